@@ -1,0 +1,41 @@
+#pragma once
+// The transmitter: pictures to the multicarrier signal a receiver of the profile expects, with
+// channel impairments for testing.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "picture/RgbImage.h"
+#include "profiles/ReceiverProfile.h"
+
+namespace nbtv {
+
+struct ChannelImpairments {
+    std::optional<double> snrDb;     // white noise at this signal-to-noise ratio; none if empty
+    double frequencyOffsetHz = 0.0;  // every tone moved by this many hertz
+    double rateError = 0.0;          // the recording runs at sampleRate * (1 - rateError)
+    std::uint64_t seed = 1;          // noise seed: the same seed gives the same file
+};
+
+struct TransmitOptions {
+    bool mono = false;
+    int frames = 1;
+    ChannelImpairments channel;
+};
+
+// Samples before a frame's start at which a receiver started on a file's first sample has its
+// first frame filled exactly by the transmitted frame.
+inline constexpr double receiverFrameLead = 555.0;
+
+// Level L (0..255) to the tone's deviation from its bin centre, in bins: the receiver shows L
+// with its default brightness and contrast for a discriminator value (L - 148) / 228.
+double deviationForLevel(double level);
+
+// The signal of `options.frames` frames of `picture` (pictureColumns x pictureLines of the
+// profile), as 16-bit samples at the profile's rate (times 1 - rateError), starting so that a
+// receiver started on the first sample shows the right colours without a click.
+std::vector<std::int16_t> transmit(const ReceiverProfile& profile, const RgbImage& picture,
+                                   const TransmitOptions& options);
+
+} // namespace nbtv
