@@ -27,7 +27,9 @@ struct PixelSurface {
 inline constexpr std::uint32_t rgbPixel(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
     return (r << 16) | (g << 8) | b;
 }
-inline constexpr std::uint32_t greyPixel(std::uint32_t level) { return level * 0x10101u; }
+inline constexpr std::uint32_t greyPixel(std::uint32_t level) {
+    return level * 0x10101u;
+}
 
 // The pixels of `area` as an opaque RGB picture (the fourth byte is dropped).
 RgbImage toRgbImage(const PixelSurface& surface, const PixelRect& area);

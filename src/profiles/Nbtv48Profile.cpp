@@ -63,6 +63,8 @@ const ReceiverProfile* findProfile(const std::string& name) {
     return nullptr;
 }
 
-std::vector<std::string> profileNames() { return {nbtv48Profile().name}; }
+std::vector<std::string> profileNames() {
+    return {nbtv48Profile().name};
+}
 
 } // namespace nbtv

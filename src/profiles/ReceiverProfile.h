@@ -78,7 +78,7 @@ struct ReceiverProfile {
 
     PictureGeometry geometry;
 
-    int pilotMarkerZero = 100; // pilot-scope row of zero fine tune
+    int pilotMarkerZero = 100;       // pilot-scope row of zero fine tune
     int pilotScopeClickBelowY = 219; // a press with x > 288 and y below this sets the fine tune
     std::string aviFilePrefix;
 

@@ -1,0 +1,85 @@
+#include "demod/FrameAssembler.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "profiles/ReceiverProfile.h"
+#include "shell/NumberText.h"
+#include "shell/ReceiverSettings.h"
+
+namespace nbtv {
+
+namespace {
+
+// The filter's blend of one cell. A cell that holds not-a-number (a silent moment) takes the
+// new value, or it would stay white for the rest of the run.
+float blend(float old, float value, const ReceiverSettings& s) {
+    if (s.noiseFilterOn != 1) {
+        return value;
+    }
+    if (std::isnan(old)) {
+        return value;
+    }
+    const NoiseFilterWeights w = s.noiseFilterWeights;
+    return static_cast<float>((static_cast<double>(old) * w.keep + value) / w.divisor);
+}
+
+} // namespace
+
+FrameAssembler::FrameAssembler(const ReceiverProfile& profile, Matrix<float>& receiveBuffer)
+    : profile_(profile), buffer_(receiveBuffer) {}
+
+int FrameAssembler::placeBlock(const DemodulatedBlock& values, const ReceiverSettings& settings) {
+    const int width = settings.colourMode == 1 ? profile_.frameColumns() : profile_.fieldWidth;
+    frameOffset_ -= 9;
+    if (frameOffset_ < 0) {
+        frameOffset_ = width - 9;
+    }
+    if (frameOffset_ > width) {
+        frameOffset_ = 0;
+    }
+    const int rows = profile_.bufferRows;
+    for (int step = 1; step <= 3; ++step) {
+        const int column = frameOffset_ + 12 - 3 * step;
+        for (int pass = 0; pass < analysisPasses; ++pass) {
+            const int c = column - pass;
+            for (int bin = 1; bin <= keptBins; ++bin) {
+                float& cell = buffer_(c, rows - 3 * (bin - 1));
+                cell = blend(cell, values.d[pass][step][bin], settings);
+            }
+            float& top = buffer_(c, 3);
+            top = blend(top, 0.0f, settings);
+        }
+    }
+    return frameOffset_;
+}
+
+WindowClick FrameAssembler::onWindowClick(int x, int y, ReceiverSettings& settings) {
+    WindowClick click;
+    if (x > 288 && y < profile_.pilotScopeClickBelowY) {
+        click.kind = WindowClick::Kind::PilotScope;
+        settings.pilotMarker = y;
+        const int shift = settings.pilotMarker - profile_.pilotMarkerZero;
+        click.sliderPosition = 3 * shift + 512;
+        settings.fineTuneHz = static_cast<float>(shift) / 5.0f;
+        click.fineTuneText = numberText(settings.fineTuneHz, 7);
+        return click;
+    }
+    if (y < 230 || y > 303) {
+        return click;
+    }
+    click.kind = WindowClick::Kind::Monitor;
+    const int frame = profile_.frameColumns(); // the colour frame width, also in mono
+    const int c = 3 * x;
+    if (c < frameOffset_) {
+        frameOffset_ -= c;
+        click.phaseMoved = true;
+    } else if (c > frameOffset_) {
+        frameOffset_ = frameOffset_ + frame - 9 - c;
+        click.phaseMoved = true;
+    }
+    frameOffset_ = std::clamp(frameOffset_, 1, frame - 9);
+    return click;
+}
+
+} // namespace nbtv

@@ -1,0 +1,32 @@
+#include "shell/Receiver.h"
+
+#include "demod/CarrierDemodulator.h"
+
+namespace nbtv {
+
+Receiver::Receiver(const ReceiverProfile& profile)
+    : profile_(profile), settings_(entrySettings(profile)),
+      receiveBuffer_(profile.frameColumns(), profile.bufferRows), store_(profile),
+      frames_(profile, receiveBuffer_), pictures_(profile, receiveBuffer_, store_) {}
+
+void Receiver::analyseBlock(std::span<const std::int16_t> samples) {
+    analyser_.analyseBlock(samples, settings_, spectra_);
+}
+
+bool Receiver::completeBlock() {
+    demodulate(spectra_, values_);
+    const int offset = frames_.placeBlock(values_, settings_);
+    pictures_.assembleBlock(offset, settings_);
+    if (offset < 9) {
+        pictures_.composePicture(settings_);
+        return true;
+    }
+    return false;
+}
+
+void Receiver::setCalibration(double sampleRateOffset) {
+    settings_.sampleRateOffset = sampleRateOffset;
+    settings_.blockLength = calibratedBlockLength(sampleRateOffset, profile_.nominalBlockLength);
+}
+
+} // namespace nbtv
