@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "shell/Conversions.h"
+#include "shell/NumberText.h"
+#include "shell/ReceiverSettings.h"
+
+namespace nbtv {
+namespace {
+
+TEST(Conversions, RoundHalfEvenFloorAndTruncateAreTotal) {
+    EXPECT_EQ(roundHalfEven(127.5), 128);
+    EXPECT_EQ(roundHalfEven(126.5), 126);
+    EXPECT_EQ(roundHalfEven(-2.5), -2);
+    EXPECT_EQ(roundHalfEven(-3.5), -4);
+    EXPECT_EQ(roundHalfEven(0.49999999999999994), 0);
+    EXPECT_EQ(roundHalfEven(2.6), 3);
+    EXPECT_EQ(roundHalfEven(-2.6), -3);
+    EXPECT_EQ(floorToInt(127.9), 127);
+    EXPECT_EQ(floorToInt(-0.1), -1);
+    EXPECT_EQ(truncateToInt(-0.9), 0);
+    EXPECT_EQ(truncateToInt(-14.0 * 96 / 72), -18);
+
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    constexpr auto lo = std::numeric_limits<std::int32_t>::min();
+    constexpr auto hi = std::numeric_limits<std::int32_t>::max();
+    EXPECT_EQ(roundHalfEven(nan), 0);
+    EXPECT_EQ(roundHalfEven(nan, 255), 255);
+    EXPECT_EQ(floorToInt(nan), 0);
+    EXPECT_EQ(truncateToInt(nan, -1), -1);
+    EXPECT_EQ(roundHalfEven(inf), hi);
+    EXPECT_EQ(floorToInt(-inf), lo);
+    EXPECT_EQ(truncateToInt(1e300), hi);
+    EXPECT_EQ(roundHalfEven(2147483647.4), hi);
+    EXPECT_EQ(roundHalfEven(-2147483648.4), lo);
+    EXPECT_EQ(roundHalfEven(2147483646.5), 2147483646);
+}
+
+TEST(NumberText, LeadsNonNegativeValuesWithABlank) {
+    EXPECT_EQ(numberText(0.0), " 0");
+    EXPECT_EQ(numberText(-0.0), " 0");
+    EXPECT_EQ(numberText(3.0), " 3");
+    EXPECT_EQ(numberText(-1.0), "-1");
+    EXPECT_EQ(numberText(static_cast<double>(0.2f), 7), " 0.2");
+    EXPECT_EQ(numberText(static_cast<double>(-30.4f), 7), "-30.4");
+    EXPECT_EQ(numberText(100 * 0.005), " 0.5");
+}
+
+TEST(ReceiverSettings, CalibrationSetsTheBlockLengthFromTheNominalLength) {
+    EXPECT_EQ(calibratedBlockLength(0.0), 768);
+    EXPECT_EQ(calibratedBlockLength(0.02), 752);
+    EXPECT_EQ(calibratedBlockLength(-0.02), 783);
+    EXPECT_EQ(calibratedBlockLength(0.005), 764);
+    EXPECT_EQ(calibratedBlockLength(-0.005), 771);
+}
+
+} // namespace
+} // namespace nbtv
