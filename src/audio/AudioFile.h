@@ -11,7 +11,7 @@
 namespace nbtv {
 
 class AudioFileReader {
-public:
+  public:
     AudioFileReader();
     ~AudioFileReader();
     AudioFileReader(const AudioFileReader&) = delete;
@@ -28,7 +28,7 @@ public:
 
     const std::string& error() const;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

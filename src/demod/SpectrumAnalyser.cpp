@@ -1,5 +1,6 @@
 #include "demod/SpectrumAnalyser.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -9,7 +10,7 @@ namespace nbtv {
 
 namespace {
 
-constexpr int lanes = analysisPasses * framesPerPass;
+constexpr std::size_t lanes = analysisPasses * framesPerPass;
 
 // Two pi as the receiver has always formed it: eight times atan(1), in single precision.
 const float twoPi = static_cast<float>(8.0 * std::atan(1.0));
@@ -21,7 +22,7 @@ std::size_t idx(int i) {
 } // namespace
 
 SpectrumAnalyser::SpectrumAnalyser()
-    : laneRe_(idx(Fft256::size * lanes)), laneIm_(idx(Fft256::size * lanes)) {}
+    : laneRe_(Fft256::size * lanes), laneIm_(Fft256::size * lanes) {}
 
 void SpectrumAnalyser::analyseBlock(std::span<const std::int16_t> block, ReceiverSettings& settings,
                                     BlockSpectra& spectra) {
@@ -38,21 +39,44 @@ void SpectrumAnalyser::analyseBlock(std::span<const std::int16_t> block, Receive
 
 void SpectrumAnalyser::updateWindow(std::span<const std::int16_t> block, int blockLength) {
     const std::size_t length = idx(blockLength);
-    if (window_.size() != 2 * length) {
+    if (windowLength_ != 2 * length) {
         // A new block length comes with a restarted capture: start from silence.
-        window_.assign(2 * length, 0.0);
+        windowLength_ = 2 * length;
+        windowStore_.assign(windowLength_ + windowGuard, 0.0);
     }
+    double* window = windowStore_.data() + windowGuard;
     for (std::size_t i = 0; i < length; ++i) {
-        window_[i] = window_[length + i];
-        window_[length + i] = (i < block.size() ? block[i] : 0) / 32768.0;
+        window[i] = window[length + i];
+        window[length + i] = (i < block.size() ? block[i] : 0) / 32768.0;
     }
 }
 
 void SpectrumAnalyser::correctRate(ReceiverSettings& settings, int blockLength) {
     const int windowLength = 2 * blockLength;
-    // Positions outside the window read as silence; that includes the one before position 0
-    // that the first output interpolates from.
-    auto at = [&](int j) { return j >= 0 && j < windowLength ? window_[idx(j)] : 0.0; };
+    const double off = settings.sampleRateOffset;
+    // Positions outside the window read as silence: the one before position 0 that the first
+    // output interpolates from, and those past the end that a negative offset reaches. The
+    // store keeps zeros there, enough for any offset the calibration allows.
+    const int reach = std::abs(off) <= 0.5
+                          ? 4 + static_cast<int>(std::ceil((windowLength + 1) * std::abs(off)))
+                          : 0;
+    if (reach == 0) {
+        settings.resampleFraction = runRateCorrector(settings, windowLength, [&](int j) {
+            return j >= 0 && j < windowLength ? windowStore_[idx(j) + windowGuard] : 0.0;
+        });
+        return;
+    }
+    if (windowStore_.size() < windowLength_ + windowGuard + idx(reach)) {
+        windowStore_.resize(windowLength_ + windowGuard + idx(reach), 0.0);
+    }
+    const double* window = windowStore_.data() + windowGuard;
+    settings.resampleFraction =
+        runRateCorrector(settings, windowLength, [window](int j) { return window[j]; });
+}
+
+template <class Read>
+double SpectrumAnalyser::runRateCorrector(const ReceiverSettings& settings, int windowLength,
+                                          Read at) {
     const double off = settings.sampleRateOffset;
     double fr = settings.resampleFraction;
     resampled_.resize(idx(windowLength + 1));
@@ -70,7 +94,7 @@ void SpectrumAnalyser::correctRate(ReceiverSettings& settings, int blockLength) 
         }
         j = j + 1;
     }
-    settings.resampleFraction = fr;
+    return fr;
 }
 
 const std::vector<double>& SpectrumAnalyser::mixerTable(bool sine, float fineTuneHz, int sampleRate,
@@ -143,22 +167,28 @@ void SpectrumAnalyser::transformLiteral(BlockSpectra& spectra) {
 }
 
 void SpectrumAnalyser::transformLanes(BlockSpectra& spectra) {
+    std::array<std::size_t, lanes> starts{};
     for (int p = 0; p < analysisPasses; ++p) {
         for (int f = 0; f < framesPerPass; ++f) {
-            const int lane = p * framesPerPass + f;
-            const int start = transformHop * f + passOffsets[idx(p)];
-            for (int m = 0; m < Fft256::size; ++m) {
-                laneRe_[idx(m * lanes + lane)] = sineProduct_[idx(start + m)];
-                laneIm_[idx(m * lanes + lane)] = cosineProduct_[idx(start + m)];
-            }
+            starts[idx(p * framesPerPass + f)] = idx(transformHop * f + passOffsets[idx(p)]);
         }
     }
-    fft_.transformLanes<lanes>(laneRe_.data(), laneIm_.data());
+    const float* sines = sineProduct_.data();
+    const float* cosines = cosineProduct_.data();
+    for (std::size_t m = 0; m < Fft256::size; ++m) {
+        float* re = &laneRe_[m * lanes];
+        float* im = &laneIm_[m * lanes];
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            re[lane] = sines[starts[lane] + m];
+            im[lane] = cosines[starts[lane] + m];
+        }
+    }
+    fft_.transformLanes<static_cast<int>(lanes)>(laneRe_.data(), laneIm_.data());
     for (int p = 0; p < analysisPasses; ++p) {
         for (int f = 0; f < framesPerPass; ++f) {
             const int lane = p * framesPerPass + f;
             for (int k = 1; k <= keptBins; ++k) {
-                const std::size_t at = idx(fft_.position(k) * lanes + lane);
+                const std::size_t at = idx(fft_.position(k)) * lanes + idx(lane);
                 spectra.re[p][f][k] = laneRe_[at];
                 spectra.im[p][f][k] = laneIm_[at];
             }

@@ -29,7 +29,10 @@ class SpectrumAnalyser {
     // time. Gives the same spectra; kept as the reference the fast path is tested against.
     void setLiteral(bool literal) { literal_ = literal; }
 
-    const std::vector<double>& window() const { return window_; }
+    // The previous and the current block, scaled to -1 .. +1.
+    std::span<const double> window() const {
+        return {windowStore_.data() + windowGuard, windowLength_};
+    }
     const std::vector<double>& resampled() const { return resampled_; }
     const std::vector<float>& sineProduct() const { return sineProduct_; }
     const std::vector<float>& cosineProduct() const { return cosineProduct_; }
@@ -38,6 +41,8 @@ class SpectrumAnalyser {
   private:
     void updateWindow(std::span<const std::int16_t> block, int blockLength);
     void correctRate(ReceiverSettings& settings, int blockLength);
+    template <class Read>
+    double runRateCorrector(const ReceiverSettings& settings, int windowLength, Read at);
     void mix(float fineTuneHz, int sampleRate, int count);
     void transformLiteral(BlockSpectra& spectra);
     void transformLanes(BlockSpectra& spectra);
@@ -45,7 +50,10 @@ class SpectrumAnalyser {
 
     Fft256 fft_;
     bool literal_ = false;
-    std::vector<double> window_;
+    // The window with one zero before it and zeros after it (see correctRate).
+    static constexpr std::size_t windowGuard = 1;
+    std::vector<double> windowStore_;
+    std::size_t windowLength_ = 0;
     std::vector<double> resampled_;
     std::vector<float> sineProduct_;
     std::vector<float> cosineProduct_;

@@ -120,9 +120,11 @@ void PictureAssembler::fillPlanes(int c) {
     Matrix<std::int32_t>& second = store_.planes[plane(g.fieldPlanes[1])];
     Matrix<std::int32_t>& first = store_.planes[plane(g.fieldPlanes[2])];
     for (int r = g.planeRowFirst; r <= g.planeRowLast; ++r) {
-        same(c, r) = roundHalfEven(pm(c, r));
-        second(c, r) = roundHalfEven(pm(c + w, r - 1));
-        first(c, r) = roundHalfEven(pm(c + 2 * w, r - 1));
+        const float* here = pm.row(r) + (c - 1);
+        const float* above = pm.row(r - 1) + (c - 1);
+        same(c, r) = roundHalfEven(here[0]);
+        second(c, r) = roundHalfEven(above[w]);
+        first(c, r) = roundHalfEven(above[2 * w]);
     }
 }
 

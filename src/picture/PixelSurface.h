@@ -17,7 +17,9 @@ struct PixelSurface {
     std::vector<std::uint32_t> pixels;
 
     PixelSurface() = default;
-    PixelSurface(int w, int h) : width(w), height(h), pixels(static_cast<std::size_t>(w * h), 0) {}
+    PixelSurface(int w, int h)
+        : width(w), height(h),
+          pixels(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0) {}
 
     // 0-based pixel coordinates.
     std::uint32_t& at(int x, int y) { return pixels[static_cast<std::size_t>(y) * width + x]; }

@@ -11,6 +11,7 @@
 namespace nbtv {
 
 namespace detail {
+// `whole` is integral, infinite or not-a-number.
 inline std::int32_t saturateWhole(double whole, std::int32_t nanValue) {
     if (std::isnan(whole)) {
         return nanValue;
@@ -27,27 +28,41 @@ inline std::int32_t saturateWhole(double whole, std::int32_t nanValue) {
 }
 } // namespace detail
 
-// Nearest integer, halves to the even neighbour (127.5 -> 128, 126.5 -> 126).
+// Nearest integer, halves to the even neighbour (127.5 -> 128, 126.5 -> 126). Works on the
+// truncated value, which keeps it independent of the floating-point rounding mode and free of
+// library calls on the per-block paths.
 inline std::int32_t roundHalfEven(double v, std::int32_t nanValue = 0) {
-    const double lower = std::floor(v);
-    const double diff = v - lower;
-    double whole = lower;
-    if (diff > 0.5) {
-        whole = lower + 1.0;
-    } else if (diff == 0.5) {
-        whole = std::fmod(lower, 2.0) == 0.0 ? lower : lower + 1.0;
+    if (!(v > -2147483649.0 && v < 2147483648.0)) {
+        return detail::saturateWhole(v, nanValue);
     }
-    return detail::saturateWhole(whole, nanValue);
+    std::int64_t whole = static_cast<std::int64_t>(v);  // toward zero, in range here
+    const double rest = v - static_cast<double>(whole); // exact: |v| < 2^32
+    if (rest > 0.5 || (rest == 0.5 && (whole & 1) != 0)) {
+        ++whole;
+    } else if (rest < -0.5 || (rest == -0.5 && (whole & 1) != 0)) {
+        --whole;
+    }
+    return detail::saturateWhole(static_cast<double>(whole), nanValue);
 }
 
 // Largest integer not above v.
 inline std::int32_t floorToInt(double v, std::int32_t nanValue = 0) {
-    return detail::saturateWhole(std::floor(v), nanValue);
+    if (!(v > -2147483649.0 && v < 2147483648.0)) {
+        return detail::saturateWhole(v, nanValue);
+    }
+    std::int64_t whole = static_cast<std::int64_t>(v);
+    if (static_cast<double>(whole) > v) {
+        --whole;
+    }
+    return detail::saturateWhole(static_cast<double>(whole), nanValue);
 }
 
 // Integer part, toward zero.
 inline std::int32_t truncateToInt(double v, std::int32_t nanValue = 0) {
-    return detail::saturateWhole(std::trunc(v), nanValue);
+    if (!(v > -2147483649.0 && v < 2147483648.0)) {
+        return detail::saturateWhole(v, nanValue);
+    }
+    return detail::saturateWhole(static_cast<double>(static_cast<std::int64_t>(v)), nanValue);
 }
 
 } // namespace nbtv

@@ -1,0 +1,272 @@
+#include "audio/AudioFile.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <numbers>
+
+#include <gtest/gtest.h>
+
+#include "picture/ImageFile.h"
+#include "shell/Conversions.h"
+
+namespace nbtv {
+namespace {
+
+namespace fs = std::filesystem;
+
+class AudioFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "nbtv-audio-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+};
+
+std::vector<std::int16_t> tone(double hz, int rate, std::size_t count, double amplitude) {
+    std::vector<std::int16_t> s(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double phase = 2.0 * std::numbers::pi * hz * static_cast<double>(i) / rate;
+        s[i] = static_cast<std::int16_t>(roundHalfEven(amplitude * std::sin(phase)));
+    }
+    return s;
+}
+
+// Frequency from the number of sign changes over the middle of the signal.
+double zeroCrossingHz(const std::vector<std::int16_t>& s, int rate) {
+    const std::size_t from = s.size() / 10;
+    const std::size_t to = s.size() - s.size() / 10;
+    int crossings = 0;
+    for (std::size_t i = from + 1; i < to; ++i) {
+        crossings += (s[i - 1] < 0) != (s[i] < 0) ? 1 : 0;
+    }
+    return crossings / 2.0 * rate / static_cast<double>(to - from - 1);
+}
+
+void putLe(std::string& out, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    }
+}
+
+// A plain PCM WAV (no channel mask) with interleaved channels, built independently of the writer.
+void writeRawWav(const std::string& file, int rate, int channels,
+                 const std::vector<std::int16_t>& interleaved) {
+    const auto dataSize = static_cast<std::uint32_t>(interleaved.size() * 2);
+    const auto ch = static_cast<std::uint32_t>(channels);
+    const auto r = static_cast<std::uint32_t>(rate);
+    std::string b = "RIFF";
+    putLe(b, 36 + dataSize, 4);
+    b += "WAVEfmt ";
+    putLe(b, 16, 4);
+    putLe(b, 1, 2);
+    putLe(b, ch, 2);
+    putLe(b, r, 4);
+    putLe(b, r * ch * 2, 4);
+    putLe(b, ch * 2, 2);
+    putLe(b, 16, 2);
+    b += "data";
+    putLe(b, dataSize, 4);
+    for (std::int16_t v : interleaved) {
+        putLe(b, static_cast<std::uint16_t>(v), 2);
+    }
+    std::ofstream(file, std::ios::binary) << b;
+}
+
+std::string fileBytes(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::uint32_t le(const std::string& b, std::size_t at, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+        v = (v << 8) | static_cast<std::uint8_t>(b[at + i]);
+    }
+    return v;
+}
+
+TEST_F(AudioFileTest, WavRoundTripAtSameRateIsExact) {
+    std::vector<std::int16_t> sent = tone(1234.5, 11025, 5000, 30000.0);
+    sent[10] = -32768;
+    sent[11] = 32767;
+    std::string error;
+    // The second write replaces the first whole.
+    ASSERT_TRUE(writeWavFile(path("a.wav"), 8000, std::vector<std::int16_t>(9000, 7), error));
+    ASSERT_TRUE(writeWavFile(path("a.wav"), 11025, sent, error)) << error;
+    std::vector<std::int16_t> got;
+    ASSERT_TRUE(readAudioFile(path("a.wav"), 11025, got, error)) << error;
+    EXPECT_EQ(got, sent);
+}
+
+TEST_F(AudioFileTest, WavHeaderFieldsAreLittleEndianPcmMono) {
+    const std::vector<std::int16_t> sent = {1, -2, 0x1234, -32768};
+    std::string error;
+    ASSERT_TRUE(writeWavFile(path("h.wav"), 8000, sent, error)) << error;
+    const std::string b = fileBytes(path("h.wav"));
+    ASSERT_EQ(b.size(), 44u + 8u);
+    EXPECT_EQ(b.substr(0, 4), "RIFF");
+    EXPECT_EQ(le(b, 4, 4), 36u + 8u);
+    EXPECT_EQ(b.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(le(b, 16, 4), 16u);
+    EXPECT_EQ(le(b, 20, 2), 1u);     // PCM
+    EXPECT_EQ(le(b, 22, 2), 1u);     // mono
+    EXPECT_EQ(le(b, 24, 4), 8000u);  // rate
+    EXPECT_EQ(le(b, 28, 4), 16000u); // bytes a second
+    EXPECT_EQ(le(b, 32, 2), 2u);
+    EXPECT_EQ(le(b, 34, 2), 16u);
+    EXPECT_EQ(b.substr(36, 4), "data");
+    EXPECT_EQ(le(b, 40, 4), 8u);
+    EXPECT_EQ(le(b, 44, 2), 1u);
+    EXPECT_EQ(le(b, 46, 2), 0xfffeu);
+    EXPECT_EQ(le(b, 48, 2), 0x1234u);
+    EXPECT_EQ(le(b, 50, 2), 0x8000u);
+    // Only the target is left: no temporary file beside it.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(AudioFileTest, WritingIntoMissingFolderFailsAndLeavesNothing) {
+    std::string error;
+    EXPECT_FALSE(writeWavFile(path("no/such/x.wav"), 8000, {1, 2, 3}, error));
+    EXPECT_NE(error.find("x.wav"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos);
+    EXPECT_FALSE(fs::exists(path("no")));
+    EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(AudioFileTest, DownsamplingKeepsLengthAndFrequency) {
+    std::string error;
+    ASSERT_TRUE(writeWavFile(path("t.wav"), 22050, tone(1000.0, 22050, 22050, 20000.0), error));
+    std::vector<std::int16_t> got;
+    ASSERT_TRUE(readAudioFile(path("t.wav"), 11025, got, error)) << error;
+    // The resampler's tail is flushed: nothing is lost at the end.
+    EXPECT_NEAR(static_cast<double>(got.size()), 11025.0, 2.0);
+    EXPECT_NEAR(zeroCrossingHz(got, 11025), 1000.0, 5.0);
+    // The level is kept too (the filter passes 1 kHz untouched at 11025 Hz).
+    const auto [lo, hi] = std::minmax_element(got.begin() + 1000, got.end() - 1000);
+    EXPECT_NEAR(*hi, 20000, 400);
+    EXPECT_NEAR(*lo, -20000, 400);
+}
+
+TEST_F(AudioFileTest, UpsamplingKeepsLengthAndFrequency) {
+    std::string error;
+    ASSERT_TRUE(writeWavFile(path("t.wav"), 8000, tone(700.0, 8000, 16000, 15000.0), error));
+    std::vector<std::int16_t> got;
+    ASSERT_TRUE(readAudioFile(path("t.wav"), 11025, got, error)) << error;
+    EXPECT_NEAR(static_cast<double>(got.size()), 22050.0, 2.0);
+    EXPECT_NEAR(zeroCrossingHz(got, 11025), 700.0, 5.0);
+}
+
+TEST_F(AudioFileTest, StereoIsMixedToMono) {
+    const std::vector<std::int16_t> left = tone(440.0, 11025, 3000, 12000.0);
+    const std::vector<std::int16_t> right = tone(1500.0, 11025, 3000, 8000.0);
+    std::vector<std::int16_t> interleaved;
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        interleaved.push_back(left[i]);
+        interleaved.push_back(right[i]);
+    }
+    writeRawWav(path("s.wav"), 11025, 2, interleaved);
+    std::vector<std::int16_t> got;
+    std::string error;
+    ASSERT_TRUE(readAudioFile(path("s.wav"), 11025, got, error)) << error;
+    ASSERT_EQ(got.size(), left.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_NEAR(got[i], (left[i] + right[i]) / 2.0, 1.0) << "sample " << i;
+    }
+}
+
+TEST_F(AudioFileTest, ChannelsWithoutLayoutAreMixedToMono) {
+    // Four channels carrying the same signal: a plain PCM header names no speakers.
+    const std::vector<std::int16_t> mono = tone(300.0, 8000, 2000, 10000.0);
+    std::vector<std::int16_t> interleaved;
+    for (std::int16_t v : mono) {
+        interleaved.insert(interleaved.end(), 4, v);
+    }
+    writeRawWav(path("q.wav"), 8000, 4, interleaved);
+    std::vector<std::int16_t> got;
+    std::string error;
+    ASSERT_TRUE(readAudioFile(path("q.wav"), 8000, got, error)) << error;
+    ASSERT_EQ(got.size(), mono.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_NEAR(got[i], mono[i], 2.0) << "sample " << i;
+    }
+}
+
+TEST_F(AudioFileTest, StreamingReadsInPiecesMatchWholeFileAndStopAtEnd) {
+    std::string error;
+    ASSERT_TRUE(writeWavFile(path("t.wav"), 11025, tone(500.0, 11025, 9000, 9000.0), error));
+    std::vector<std::int16_t> whole;
+    ASSERT_TRUE(readAudioFile(path("t.wav"), 8000, whole, error)) << error;
+
+    AudioFileReader reader;
+    ASSERT_TRUE(reader.open(path("t.wav"), 8000)) << reader.error();
+    std::vector<std::int16_t> pieces;
+    std::int16_t buffer[37];
+    for (std::size_t n; (n = reader.read(buffer, 37)) > 0;) {
+        pieces.insert(pieces.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(reader.read(buffer, 37), 0u);
+    EXPECT_TRUE(reader.error().empty()) << reader.error();
+    EXPECT_EQ(pieces, whole);
+    EXPECT_NEAR(static_cast<double>(pieces.size()), 9000.0 * 8000 / 11025, 2.0);
+}
+
+TEST_F(AudioFileTest, WavWithoutSamplesReadsAsEmpty) {
+    std::string error;
+    ASSERT_TRUE(writeWavFile(path("e.wav"), 11025, {}, error)) << error;
+    EXPECT_EQ(fs::file_size(path("e.wav")), 44u);
+    std::vector<std::int16_t> got = {1, 2};
+    EXPECT_TRUE(readAudioFile(path("e.wav"), 11025, got, error)) << error;
+    EXPECT_TRUE(got.empty());
+}
+
+// Each bad input fails cleanly with one line naming the file.
+void expectOpenFails(const std::string& file, const std::string& expected) {
+    AudioFileReader reader;
+    EXPECT_FALSE(reader.open(file, 11025));
+    const std::string& error = reader.error();
+    EXPECT_NE(error.find(fs::path(file).filename().string()), std::string::npos) << error;
+    EXPECT_NE(error.find(expected), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    std::int16_t sample = 0;
+    EXPECT_EQ(reader.read(&sample, 1), 0u);
+}
+
+TEST_F(AudioFileTest, FilesWithoutReadableAudioFailWithOneLine) {
+    expectOpenFails(path("missing.wav"), "No such file or directory");
+
+    std::ofstream(path("notes.txt")) << "Some notes about the reception tonight.\n";
+    expectOpenFails(path("notes.txt"), "not a recognised audio file");
+
+    std::ofstream(path("empty.wav")).close();
+    expectOpenFails(path("empty.wav"), "is empty");
+
+    std::string error;
+    ASSERT_TRUE(writePng(path("card.png"), RgbImage(8, 4), error)) << error;
+    expectOpenFails(path("card.png"), "has no audio stream");
+
+    std::vector<std::int16_t> samples;
+    EXPECT_FALSE(readAudioFile(path("missing.wav"), 11025, samples, error));
+    EXPECT_EQ(error, "cannot open '" + path("missing.wav") + "': No such file or directory");
+}
+
+TEST_F(AudioFileTest, InvalidRatesFail) {
+    std::string error;
+    ASSERT_TRUE(writeWavFile(path("t.wav"), 8000, {1, 2, 3}, error));
+    AudioFileReader reader;
+    EXPECT_FALSE(reader.open(path("t.wav"), 0));
+    EXPECT_FALSE(reader.error().empty());
+    EXPECT_FALSE(writeWavFile(path("u.wav"), 0, {1}, error));
+    EXPECT_FALSE(fs::exists(path("u.wav")));
+}
+
+} // namespace
+} // namespace nbtv
