@@ -12,10 +12,10 @@
 namespace nbtv {
 
 struct ChannelImpairments {
-    std::optional<double> snrDb;     // white noise at this signal-to-noise ratio; none if empty
-    double frequencyOffsetHz = 0.0;  // every tone moved by this many hertz
-    double rateError = 0.0;          // the recording runs at sampleRate * (1 - rateError)
-    std::uint64_t seed = 1;          // noise seed: the same seed gives the same file
+    std::optional<double> snrDb;    // white noise at this signal-to-noise ratio; none if empty
+    double frequencyOffsetHz = 0.0; // every tone moved by this many hertz
+    double rateError = 0.0;         // the recording runs at sampleRate * (1 - rateError)
+    std::uint64_t seed = 1;         // noise seed: the same seed gives the same file
 };
 
 struct TransmitOptions {

@@ -1,0 +1,318 @@
+#include "tx/Transmitter.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <numbers>
+#include <stdexcept>
+#include <string>
+
+#include "shell/Conversions.h"
+
+namespace nbtv {
+
+namespace {
+
+constexpr double twoPi = 2.0 * std::numbers::pi;
+constexpr int columnSamples = 256;     // one hop: the receiver's transform length
+constexpr double binsPerCycle = 256.0; // bin spacing is fs / 256
+constexpr double pilotPeriod = 2457.6; // nominal samples per pilot swing
+constexpr double pilotPeakDiscriminator = 0.5;
+constexpr double peakFraction = 0.9; // of 16-bit full scale
+constexpr double fullScale = 32767.0;
+// Largest deviation any tone makes, in bins, with a margin: for the range check of the band.
+constexpr double maxDeviationBins = 0.125;
+// Start phases come from their own fixed stream, so noise seeds never change the clean signal.
+constexpr std::uint64_t startPhaseSeed = 0x4e42'5456'7478'0001ULL;
+// Enough for hours of signal while every sample index stays an int32.
+constexpr double maxOutputSamples = 2.0e9;
+
+// splitmix64: tiny, fast and identical on every platform.
+class SplitMix64 {
+  public:
+    explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
+
+    std::uint64_t next() {
+        state_ += 0x9e3779b97f4a7c15ULL;
+        std::uint64_t z = state_;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+
+    // Uniform in (0, 1]: never 0, so its logarithm is finite.
+    double uniformOpenZero() { return static_cast<double>((next() >> 11) + 1) * 0x1.0p-53; }
+
+  private:
+    std::uint64_t state_;
+};
+
+// Box-Muller on splitmix64, so a seed gives the same noise with any standard library.
+class GaussianNoise {
+  public:
+    explicit GaussianNoise(std::uint64_t seed) : rng_(seed) {}
+
+    double next() {
+        if (hasSpare_) {
+            hasSpare_ = false;
+            return spare_;
+        }
+        const double radius = std::sqrt(-2.0 * std::log(rng_.uniformOpenZero()));
+        const double angle = twoPi * rng_.uniformOpenZero();
+        spare_ = radius * std::sin(angle);
+        hasSpare_ = true;
+        return radius * std::cos(angle);
+    }
+
+  private:
+    SplitMix64 rng_;
+    double spare_ = 0.0;
+    bool hasSpare_ = false;
+};
+
+void require(bool ok, const std::string& message) {
+    if (!ok) {
+        throw std::invalid_argument(message);
+    }
+}
+
+void validate(const ReceiverProfile& profile, const RgbImage& picture,
+              const TransmitOptions& options) {
+    const ChannelImpairments& ch = options.channel;
+    require(profile.sampleRate > 0, "profile sample rate must be positive");
+    require(profile.pictureColumns > 0 && profile.pictureLines > 0,
+            "profile picture size must be positive");
+    require(static_cast<int>(profile.carriers.lineBins.size()) == profile.pictureLines,
+            "profile has " + std::to_string(profile.carriers.lineBins.size()) + " line bins for " +
+                std::to_string(profile.pictureLines) + " picture lines");
+    require(profile.fieldsPerFrame >= 1 && profile.fieldsPerFrame <= 3,
+            "profile fields per frame must be 1 to 3");
+    require(picture.width == profile.pictureColumns && picture.height == profile.pictureLines,
+            "picture is " + std::to_string(picture.width) + " x " + std::to_string(picture.height) +
+                ", " + profile.name + " sends " + std::to_string(profile.pictureColumns) + " x " +
+                std::to_string(profile.pictureLines));
+    require(picture.rgb.size() == static_cast<std::size_t>(picture.width) *
+                                      static_cast<std::size_t>(picture.height) * 3,
+            "picture pixel data does not match its size");
+    require(options.frames >= 1,
+            "frames must be at least 1, not " + std::to_string(options.frames));
+    require(std::isfinite(ch.rateError) && std::abs(ch.rateError) < 0.5,
+            "rate error must lie strictly between -0.5 and 0.5");
+    require(std::isfinite(ch.frequencyOffsetHz), "frequency offset must be finite");
+    require(!ch.snrDb || std::isfinite(*ch.snrDb), "SNR must be finite");
+
+    // Every tone must stay between 0 Hz and the recording's Nyquist frequency, or it folds back
+    // onto other carriers.
+    const auto& bins = profile.carriers.lineBins;
+    const int lowBin =
+        std::min(*std::min_element(bins.begin(), bins.end()), profile.carriers.pilotBin);
+    const int highBin =
+        std::max(*std::max_element(bins.begin(), bins.end()), profile.carriers.pilotBin);
+    const double offsetBins = ch.frequencyOffsetHz * binsPerCycle / profile.sampleRate;
+    const double lowest = lowBin - maxDeviationBins + offsetBins;
+    const double highest = (highBin + maxDeviationBins + offsetBins) / (1.0 - ch.rateError);
+    require(lowest > 0.0 && highest < binsPerCycle / 2.0,
+            "tones fall outside the band from 0 Hz to the Nyquist frequency (check the frequency "
+            "offset and rate error)");
+}
+
+// The level of every tone in every column of a frame: [(field * lines + line) * columns + x],
+// where line 0 is the lowest bin (the bottom picture row).
+std::vector<std::uint8_t> frameLevels(const ReceiverProfile& profile, const RgbImage& picture,
+                                      bool mono) {
+    const int columns = profile.pictureColumns;
+    const int lines = profile.pictureLines;
+    const int fields = mono ? 1 : profile.fieldsPerFrame;
+    std::vector<std::uint8_t> levels(static_cast<std::size_t>(fields * lines * columns));
+    for (int field = 0; field < fields; ++field) {
+        const auto component =
+            static_cast<std::size_t>(profile.transmitFieldOrder[static_cast<std::size_t>(field)]);
+        for (int line = 0; line < lines; ++line) {
+            const int y = lines - 1 - line;
+            for (int x = 0; x < columns; ++x) {
+                const std::uint8_t* p = picture.pixel(x, y);
+                int level = 0;
+                if (mono) {
+                    level = roundHalfEven(0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2]);
+                } else {
+                    level = p[component];
+                }
+                levels[static_cast<std::size_t>((field * lines + line) * columns + x)] =
+                    static_cast<std::uint8_t>(std::clamp(level, 0, 255));
+            }
+        }
+    }
+    return levels;
+}
+
+// First output sample at or after nominal time t, given output sample n at lead + n * step.
+std::int64_t firstSampleAtOrAfter(double t, double lead, double step) {
+    const double n = std::ceil((t - lead) / step);
+    return n <= 0.0 ? 0 : static_cast<std::int64_t>(floorToInt(n));
+}
+
+double wrapPhase(double phase) {
+    phase = std::fmod(phase, twoPi);
+    return phase < 0.0 ? phase + twoPi : phase;
+}
+
+// The clean signal: every line tone and the pilot, unit amplitude each.
+std::vector<double> cleanSignal(const ReceiverProfile& profile, const RgbImage& picture,
+                                const TransmitOptions& options, std::int64_t total) {
+    const ChannelImpairments& ch = options.channel;
+    const int columns = profile.pictureColumns;
+    const int lines = profile.pictureLines;
+    const int fields = options.mono ? 1 : profile.fieldsPerFrame;
+    const int frameColumns = fields * columns;
+    const auto& bins = profile.carriers.lineBins;
+    const auto nLines = static_cast<std::size_t>(lines);
+
+    // Nominal samples per output sample: a recording that runs slow packs more signal into each
+    // of its samples.
+    const double step = 1.0 / (1.0 - ch.rateError);
+    const double lead = receiverFrameLead;
+    const double offsetCycles = ch.frequencyOffsetHz / profile.sampleRate;
+
+    std::array<double, 256> deviation{};
+    for (std::size_t level = 0; level < deviation.size(); ++level) {
+        deviation[level] = deviationForLevel(static_cast<double>(level));
+    }
+    const std::vector<std::uint8_t> levels = frameLevels(profile, picture, options.mono);
+
+    SplitMix64 phaseRng(startPhaseSeed);
+    // Phase of each line tone at the start of the current column, in radians.
+    std::vector<double> boundaryPhase(nLines);
+    for (double& p : boundaryPhase) {
+        p = twoPi * phaseRng.uniformOpenZero();
+    }
+    double pilotPhase = twoPi * phaseRng.uniformOpenZero(); // at the first output sample
+
+    std::vector<double> signal(static_cast<std::size_t>(total), 0.0);
+
+    // Line tones, one column at a time: within a column each tone's frequency is constant, so
+    // a phasor rotated by a fixed step gives its samples; it starts from the exactly
+    // integrated phase at every column, so rounding never accumulates.
+    std::vector<double> re(nLines), im(nLines), stepRe(nLines), stepIm(nLines);
+    const double lastTime = lead + static_cast<double>(total - 1) * step;
+    const std::int64_t lastColumn = static_cast<std::int64_t>(floorToInt(lastTime / columnSamples));
+    for (std::int64_t column = 0; column <= lastColumn; ++column) {
+        const double columnStart = static_cast<double>(column * columnSamples);
+        const std::int64_t n0 = std::min(total, firstSampleAtOrAfter(columnStart, lead, step));
+        const std::int64_t n1 =
+            std::min(total, firstSampleAtOrAfter(columnStart + columnSamples, lead, step));
+        const int inFrame = static_cast<int>(column % frameColumns);
+        const int field = inFrame / columns;
+        const int x = columns - 1 - inFrame % columns; // columns go on air right to left
+        const double t0 = lead + static_cast<double>(n0) * step;
+        for (std::size_t i = 0; i < nLines; ++i) {
+            const std::uint8_t level =
+                levels[(static_cast<std::size_t>(field) * nLines + i) * columns + x];
+            const double cycles = (bins[i] + deviation[level]) / binsPerCycle + offsetCycles;
+            if (n0 < n1) {
+                const double phase = boundaryPhase[i] + twoPi * cycles * (t0 - columnStart);
+                re[i] = std::cos(phase);
+                im[i] = std::sin(phase);
+                stepRe[i] = std::cos(twoPi * cycles * step);
+                stepIm[i] = std::sin(twoPi * cycles * step);
+            }
+            boundaryPhase[i] = wrapPhase(boundaryPhase[i] + twoPi * cycles * columnSamples);
+        }
+        for (std::int64_t n = n0; n < n1; ++n) {
+            // Four partial sums break the dependency chain of one long sum.
+            std::array<double, 4> acc{};
+            std::size_t i = 0;
+            for (; i + 4 <= nLines; i += 4) {
+                acc[0] += im[i];
+                acc[1] += im[i + 1];
+                acc[2] += im[i + 2];
+                acc[3] += im[i + 3];
+            }
+            for (; i < nLines; ++i) {
+                acc[0] += im[i];
+            }
+            signal[static_cast<std::size_t>(n)] = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+            for (std::size_t k = 0; k < nLines; ++k) {
+                const double r = re[k] * stepRe[k] - im[k] * stepIm[k];
+                im[k] = re[k] * stepIm[k] + im[k] * stepRe[k];
+                re[k] = r;
+            }
+        }
+    }
+
+    // The pilot's frequency changes every sample: integrate its phase with the deviation at the
+    // middle of each step; the swing itself comes from a rotating phasor.
+    const double swingStep = twoPi * step / pilotPeriod;
+    const double swingStart = twoPi * (lead + 0.5 * step) / pilotPeriod;
+    double swingRe = std::cos(swingStart);
+    double swingIm = std::sin(swingStart);
+    const double swingStepRe = std::cos(swingStep);
+    const double swingStepIm = std::sin(swingStep);
+    const double pilotCycles = profile.carriers.pilotBin / binsPerCycle + offsetCycles;
+    for (std::int64_t n = 0; n < total; ++n) {
+        signal[static_cast<std::size_t>(n)] += std::sin(pilotPhase);
+        const double swingDeviation = std::asin(pilotPeakDiscriminator * swingIm) / twoPi;
+        pilotPhase += twoPi * step * (pilotCycles + swingDeviation / binsPerCycle);
+        const double r = swingRe * swingStepRe - swingIm * swingStepIm;
+        swingIm = swingRe * swingStepIm + swingIm * swingStepRe;
+        swingRe = r;
+        if ((n & 255) == 255) {
+            pilotPhase = wrapPhase(pilotPhase);
+            const double norm = 1.0 / std::hypot(swingRe, swingIm);
+            swingRe *= norm;
+            swingIm *= norm;
+        }
+    }
+    return signal;
+}
+
+} // namespace
+
+double deviationForLevel(double level) {
+    // Clamped so that levels far outside 0..255 still give a defined, extreme deviation.
+    const double d = std::clamp((level - 148.0) / 228.0, -1.0, 1.0);
+    return std::asin(d) / twoPi;
+}
+
+std::vector<std::int16_t> transmit(const ReceiverProfile& profile, const RgbImage& picture,
+                                   const TransmitOptions& options) {
+    validate(profile, picture, options);
+    const ChannelImpairments& ch = options.channel;
+
+    const int fields = options.mono ? 1 : profile.fieldsPerFrame;
+    const double frameSamples =
+        static_cast<double>(fields) * profile.pictureColumns * columnSamples;
+    const double exactLength = options.frames * frameSamples * (1.0 - ch.rateError);
+    require(exactLength <= maxOutputSamples, "too many frames for one signal");
+    // A hair below the exact product so that rounding in it never adds a sample.
+    const std::int64_t total = floorToInt(std::ceil(exactLength * (1.0 - 1e-12)));
+
+    std::vector<double> signal = cleanSignal(profile, picture, options, total);
+
+    if (ch.snrDb) {
+        double power = 0.0;
+        for (double s : signal) {
+            power += s * s;
+        }
+        power /= static_cast<double>(signal.size());
+        const double sigma = std::sqrt(power / std::pow(10.0, *ch.snrDb / 10.0));
+        GaussianNoise noise(ch.seed);
+        for (double& s : signal) {
+            s += sigma * noise.next();
+        }
+    }
+
+    double peak = 0.0;
+    for (double s : signal) {
+        peak = std::max(peak, std::abs(s));
+    }
+    const double scale = peak > 0.0 ? peakFraction * fullScale / peak : 0.0;
+    std::vector<std::int16_t> out(signal.size());
+    for (std::size_t n = 0; n < signal.size(); ++n) {
+        const std::int32_t v = roundHalfEven(signal[n] * scale);
+        out[n] = static_cast<std::int16_t>(std::clamp(v, -32768, 32767));
+    }
+    return out;
+}
+
+} // namespace nbtv
