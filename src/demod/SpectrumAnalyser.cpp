@@ -10,7 +10,17 @@ namespace nbtv {
 
 namespace {
 
+// The twelve transforms of a block run side by side, lane p * 4 + f for frame f of pass p.
 constexpr std::size_t lanes = analysisPasses * framesPerPass;
+constexpr std::array<std::size_t, lanes> laneStarts = [] {
+    std::array<std::size_t, lanes> starts{};
+    for (std::size_t p = 0; p < analysisPasses; ++p) {
+        for (std::size_t f = 0; f < framesPerPass; ++f) {
+            starts[p * framesPerPass + f] = transformHop * f + passOffsets[p];
+        }
+    }
+    return starts;
+}();
 
 // Two pi as the receiver has always formed it: eight times atan(1), in single precision.
 const float twoPi = static_cast<float>(8.0 * std::atan(1.0));
@@ -167,20 +177,14 @@ void SpectrumAnalyser::transformLiteral(BlockSpectra& spectra) {
 }
 
 void SpectrumAnalyser::transformLanes(BlockSpectra& spectra) {
-    std::array<std::size_t, lanes> starts{};
-    for (int p = 0; p < analysisPasses; ++p) {
-        for (int f = 0; f < framesPerPass; ++f) {
-            starts[idx(p * framesPerPass + f)] = idx(transformHop * f + passOffsets[idx(p)]);
-        }
-    }
     const float* sines = sineProduct_.data();
     const float* cosines = cosineProduct_.data();
     for (std::size_t m = 0; m < Fft256::size; ++m) {
         float* re = &laneRe_[m * lanes];
         float* im = &laneIm_[m * lanes];
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            re[lane] = sines[starts[lane] + m];
-            im[lane] = cosines[starts[lane] + m];
+            re[lane] = sines[laneStarts[lane] + m];
+            im[lane] = cosines[laneStarts[lane] + m];
         }
     }
     fft_.transformLanes<static_cast<int>(lanes)>(laneRe_.data(), laneIm_.data());

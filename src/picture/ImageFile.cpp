@@ -115,6 +115,28 @@ bool decodeFirstPicture(FormatInput& in, int stream, const std::string& path, st
     }
 }
 
+// Deflates with run-length matches only: received pictures are written many a second while
+// decoding, and their flat areas are what compresses; a search for longer matches costs far
+// more time than it saves bytes.
+bool deflateRle(const std::vector<std::uint8_t>& raw, std::vector<std::uint8_t>& packed) {
+    z_stream stream{};
+    if (raw.size() > std::numeric_limits<uInt>::max() / 2) {
+        return false; // one call of deflate takes no more
+    }
+    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) {
+        return false;
+    }
+    packed.resize(deflateBound(&stream, static_cast<uLong>(raw.size())));
+    stream.next_in = const_cast<Bytef*>(raw.data());
+    stream.avail_in = static_cast<uInt>(raw.size());
+    stream.next_out = packed.data();
+    stream.avail_out = static_cast<uInt>(packed.size());
+    const int rc = deflate(&stream, Z_FINISH);
+    packed.resize(stream.total_out);
+    deflateEnd(&stream);
+    return rc == Z_STREAM_END;
+}
+
 } // namespace
 
 bool writePng(const std::string& path, const RgbImage& image, std::string& error) {
@@ -133,13 +155,12 @@ bool writePng(const std::string& path, const RgbImage& image, std::string& error
         const std::uint8_t* row = image.pixel(0, y);
         raw.insert(raw.end(), row, row + rowBytes);
     }
-    uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
-    std::vector<std::uint8_t> packed(packedSize);
-    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()),
-                  Z_DEFAULT_COMPRESSION) != Z_OK) {
+    std::vector<std::uint8_t> packed;
+    if (!deflateRle(raw, packed)) {
         error = "cannot write " + quotedPath(path) + ": compression failed";
         return false;
     }
+    const std::size_t packedSize = packed.size();
 
     std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     std::vector<std::uint8_t> header;
