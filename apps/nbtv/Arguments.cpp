@@ -7,10 +7,10 @@ namespace nbtv::cli {
 
 namespace {
 
-const OptionSpec* find(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& spec : specs) {
-        if (spec.name == name) {
-            return &spec;
+const OptionRule* find(const std::vector<OptionRule>& rules, const std::string& name) {
+    for (const OptionRule& rule : rules) {
+        if (rule.name == name) {
+            return &rule;
         }
     }
     return nullptr;
@@ -41,7 +41,7 @@ std::string range(double min, double max) {
 
 } // namespace
 
-Arguments::Arguments(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
+Arguments::Arguments(const std::vector<std::string>& args, const std::vector<OptionRule>& rules) {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -59,11 +59,11 @@ Arguments::Arguments(const std::vector<std::string>& args, const std::vector<Opt
             name = arg.substr(0, eq);
             inlineValue = arg.substr(eq + 1);
         }
-        const OptionSpec* spec = find(specs, name);
-        if (spec == nullptr) {
+        const OptionRule* rule = find(rules, name);
+        if (rule == nullptr) {
             throw UsageError("unknown option '" + name + "'");
         }
-        if (!spec->takesValue) {
+        if (!rule->takesValue) {
             if (inlineValue) {
                 throw UsageError("option '" + name + "' takes no value");
             }

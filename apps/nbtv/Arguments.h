@@ -17,7 +17,7 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct OptionRule {
     std::string name; // "--frames" or "-o"
     bool takesValue = false;
 };
@@ -25,7 +25,7 @@ struct OptionSpec {
 class Arguments {
   public:
     // Throws UsageError for unknown options and missing values.
-    Arguments(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+    Arguments(const std::vector<std::string>& args, const std::vector<OptionRule>& rules);
 
     bool has(const std::string& name) const;
     std::optional<std::string> text(const std::string& name) const;

@@ -14,7 +14,7 @@ namespace nbtv::cli {
 
 namespace {
 
-const std::vector<OptionSpec> decodeOptions = {
+const std::vector<OptionRule> decodeOptions = {
     {"--program", true},      {"--mono", false},
     {"--fine-tune", true},    {"--rate-offset", true},
     {"--noise-filter", true}, {"--brightness", true},

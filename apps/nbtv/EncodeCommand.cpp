@@ -13,7 +13,7 @@ namespace nbtv::cli {
 
 namespace {
 
-const std::vector<OptionSpec> encodeOptions = {
+const std::vector<OptionRule> encodeOptions = {
     {"--program", true},    {"--mono", false}, {"--card", true},
     {"--frames", true},     {"--snr", true},   {"--freq-offset", true},
     {"--rate-error", true}, {"--seed", true},  {"-o", true},
