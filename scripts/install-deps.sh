@@ -6,6 +6,8 @@ packages=(
     g++ cmake ninja-build pkg-config ccache
     libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
     zlib1g-dev libgtest-dev libbenchmark-dev
+    qt6-base-dev qt6-multimedia-dev fonts-liberation
+    pulseaudio pulseaudio-utils
 )
 
 missing=()

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# scripts/run.sh        install what is missing, build, and receive a test card end to end
+# scripts/run.sh        install what is missing, build, and start nbtv48 receiving its built-in
+#                       transmitter (without a display: a test card sent and received to files)
 # scripts/run.sh test   install what is missing, build with the sanitizers, run every test
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,6 +30,10 @@ test)
 "")
     quietly cmake --preset release
     quietly cmake --build --preset release
+    if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+        exec build/release/apps/nbtv48/nbtv48 --demo
+    fi
+    echo "No display: sending a test card through the transmitter and receiving it to files."
     out=out/roundtrip
     rm -rf "$out" && mkdir -p "$out/pictures"
     nbtv=build/release/apps/nbtv/nbtv

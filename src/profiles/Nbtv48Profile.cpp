@@ -15,6 +15,58 @@ CarrierLayout nbtv48Carriers() {
     return layout;
 }
 
+std::vector<ControlLayout> nbtv48Controls() {
+    using K = ControlKind;
+    return {
+        {ids::pilotScope, K::DrawingArea, "", 300, 0, 100, 220},
+        {ids::monitorStrip, K::DrawingArea, "", 0, 221, 144, 50},
+        {ids::pictureView, K::DrawingArea, "", 0, 0, 288, 220},
+        {ids::recordButton, K::ToggleButton, "Record", 207, 225, 75, 20},
+        {ids::statusLabel, K::SunkenLabel, "", 207, 258, 188, 30},
+        {0, K::GroupBox, "Mode", 5, 274, 150, 40},
+        {ids::colour, K::RadioButton, "Colour", 30, 287, 50, 20},
+        {ids::mono, K::RadioButton, "Mono", 90, 287, 50, 20},
+        {ids::fineTuneSlider, K::Slider, "", 5, 315, 390, 27},
+        {ids::fixedLabel, K::Label, "-1", 10, 345, 20, 15},
+        {ids::fixedLabel, K::Label, "+1", 380, 345, 20, 15},
+        {ids::fixedLabel, K::Label, "-----Fine Tune-----", 160, 345, 90, 15},
+        {ids::positiveReadout, K::Label, "", 270, 345, 100, 15},
+        {ids::negativeReadout, K::Label, "", 70, 345, 100, 15},
+        {ids::noiseFilter, K::CheckBox, "Noise filter", 315, 225, 70, 14},
+        {ids::bigPicture, K::CheckBox, "", 165, 230, 20, 14},
+        {0, K::Label, "Big picture?", 147, 248, 60, 14},
+    };
+}
+
+std::vector<MenuEntry> nbtv48Menus() {
+    const MenuEntry separator{};
+    return {
+        {"&File", 0, {{"&Exit", ids::exitCommand, {}}}},
+        {"Soundcard",
+         0,
+         {{"&Adjust input", ids::adjustInput, {}},
+          separator,
+          {"Audio properties", ids::audioProperties, {}},
+          separator,
+          {"Select soundcard", ids::selectSoundcard, {}},
+          separator,
+          {"Calibrate soundcard", ids::calibrateSoundcard, {}}}},
+        {"Picture properties",
+         0,
+         {{"Picture adjust", ids::pictureAdjust, {}},
+          separator,
+          {"Colour mode", 0, {{"RGB", ids::colour, {}}, {"MONO", ids::mono, {}}}},
+          separator,
+          {"Noise filter",
+           0,
+           {{"Light filter", ids::lightFilter, {}},
+            {"Medium filter", ids::mediumFilter, {}},
+            {"Heavy filter", ids::heavyFilter, {}}}}}},
+        {"Record options", 0, {{"Frame rate to save", ids::frameRate, {}}}},
+        {"&Help", 0, {{"&Help", ids::help, {}}, separator, {"&About", ids::about, {}}}},
+    };
+}
+
 ReceiverProfile makeNbtv48() {
     ReceiverProfile p;
     p.name = "nbtv48";
@@ -42,6 +94,11 @@ ReceiverProfile makeNbtv48() {
     g.planeColumnShift = -70;
     g.planeRowShift = 180;
     g.pictureCrop = {70, 34, 144, 144};
+
+    p.scope = PilotScopeGeometry{};
+    p.controls = nbtv48Controls();
+    p.menuBar = nbtv48Menus();
+    p.bigPictureView = true;
 
     p.pilotMarkerZero = 100;
     p.pilotScopeClickBelowY = 219;

@@ -53,6 +53,78 @@ struct PictureGeometry {
     PixelRect pictureCrop;
 };
 
+// The pilot scope: traces of frame-buffer history rows, summed over samples `spacing` columns
+// apart so that the pilot's swings add up in phase.
+struct PilotScopeGeometry {
+    int sumsColour = 12; // samples summed per point in colour mode
+    int divisorColour = 40;
+    int sumsMono = 4; // and in monochrome mode
+    int divisorMono = 12;
+    int spacing = 29;                         // columns between summed samples
+    std::vector<int> baselines{50, 100, 150}; // one per history row, top first
+    int centreLine = 100;
+    std::string caption = "Pilot carrier"; // empty for none
+};
+
+// The kinds of control on the main window.
+enum class ControlKind {
+    DrawingArea,
+    ToggleButton, // push-like check box
+    SunkenLabel,  // label with a sunken static edge
+    GroupBox,
+    RadioButton,
+    CheckBox,
+    Slider,
+    Label,
+};
+
+// One control of the main window, at its client-pixel rectangle; id 0 for none.
+struct ControlLayout {
+    int id = 0;
+    ControlKind kind = ControlKind::Label;
+    std::string text;
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// One entry of the menu bar: a popup with items, a separator, or a command (id).
+struct MenuEntry {
+    std::string text; // empty for a separator
+    int id = 0;       // command identifier; 0 for a popup or separator
+    std::vector<MenuEntry> items;
+};
+
+// Identifiers of the main window's controls and commands.
+namespace ids {
+inline constexpr int exitCommand = 402;
+inline constexpr int help = 409;
+inline constexpr int about = 410;
+inline constexpr int adjustInput = 411;
+inline constexpr int fixedLabel = 415;
+inline constexpr int fineTuneSlider = 416;
+inline constexpr int statusLabel = 417;
+inline constexpr int noiseFilter = 425;
+inline constexpr int lightFilter = 426;
+inline constexpr int mediumFilter = 427;
+inline constexpr int heavyFilter = 428;
+inline constexpr int pictureView = 430;
+inline constexpr int recordButton = 433;
+inline constexpr int frameRate = 436;
+inline constexpr int colour = 438;
+inline constexpr int mono = 439;
+inline constexpr int pilotScope = 1500;
+inline constexpr int monitorStrip = 1501;
+inline constexpr int selectSoundcard = 1600;
+inline constexpr int calibrateSoundcard = 1603;
+inline constexpr int audioProperties = 1607;
+inline constexpr int pictureAdjust = 1700;
+inline constexpr int positiveReadout = 1710;
+inline constexpr int negativeReadout = 1711;
+inline constexpr int bigPicture = 1712;
+} // namespace ids
+
 struct ReceiverProfile {
     std::string name;  // program name, "nbtv48"
     std::string title; // caption of the main window
@@ -77,6 +149,11 @@ struct ReceiverProfile {
     std::array<ColourComponent, 3> transmitFieldOrder{};
 
     PictureGeometry geometry;
+
+    PilotScopeGeometry scope;
+    std::vector<ControlLayout> controls; // in creation order
+    std::vector<MenuEntry> menuBar;
+    bool bigPictureView = true; // the "Big picture?" view exists
 
     int pilotMarkerZero = 100;       // pilot-scope row of zero fine tune
     int pilotScopeClickBelowY = 219; // a press with x > 288 and y below this sets the fine tune

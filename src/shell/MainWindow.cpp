@@ -1,0 +1,425 @@
+#include "shell/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QTimer>
+
+#include "dialogs/Dialogs.h"
+#include "picture/Display.h"
+#include "shell/Controls.h"
+#include "shell/Conversions.h"
+#include "shell/DesktopTools.h"
+#include "shell/Trackbar.h"
+#include "shell/Warning.h"
+
+namespace nbtv {
+
+namespace {
+
+// The client area: controls sit at their client-pixel positions in it, and every left-button
+// press in it (the drawing areas let presses through) goes to the window's click handling.
+class ClientArea : public QWidget {
+  public:
+    ClientArea(MainWindow& window) : QWidget(&window), window_(window) {}
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton) {
+            const QPoint at = event->position().toPoint();
+            window_.onLeftButtonDown(at.x(), at.y());
+        }
+    }
+
+  private:
+    MainWindow& window_;
+};
+
+const QString noDevice = QStringLiteral("No suitable device found");
+
+} // namespace
+
+MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> source,
+                       QWidget* parent)
+    : QMainWindow(parent), profile_(profile), receiver_(profile),
+      source_(std::move(source)), dialogs_{receiver_.settings(), profile_,
+                                           [this] { return capture_->listDevices(); },
+                                           [this] { restartCapture(); }} {
+    setObjectName("mainWindow");
+    setWindowTitle(QString::fromStdString(profile.title));
+    QIcon icon;
+    for (const char* file : {":/icons/nbtv-16.png", ":/icons/nbtv-32.png", ":/icons/nbtv.svg"}) {
+        icon.addFile(QString::fromLatin1(file));
+    }
+    setWindowIcon(icon);
+
+    client_ = new ClientArea(*this);
+    client_->setObjectName("clientArea");
+    setCentralWidget(client_);
+    createControls();
+    createMenus();
+
+    // The client area measures the profile's size without the menu bar; the menu bar then
+    // takes its height from it.
+    resize(profile.clientWidth, profile.clientHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(profile.clientWidth / 2, profile.clientHeight / 2));
+    }
+
+    SoundCapture::BlockHandlers handlers;
+    handlers.analyse = [this](std::span<const std::int16_t> block) {
+        receiver_.analyseBlock(block);
+    };
+    handlers.rest = [this] { finishBlock(); };
+    capture_ = std::make_unique<SoundCapture>(receiver_.settings(), *source_, handlers);
+    connect(capture_.get(), &SoundCapture::deviceLost, this, &MainWindow::onDeviceLost);
+}
+
+MainWindow::~MainWindow() {
+    shutdown();
+}
+
+void MainWindow::createControls() {
+    for (const ControlLayout& c : profile_.controls) {
+        QWidget* w = nullptr;
+        const QString text = QString::fromStdString(c.text);
+        switch (c.kind) {
+        case ControlKind::DrawingArea: {
+            auto* view = new SurfaceView(c.id, c.width, c.height, client_);
+            if (c.id == ids::pictureView) {
+                pictureView_ = view;
+            } else if (c.id == ids::pilotScope) {
+                pilotScope_ = view;
+            } else if (c.id == ids::monitorStrip) {
+                monitorStrip_ = view;
+            }
+            w = view;
+            break;
+        }
+        case ControlKind::ToggleButton: {
+            auto* button = new QPushButton(text, client_);
+            button->setCheckable(true);
+            button->setFocusPolicy(Qt::NoFocus);
+            connect(button, &QPushButton::clicked, this,
+                    [this, id = c.id] { dispatchCommand(id); });
+            w = button;
+            break;
+        }
+        case ControlKind::SunkenLabel: {
+            auto* label = new QLabel(text, client_);
+            label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            w = label;
+            break;
+        }
+        case ControlKind::GroupBox:
+            w = new QGroupBox(text, client_);
+            break;
+        case ControlKind::RadioButton: {
+            auto* radio = new RadioButton(text, client_);
+            radio->setFocusPolicy(Qt::NoFocus);
+            connect(radio, &QRadioButton::clicked, this,
+                    [this, id = c.id] { dispatchCommand(id); });
+            w = radio;
+            break;
+        }
+        case ControlKind::CheckBox: {
+            auto* box = new CheckBox(text, client_);
+            box->setFocusPolicy(Qt::NoFocus);
+            connect(box, &QCheckBox::clicked, this, [this, id = c.id] { dispatchCommand(id); });
+            w = box;
+            break;
+        }
+        case ControlKind::Slider: {
+            auto* slider = new Trackbar(Qt::Horizontal, client_);
+            slider->setRange(0, 1024);
+            slider->setValue(512);
+            slider->setSingleStep(1);
+            slider->setPageStep(1024 / 5); // the trackbar's page: a fifth of the range
+            connect(slider, &Trackbar::scrolled, this, &MainWindow::onFineTuneScrolled);
+            w = slider;
+            break;
+        }
+        case ControlKind::Label:
+            w = new QLabel(text, client_);
+            break;
+        }
+        setControlId(w, c.id);
+        w->setGeometry(c.x, c.y, c.width, c.height);
+        controls_.push_back(w);
+    }
+    if (auto* colour = qobject_cast<QRadioButton*>(control(ids::colour))) {
+        colour->setChecked(true);
+    }
+}
+
+void MainWindow::addMenuEntries(QMenu* menu, const std::vector<MenuEntry>& entries) {
+    for (const MenuEntry& entry : entries) {
+        if (entry.text.empty()) {
+            menu->addSeparator();
+        } else if (!entry.items.empty()) {
+            addMenuEntries(menu->addMenu(QString::fromStdString(entry.text)), entry.items);
+        } else {
+            QAction* a = menu->addAction(QString::fromStdString(entry.text));
+            a->setData(entry.id);
+            connect(a, &QAction::triggered, this, [this, id = entry.id] { dispatchCommand(id); });
+            actions_.push_back(a);
+        }
+    }
+}
+
+void MainWindow::createMenus() {
+    QMenuBar* bar = menuBar();
+    for (const MenuEntry& entry : profile_.menuBar) {
+        if (entry.items.empty()) {
+            QAction* a = bar->addAction(QString::fromStdString(entry.text));
+            a->setData(entry.id);
+            connect(a, &QAction::triggered, this, [this, id = entry.id] { dispatchCommand(id); });
+            actions_.push_back(a);
+        } else {
+            addMenuEntries(bar->addMenu(QString::fromStdString(entry.text)), entry.items);
+        }
+    }
+}
+
+std::vector<QWidget*> MainWindow::controls(int id) const {
+    std::vector<QWidget*> found;
+    for (QWidget* w : controls_) {
+        if (controlId(w) == id) {
+            found.push_back(w);
+        }
+    }
+    return found;
+}
+
+QWidget* MainWindow::control(int id) const {
+    for (QWidget* w : controls_) {
+        if (controlId(w) == id) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+
+QAction* MainWindow::action(int id) const {
+    for (QAction* a : actions_) {
+        if (a->data().toInt() == id) {
+            return a;
+        }
+    }
+    return nullptr;
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!initialised_) {
+        initialised_ = true;
+        // The window's initialisation event: handled as soon as the window is up.
+        QTimer::singleShot(0, this, &MainWindow::initialiseReceiver);
+    }
+}
+
+void MainWindow::initialiseReceiver() {
+    ReceiverSettings& s = receiver_.settings();
+    resetReceiverSettings(s, profile_);
+    // The controls follow the settings just reset (a restart after a device change or a
+    // calibration must not leave them showing other values).
+    if (auto* filter = qobject_cast<QCheckBox*>(control(ids::noiseFilter))) {
+        filter->setChecked(false);
+        filter->setText("Noise filter (light)");
+    }
+    if (auto* big = qobject_cast<QCheckBox*>(control(ids::bigPicture))) {
+        big->setChecked(false);
+    }
+    if (auto* colour = qobject_cast<QRadioButton*>(control(ids::colour))) {
+        colour->setChecked(true);
+    }
+    if (auto* slider = qobject_cast<QSlider*>(control(ids::fineTuneSlider))) {
+        slider->setValue(512);
+    }
+    for (int id : {ids::positiveReadout, ids::negativeReadout}) {
+        if (auto* readout = qobject_cast<QLabel*>(control(id))) {
+            readout->clear();
+        }
+    }
+    lossReported_ = false;
+    if (!capture_->open()) {
+        const QString reason = source_->lastError();
+        showWarning(this, "WARNING", reason.isEmpty() ? noDevice : reason);
+    }
+}
+
+void MainWindow::finishBlock() {
+    const bool complete = receiver_.completeBlock();
+    ++blocksHandled_;
+    if (complete) {
+        ++framesCompleted_;
+        drawPicture(*pictureView_, receiver_.pictureSurface(), profile_,
+                    receiver_.settings().bigPicture);
+    }
+    drawPilotScope(*pilotScope_, receiver_.pictures(), profile_, receiver_.settings());
+    showMonitorStrip(*monitorStrip_, receiver_.monitorSurface());
+    emit blockHandled(complete);
+}
+
+void MainWindow::onDeviceLost() {
+    if (lossReported_ || shutDown_) {
+        return;
+    }
+    lossReported_ = true;
+    showWarning(this, "WARNING", noDevice);
+}
+
+void MainWindow::onLeftButtonDown(int x, int y) {
+    const WindowClick click = receiver_.onWindowClick(x, y);
+    if (click.kind == WindowClick::Kind::PilotScope) {
+        if (auto* slider = qobject_cast<QSlider*>(control(ids::fineTuneSlider))) {
+            const QSignalBlocker quiet(slider);
+            slider->setValue(click.sliderPosition);
+        }
+        setFineTuneReadouts(QString::fromStdString(click.fineTuneText) + "Hz");
+    } else if (click.kind == WindowClick::Kind::Monitor && click.phaseMoved) {
+        client_->setCursor(Qt::CrossCursor);
+    }
+}
+
+void MainWindow::onFineTuneScrolled(int code, int position) {
+    int p = 0;
+    if (code == Trackbar::ThumbTrack) {
+        p = position;
+    } else if (code == Trackbar::ThumbPosition || code == Trackbar::EndTrack) {
+        return;
+    } else {
+        p = qobject_cast<QSlider*>(control(ids::fineTuneSlider))->value();
+    }
+    ReceiverSettings& s = receiver_.settings();
+    s.fineTuneHz = static_cast<float>((p - 512) / 15.0);
+    s.pilotMarker = profile_.pilotMarkerZero + floorToInt(5.0 * static_cast<double>(s.fineTuneHz));
+    setFineTuneReadouts(fineTuneReadout(s.fineTuneHz));
+}
+
+void MainWindow::setFineTuneReadouts(const QString& text) {
+    auto* positive = qobject_cast<QLabel*>(control(ids::positiveReadout));
+    auto* negative = qobject_cast<QLabel*>(control(ids::negativeReadout));
+    const bool notNegative = receiver_.settings().fineTuneHz >= 0.0f;
+    if (positive != nullptr && negative != nullptr) {
+        positive->setText(notNegative ? text : QString());
+        negative->setText(notNegative ? QString() : text);
+    }
+}
+
+QString fineTuneReadout(float fineTuneHz) {
+    // At least two integer digits and two decimals: 05.53, -00.07, 00.00.
+    const double v = static_cast<double>(fineTuneHz);
+    return QString::asprintf(v < 0.0 ? "%06.2f Hz" : "%05.2f Hz", v);
+}
+
+void MainWindow::selectColourMode(int mode) {
+    receiver_.settings().colourMode = mode;
+    if (auto* colour = qobject_cast<QRadioButton*>(control(ids::colour))) {
+        colour->setChecked(mode == 1);
+    }
+    if (auto* mono = qobject_cast<QRadioButton*>(control(ids::mono))) {
+        mono->setChecked(mode == 0);
+    }
+}
+
+void MainWindow::dispatchCommand(int id) {
+    ReceiverSettings& s = receiver_.settings();
+    auto setFilter = [&](NoiseFilterWeights weights, const char* caption) {
+        s.noiseFilterWeights = weights;
+        if (auto* box = qobject_cast<QCheckBox*>(control(ids::noiseFilter))) {
+            box->setText(caption);
+        }
+    };
+    switch (id) {
+    case ids::noiseFilter:
+        s.noiseFilterOn = -s.noiseFilterOn;
+        break;
+    case ids::lightFilter:
+        setFilter(lightFilter, "Noise filter (light)");
+        break;
+    case ids::mediumFilter:
+        setFilter(mediumFilter, "Noise filter (medium)");
+        break;
+    case ids::heavyFilter:
+        setFilter(heavyFilter, "Noise filter (heavy)");
+        break;
+    case ids::colour:
+        selectColourMode(1);
+        break;
+    case ids::mono:
+        selectColourMode(0);
+        break;
+    case ids::bigPicture:
+        s.bigPicture = s.bigPicture == 0 ? 1 : 0;
+        break;
+    case ids::frameRate:
+        runFrameRateDialog(dialogs_);
+        break;
+    case ids::audioProperties:
+        startDesktopTool(DesktopTool::SoundSettings);
+        break;
+    case ids::adjustInput:
+        startDesktopTool(DesktopTool::RecordingLevels);
+        break;
+    case ids::help:
+        showHelp(this, profile_);
+        break;
+    case ids::about:
+        showAbout(this, profile_);
+        break;
+    case ids::exitCommand:
+        close();
+        break;
+    case ids::selectSoundcard:
+        runSoundCardDialog(dialogs_);
+        break;
+    case ids::calibrateSoundcard:
+        runCalibrationDialog(dialogs_);
+        break;
+    case ids::pictureAdjust:
+        openPictureDialog(dialogs_);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    shutdown();
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::restartCapture() {
+    capture_->restartCapture([this] { initialiseReceiver(); });
+}
+
+void MainWindow::shutdown() {
+    if (shutDown_) {
+        return;
+    }
+    shutDown_ = true;
+    if (capture_) {
+        capture_->shutdown();
+    }
+    // The device dialogs end with the window; so do the picture and frame-rate dialogs, which
+    // would otherwise write into the settings of a window that is gone.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        const QString name = w->objectName();
+        if (name == soundCardDialogName || name == calibrationDialogName ||
+            name == pictureDialogName || name == frameRateDialogName) {
+            w->close();
+        }
+    }
+}
+
+} // namespace nbtv

@@ -1,0 +1,103 @@
+#pragma once
+// The receiver's one top-level window: controls and menus laid out by the profile, the receive
+// core, sound capture, and the dispatch of every event in a fixed order.
+
+#include <QMainWindow>
+
+#include <memory>
+#include <vector>
+
+#include "audio/SoundCapture.h"
+#include "audio/WaveIn.h"
+#include "dialogs/Dialogs.h"
+#include "picture/SurfaceView.h"
+#include "shell/Receiver.h"
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QSlider;
+
+namespace nbtv {
+
+// The slider's readout of a fine tune: "05.53 Hz", "-00.07 Hz".
+QString fineTuneReadout(float fineTuneHz);
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+  public:
+    // `source` feeds the capture: the sound card, an audio file or the built-in transmitter.
+    MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> source,
+               QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    const ReceiverProfile& profile() const { return profile_; }
+    Receiver& receiver() { return receiver_; }
+    ReceiverSettings& settings() { return receiver_.settings(); }
+    SoundCapture& capture() { return *capture_; }
+
+    // The controls with this identifier, in creation order.
+    std::vector<QWidget*> controls(int id) const;
+    // The first control with this identifier, or nullptr.
+    QWidget* control(int id) const;
+    SurfaceView* pictureView() const { return pictureView_; }
+    SurfaceView* pilotScope() const { return pilotScope_; }
+    SurfaceView* monitorStrip() const { return monitorStrip_; }
+    // The menu command of this identifier, or nullptr.
+    QAction* action(int id) const;
+
+    // Sets the run-time settings to their start values and opens capture.
+    void initialiseReceiver();
+    // One command of a menu item or control.
+    void dispatchCommand(int id);
+    // A left-button press at client pixel (x, y).
+    void onLeftButtonDown(int x, int y);
+    // The work of a block after its spectra and the re-queue: demodulation, placing, assembly,
+    // and the drawing (the picture only when the block completed a frame).
+    void finishBlock();
+
+    // Blocks handled and frames completed since start.
+    long blocksHandled() const { return blocksHandled_; }
+    long framesCompleted() const { return framesCompleted_; }
+
+  signals:
+    void blockHandled(bool frameCompleted);
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void createControls();
+    void createMenus();
+    void addMenuEntries(class QMenu* menu, const std::vector<struct MenuEntry>& entries);
+    void onDeviceLost();
+    void onFineTuneScrolled(int code, int position);
+    void setFineTuneReadouts(const QString& text);
+    void selectColourMode(int mode);
+    void restartCapture();
+    void shutdown();
+
+    const ReceiverProfile& profile_;
+    Receiver receiver_;
+    std::unique_ptr<WaveIn> source_;
+    std::unique_ptr<SoundCapture> capture_;
+    DialogContext dialogs_;
+
+    QWidget* client_ = nullptr;
+    std::vector<QWidget*> controls_;
+    std::vector<QAction*> actions_;
+    SurfaceView* pictureView_ = nullptr;
+    SurfaceView* pilotScope_ = nullptr;
+    SurfaceView* monitorStrip_ = nullptr;
+
+    bool initialised_ = false;
+    bool shutDown_ = false;
+    bool lossReported_ = false;
+    long blocksHandled_ = 0;
+    long framesCompleted_ = 0;
+};
+
+} // namespace nbtv

@@ -1,0 +1,426 @@
+// The real audio path: a PulseAudio server of the test's own, in private folders, with a virtual
+// source fed from a file by paplay, captured through Qt Multimedia, the capture buffers and the
+// receive core.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "audio/AudioFile.h"
+#include "audio/SoundCapture.h"
+#include "audio/Sources.h"
+#include "shell/Conversions.h"
+#include "shell/MainWindow.h"
+#include "shell/ProgramEntry.h"
+#include "shell/Warning.h"
+#include "support/Reception.h"
+#include "tx/TestCard.h"
+#include "tx/Transmitter.h"
+
+namespace nbtv {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t block = 768;
+constexpr std::size_t frameSamples = 36864; // a colour frame of nbtv48
+
+// A PulseAudio server in private folders. Every variable that tells a client (Qt's libpulse,
+// paplay, pactl) where a server lives points at it, so no other server is touched. It runs in
+// the foreground as our child and dies with us, even when a test crashes or hangs.
+struct PrivateServer {
+    bool start() {
+        for (const char* program : {"pulseaudio", "paplay", "pactl"}) {
+            if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
+                error = std::string(program) + " is not installed (pulseaudio, pulseaudio-utils)";
+                return false;
+            }
+        }
+        std::string pattern = (fs::temp_directory_path() / "nbtv-pulse-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            return false;
+        }
+        root = pattern;
+        for (const char* folder : {"run", "cfg", "home"}) {
+            fs::create_directory(root / folder);
+            fs::permissions(root / folder, fs::perms::owner_all, fs::perm_options::replace);
+        }
+        std::ofstream(root / "client.conf") << "autospawn = no\n"; // never a server of its own
+        const std::string socket = (root / "run" / "pulse" / "native").string();
+        setenv("XDG_RUNTIME_DIR", (root / "run").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (root / "cfg").c_str(), 1);
+        setenv("HOME", (root / "home").c_str(), 1);
+        setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+        setenv("PULSE_CLIENTCONFIG", (root / "client.conf").c_str(), 1);
+        const std::string log = "--log-target=file:" + (root / "pa.log").string();
+        const std::string native = "module-native-protocol-unix auth-anonymous=1 socket=" + socket;
+        const pid_t parent = getpid();
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() == parent) {
+                execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                       "--realtime=no", log.c_str(), "-L", native.c_str(), "-L",
+                       "module-null-sink sink_name=feed format=s16le rate=11025 channels=1", "-L",
+                       "module-remap-source master=feed.monitor source_name=nbtvsrc "
+                       "source_properties=device.description=TestSource",
+                       nullptr);
+            }
+            _exit(127);
+        }
+        // Ready once the virtual source is listed.
+        for (int tries = 0; tries < 200 && alive(); ++tries) {
+            if (std::system("pactl list short sources 2>/dev/null | grep -q nbtvsrc") == 0) {
+                return true;
+            }
+            usleep(100'000);
+        }
+        error = "pulseaudio did not start; see " + (root / "pa.log").string();
+        return false;
+    }
+    bool alive() {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) != 0) {
+            pid = -1;
+        }
+        return pid > 0;
+    }
+    void kill(int signal) {
+        if (pid > 0) {
+            ::kill(pid, signal);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+    ~PrivateServer() {
+        kill(SIGTERM);
+        if (!root.empty()) {
+            fs::remove_all(root);
+        }
+    }
+
+    fs::path root;
+    pid_t pid = -1;
+    std::string error = "the server was not started";
+};
+
+PrivateServer* server = nullptr;
+
+// The capture of a program: sound card source, capture buffers, receive core.
+struct Reception {
+    Reception() {
+        receiver.settings().deviceIndex =
+            static_cast<int>(source->deviceNames().indexOf(QStringLiteral("TestSource")));
+    }
+    bool open() {
+        capture = std::make_unique<SoundCapture>(
+            receiver.settings(), *source,
+            SoundCapture::BlockHandlers{
+                [this](std::span<const std::int16_t> samples) {
+                    stream.insert(stream.end(), samples.begin(), samples.end());
+                    receiver.analyseBlock(samples);
+                },
+                [this] {
+                    if (receiver.completeBlock()) {
+                        pictures.push_back({toRgbImage(receiver.pictureSurface(),
+                                                       receiver.profile().geometry.pictureCrop),
+                                            stream.size()});
+                    }
+                    if (afterBlock) {
+                        afterBlock();
+                    }
+                }});
+        QObject::connect(capture.get(), &SoundCapture::deviceLost, [this] { ++lost; });
+        return receiver.settings().deviceIndex >= 0 && capture->open();
+    }
+
+    Receiver receiver{nbtv48Profile()};
+    std::unique_ptr<WaveIn> source = makeSoundCardInput();
+    std::unique_ptr<SoundCapture> capture;
+    std::vector<std::int16_t> stream;
+    std::vector<std::pair<RgbImage, std::size_t>> pictures; // with the samples captured by then
+    std::function<void()> afterBlock;
+    int lost = 0;
+};
+
+// Where a user clicks on the monitor strip (x moves the frame 3x columns) to start the receiver's
+// frames with the signal's, to the block (the rest shows as a small shift); -1 when that is out
+// of the click's reach this block.
+int framePhaseClick(const Receiver& receiver, std::size_t samplesDone, std::size_t signalStart) {
+    const int width = receiver.profile().frameColumns();
+    // Where a receiver started on the signal's first sample would stand now.
+    const double ideal =
+        width - 9 - 9.0 * (static_cast<double>(samplesDone - signalStart) / block - 1.0);
+    const int now = receiver.frameOffset();
+    const double step = std::remainder(ideal - now, static_cast<double>(width));
+    const int target = ((now + 9 * roundHalfEven(step / 9.0)) % width + width) % width;
+    if (target < 1 || target > width - 9) {
+        return -1;
+    }
+    return (target < now ? now - target : now + width - 9 - target) / 3;
+}
+
+bool clickFramePhase(Receiver& receiver, std::size_t samplesDone, std::size_t signalStart) {
+    const int x = framePhaseClick(receiver, samplesDone, signalStart);
+    if (x >= 0) {
+        receiver.onWindowClick(x, 260);
+    }
+    return x >= 0;
+}
+
+// Where `signal` begins in `stream`, searching from `searched` on.
+std::optional<std::size_t> findSignal(const std::vector<std::int16_t>& stream,
+                                      const std::vector<std::int16_t>& signal,
+                                      std::size_t& searched) {
+    if (stream.size() < searched + 256) {
+        return std::nullopt;
+    }
+    const auto at = std::search(stream.begin() + static_cast<long>(searched), stream.end(),
+                                signal.begin(), signal.begin() + 256);
+    searched = stream.size() - 255;
+    if (at == stream.end()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(at - stream.begin());
+}
+
+// PSNR against the card with colours rotated and moved `shift` pixels right, leaving out the
+// outer columns, which a slightly shifted frame fills from the neighbouring field.
+double fit(const RgbImage& picture, const RgbImage& card, int rotation, int shift) {
+    double sum = 0.0;
+    double count = 0.0;
+    for (int y = 0; y < picture.height; ++y) {
+        for (int x = 9; x < picture.width - 9; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                const int cx = std::clamp(x - shift, 0, card.width - 1);
+                const double d = picture.pixel(x, y)[c] - card.pixel(cx, y)[(c + rotation) % 3];
+                sum += d * d;
+                count += 1.0;
+            }
+        }
+    }
+    return 10.0 * std::log10(255.0 * 255.0 * count / sum);
+}
+
+class PulseAudioCapture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server != nullptr && server->alive()) << (server ? server->error : "");
+        alarm(150); // a hang (a blocked start or stop) ends the run; the server goes with it
+    }
+    void TearDown() override { alarm(0); }
+};
+
+TEST_F(PulseAudioCapture, TheBarsCardComesThroughTheSoundServer) {
+    const RgbImage card = makeTestCard(TestCardKind::Bars, 48, 48);
+    TransmitOptions options;
+    options.frames = 4;
+    const std::vector<std::int16_t> signal = transmit(nbtv48Profile(), card, options);
+    const std::string wav = (server->root / "bars.wav").string();
+    std::string error;
+    ASSERT_TRUE(writeWavFile(wav, 11025, signal, error)) << error;
+
+    Reception reception;
+    std::optional<std::size_t> start;
+    std::size_t searched = 0;
+    bool clicked = false;
+    reception.afterBlock = [&] {
+        const auto& s = reception.stream;
+        if (!start) {
+            start = findSignal(s, signal, searched);
+        }
+        if (start && !clicked && s.size() > *start + 3 * block) {
+            clicked = clickFramePhase(reception.receiver, s.size(), *start);
+        }
+    };
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(reception.open()) << reception.source->lastError().toStdString();
+    // A virtual source takes a while to deliver its first data: wait for it, not for a time.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !reception.stream.empty(); }, 20000));
+    const qint64 firstBlockMs = clock.elapsed();
+    QProcess feed;
+    feed.start(QStringLiteral("paplay"),
+               {QStringLiteral("--latency-msec=100"), QStringLiteral("--device=feed"),
+                QString::fromStdString(wav)});
+    const bool whole = QTest::qWaitFor(
+        [&] { return start && reception.stream.size() >= *start + signal.size(); }, 60000);
+    reception.capture->shutdown();
+    feed.waitForFinished(10000);
+    std::printf("first block after %lld ms, whole signal after %lld ms\n",
+                static_cast<long long>(firstBlockMs), static_cast<long long>(clock.elapsed()));
+    ASSERT_TRUE(whole) << "the signal was " << (start ? "cut short" : "not found");
+    EXPECT_TRUE(clicked);
+    EXPECT_EQ(reception.lost, 0) << "a virtual source's slow start is no lost device";
+    // The samples come through unchanged and in order: an unbroken run of at least a frame
+    // (a stalled machine may lose a block while no buffer is queued).
+    std::size_t run = 0;
+    std::size_t longest = 0;
+    for (std::size_t n = 0; n < signal.size(); ++n) {
+        run = reception.stream[*start + n] == signal[n] ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    EXPECT_GE(longest, frameSamples);
+
+    // Pictures wholly of the signal, after the first one (met cold), against the card.
+    double best = 0.0;
+    for (const auto& [picture, end] : reception.pictures) {
+        if (end >= *start + 2 * frameSamples && end <= *start + signal.size()) {
+            for (int rotation = 0; rotation < 3; ++rotation) {
+                for (int shift = -6; shift <= 6; ++shift) {
+                    best = std::max(best, fit(picture, test::enlarge(card, 3), rotation, shift));
+                }
+            }
+        }
+    }
+    std::printf("signal at sample %zu, %zu samples unchanged in a row, best picture %.1f dB\n",
+                *start, longest, best);
+    EXPECT_GE(best, 15.0);
+}
+
+// The program itself: its window opens the first listed input, the test's virtual source.
+TEST_F(PulseAudioCapture, TheReceiverWindowShowsTheCardSentThroughTheSoundServer) {
+    const RgbImage card = makeTestCard(TestCardKind::Bars, 48, 48);
+    TransmitOptions options;
+    options.frames = 5;
+    const std::vector<std::int16_t> signal = transmit(nbtv48Profile(), card, options);
+    const std::string wav = (server->root / "window.wav").string();
+    std::string error;
+    ASSERT_TRUE(writeWavFile(wav, 11025, signal, error)) << error;
+
+    std::vector<QString> warnings;
+    const WarningFunction previous = setWarningFunction(
+        [&](QWidget*, const QString&, const QString& text) { warnings.push_back(text); });
+    MainWindow window(nbtv48Profile(), makeSoundCardInput());
+    // What the window captured, read back from its analysis window (the newest block).
+    std::vector<std::int16_t> stream;
+    std::optional<std::size_t> start;
+    std::size_t searched = 0;
+    int clickX = -1;
+    std::vector<RgbImage> shown; // pictures completed after the phase click
+    QObject::connect(&window, &MainWindow::blockHandled, [&](bool frameCompleted) {
+        const auto newest = window.receiver().analyser().window().subspan(
+            static_cast<std::size_t>(window.settings().blockLength));
+        for (double v : newest) {
+            stream.push_back(static_cast<std::int16_t>(roundHalfEven(v * 32768.0)));
+        }
+        if (!start) {
+            start = findSignal(stream, signal, searched);
+        }
+        if (start && clickX < 0 && stream.size() > *start + 3 * block) {
+            clickX = framePhaseClick(window.receiver(), stream.size(), *start);
+            if (clickX >= 0) {
+                // The user's click between two fields of the monitor strip.
+                QTest::mouseClick(window.centralWidget(), Qt::LeftButton, {}, QPoint(clickX, 260));
+            }
+        }
+        if (frameCompleted && clickX >= 0) {
+            const QImage view = window.pictureView()->image();
+            RgbImage picture(144, 144);
+            for (int y = 0; y < 144; ++y) {
+                for (int x = 0; x < 144; ++x) {
+                    const QRgb p = view.pixel(70 + x, 34 + y);
+                    std::uint8_t* o = picture.pixel(x, y);
+                    o[0] = static_cast<std::uint8_t>(qRed(p));
+                    o[1] = static_cast<std::uint8_t>(qGreen(p));
+                    o[2] = static_cast<std::uint8_t>(qBlue(p));
+                }
+            }
+            shown.push_back(picture);
+        }
+    });
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.blocksHandled() > 0; }, 20000))
+        << "no block from the sound server";
+    QProcess feed;
+    feed.start(QStringLiteral("paplay"),
+               {QStringLiteral("--latency-msec=100"), QStringLiteral("--device=feed"),
+                QString::fromStdString(wav)});
+    ASSERT_TRUE(feed.waitForStarted(10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return feed.state() == QProcess::NotRunning; }, 60000));
+    window.close();
+    setWarningFunction(previous);
+    EXPECT_TRUE(warnings.empty()) << warnings.front().toStdString();
+    ASSERT_TRUE(start) << "the signal never came through";
+    ASSERT_GE(clickX, 0);
+    ASSERT_GE(shown.size(), 2u);
+
+    // After the click the fields land in place; a shift of a few pixels is left.
+    double best = 0.0;
+    for (const RgbImage& picture : shown) {
+        for (int shift = -6; shift <= 6; ++shift) {
+            best = std::max(best, fit(picture, test::enlarge(card, 3), 0, shift));
+        }
+    }
+    std::printf("window: clicked at x = %d, %zu pictures after, best %.1f dB\n", clickX,
+                shown.size(), best);
+    EXPECT_GE(best, 15.0);
+}
+
+// Last: the server does not come back for later tests of the same run.
+TEST_F(PulseAudioCapture, ALostSourceOrServerIsReportedOnceWithoutHanging) {
+    Reception reception;
+    ASSERT_TRUE(reception.open()) << reception.source->lastError().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reception.stream.size() >= 3 * block; }, 20000));
+    EXPECT_EQ(reception.lost, 0);
+    // A suspended source keeps the stream active but sends nothing, as a removed one does.
+    const auto suspend = [](const char* on) {
+        return QProcess::execute(
+            QStringLiteral("pactl"),
+            {QStringLiteral("suspend-source"), QStringLiteral("nbtvsrc"), QString::fromLatin1(on)});
+    };
+    ASSERT_EQ(suspend("1"), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return reception.lost > 0; }, 10000));
+    QTest::qWait(1500);
+    EXPECT_EQ(reception.lost, 1);
+    suspend("0");
+
+    // Opened again, then the server dies as in a crash.
+    reception.capture->shutdown();
+    Reception again;
+    ASSERT_TRUE(again.open()) << again.source->lastError().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return again.stream.size() >= 3 * block; }, 20000));
+    server->kill(SIGKILL);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return again.lost > 0; }, 10000));
+    QTest::qWait(1500);
+    EXPECT_EQ(again.lost, 1);
+    again.capture->shutdown();
+    EXPECT_FALSE(again.capture->isOpen());
+}
+
+} // namespace
+} // namespace nbtv
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (::testing::GTEST_FLAG(list_tests)) {
+        return RUN_ALL_TESTS(); // listing the tests needs no server
+    }
+    // The server, and every variable pointing at it, before Qt Multimedia's first use.
+    nbtv::PrivateServer pulse;
+    nbtv::server = &pulse;
+    if (!pulse.start()) {
+        std::fprintf(stderr, "%s\n", pulse.error.c_str());
+    }
+    QApplication app(argc, argv);
+    nbtv::registerResources();
+    return RUN_ALL_TESTS();
+}

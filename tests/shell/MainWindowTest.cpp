@@ -1,0 +1,386 @@
+// The nbtv48 main window driven as a user drives it: real widgets, real clicks, offscreen.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTest>
+#include <QTimer>
+
+#include "picture/SurfaceView.h"
+#include "profiles/ReceiverProfile.h"
+#include "shell/Controls.h"
+#include "shell/MainWindow.h"
+#include "shell/Warning.h"
+#include "support/Reception.h"
+#include "support/ScriptedWaveIn.h"
+#include "tx/TestCard.h"
+#include "tx/Transmitter.h"
+
+namespace nbtv {
+namespace {
+
+struct Warnings {
+    struct Shown {
+        QString caption;
+        QString text;
+    };
+    std::vector<Shown> shown;
+    WarningFunction previous;
+    Warnings() {
+        previous =
+            setWarningFunction([this](QWidget*, const QString& caption, const QString& text) {
+                shown.push_back({caption, text});
+            });
+    }
+    ~Warnings() { setWarningFunction(previous); }
+};
+
+std::vector<std::int16_t> barsSignal(int frames) {
+    const ReceiverProfile& profile = nbtv48Profile();
+    TransmitOptions options;
+    options.frames = frames;
+    return transmit(profile,
+                    makeTestCard(TestCardKind::Bars, profile.pictureColumns, profile.pictureLines),
+                    options);
+}
+
+// A shown window fed by `source`, its initialisation event handled.
+struct Shown {
+    Warnings warnings;
+    test::ScriptedWaveIn* source;
+    MainWindow window;
+
+    explicit Shown(std::vector<std::int16_t> samples = {}, bool present = true)
+        : source(new test::ScriptedWaveIn(std::move(samples), present)),
+          window(nbtv48Profile(), std::unique_ptr<WaveIn>(source)) {
+        window.show();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
+    ~Shown() { window.close(); }
+
+    void waitForFrames(long frames) {
+        for (int i = 0; i < 20000 && window.framesCompleted() < frames; ++i) {
+            QCoreApplication::processEvents();
+        }
+    }
+};
+
+TEST(MainWindow, ControlsStandAtTheirPlacesInCreationOrder) {
+    Shown shown;
+    struct Expected {
+        int id;
+        const char* kind;
+        const char* text;
+        QRect rect;
+    };
+    const std::vector<Expected> expected = {
+        {1500, "nbtv::SurfaceView", "", {300, 0, 100, 220}},
+        {1501, "nbtv::SurfaceView", "", {0, 221, 144, 50}},
+        {430, "nbtv::SurfaceView", "", {0, 0, 288, 220}},
+        {433, "QPushButton", "Record", {207, 225, 75, 20}},
+        {417, "QLabel", "", {207, 258, 188, 30}},
+        {0, "QGroupBox", "Mode", {5, 274, 150, 40}},
+        {438, "nbtv::RadioButton", "Colour", {30, 287, 50, 20}},
+        {439, "nbtv::RadioButton", "Mono", {90, 287, 50, 20}},
+        {416, "nbtv::Trackbar", "", {5, 315, 390, 27}},
+        {415, "QLabel", "-1", {10, 345, 20, 15}},
+        {415, "QLabel", "+1", {380, 345, 20, 15}},
+        {415, "QLabel", "-----Fine Tune-----", {160, 345, 90, 15}},
+        {1710, "QLabel", "", {270, 345, 100, 15}},
+        {1711, "QLabel", "", {70, 345, 100, 15}},
+        {425, "nbtv::CheckBox", "Noise filter (light)", {315, 225, 70, 14}},
+        {1712, "nbtv::CheckBox", "", {165, 230, 20, 14}},
+        {0, "QLabel", "Big picture?", {147, 248, 60, 14}},
+    };
+    const QWidget* client = shown.window.centralWidget();
+    const QObjectList children = client->children();
+    std::vector<QWidget*> widgets;
+    for (QObject* child : children) {
+        if (auto* w = qobject_cast<QWidget*>(child)) {
+            widgets.push_back(w);
+        }
+    }
+    ASSERT_EQ(widgets.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const Expected& e = expected[i];
+        QWidget* w = widgets[i];
+        EXPECT_EQ(controlId(w), e.id) << i;
+        EXPECT_STREQ(w->metaObject()->className(), e.kind) << i;
+        EXPECT_EQ(w->geometry(), e.rect) << i << " " << e.text;
+        QString text;
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            text = b->text();
+        } else if (auto* l = qobject_cast<QLabel*>(w)) {
+            text = l->text();
+        } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
+            text = g->title();
+        }
+        EXPECT_EQ(text, QString(e.text)) << i;
+    }
+    auto* status = qobject_cast<QLabel*>(shown.window.control(417));
+    EXPECT_EQ(status->frameShadow(), QFrame::Sunken);
+    EXPECT_TRUE(qobject_cast<QPushButton*>(shown.window.control(433))->isCheckable());
+}
+
+TEST(MainWindow, ClientAreaIsFourHundredByThreeNinetyWithTheMenuBarTakenFromIt) {
+    Shown shown;
+    EXPECT_EQ(shown.window.windowTitle(), "48x48 pixel RGB/MONO TV receiver");
+    const int menuHeight = shown.window.menuBar()->height();
+    EXPECT_EQ(shown.window.centralWidget()->width(), 400);
+    EXPECT_EQ(shown.window.centralWidget()->height() + menuHeight, 390);
+    EXPECT_GE(shown.window.centralWidget()->height(), 360) << "the lowest controls still fit";
+    EXPECT_FALSE(shown.window.windowIcon().isNull());
+    // Resizing moves nothing.
+    shown.window.resize(700, 600);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shown.window.control(416)->geometry(), QRect(5, 315, 390, 27));
+}
+
+TEST(MainWindow, MenuBarCarriesEveryCommandInOrder) {
+    Shown shown;
+    QStringList lines;
+    std::function<void(const QList<QAction*>&, const QString&)> walk =
+        [&](const QList<QAction*>& actions, const QString& indent) {
+            for (QAction* a : actions) {
+                if (a->isSeparator()) {
+                    lines << indent + "-";
+                } else if (a->menu() != nullptr) {
+                    lines << indent + a->text();
+                    walk(a->menu()->actions(), indent + " ");
+                } else {
+                    lines << indent + a->text() + " " + QString::number(a->data().toInt());
+                    EXPECT_FALSE(a->isCheckable());
+                }
+            }
+        };
+    walk(shown.window.menuBar()->actions(), "");
+    const QStringList expected = {"&File",
+                                  " &Exit 402",
+                                  "Soundcard",
+                                  " &Adjust input 411",
+                                  " -",
+                                  " Audio properties 1607",
+                                  " -",
+                                  " Select soundcard 1600",
+                                  " -",
+                                  " Calibrate soundcard 1603",
+                                  "Picture properties",
+                                  " Picture adjust 1700",
+                                  " -",
+                                  " Colour mode",
+                                  "  RGB 438",
+                                  "  MONO 439",
+                                  " -",
+                                  " Noise filter",
+                                  "  Light filter 426",
+                                  "  Medium filter 427",
+                                  "  Heavy filter 428",
+                                  "Record options",
+                                  " Frame rate to save 436",
+                                  "&Help",
+                                  " &Help 409",
+                                  " -",
+                                  " &About 410"};
+    EXPECT_EQ(lines, expected);
+}
+
+TEST(MainWindow, FirstDisplayShowsTheStartValues) {
+    Shown shown;
+    const MainWindow& w = shown.window;
+    EXPECT_TRUE(qobject_cast<QRadioButton*>(w.control(438))->isChecked());
+    EXPECT_FALSE(qobject_cast<QRadioButton*>(w.control(439))->isChecked());
+    EXPECT_FALSE(qobject_cast<QCheckBox*>(w.control(425))->isChecked());
+    EXPECT_FALSE(qobject_cast<QCheckBox*>(w.control(1712))->isChecked());
+    auto* slider = qobject_cast<QSlider*>(w.control(416));
+    EXPECT_EQ(slider->minimum(), 0);
+    EXPECT_EQ(slider->maximum(), 1024);
+    EXPECT_EQ(slider->value(), 512);
+    EXPECT_EQ(slider->singleStep(), 1);
+    EXPECT_EQ(slider->pageStep(), 204);
+    for (int id : {1710, 1711, 417}) {
+        EXPECT_TRUE(qobject_cast<QLabel*>(w.control(id))->text().isEmpty()) << id;
+    }
+    const QImage& picture = w.pictureView()->image();
+    EXPECT_EQ(picture.size(), QSize(288, 220));
+    EXPECT_EQ(picture.pixel(144, 110) & 0xffffff, 0u);
+    const ReceiverSettings& s = shown.window.receiver().settings();
+    EXPECT_EQ(s.deviceIndex, 0);
+    EXPECT_EQ(s.blockLength, 768);
+    EXPECT_EQ(s.sampleRateOffset, 0.0);
+    EXPECT_EQ(s.pilotMarker, 100);
+    EXPECT_EQ(s.colourMode, 1);
+    EXPECT_EQ(s.noiseFilterOn, -1);
+    EXPECT_TRUE(shown.warnings.shown.empty());
+    EXPECT_EQ(shown.source->opens(), 1);
+}
+
+TEST(MainWindow, WithoutADeviceOneWarningAndTheWindowWorksOn) {
+    Shown shown({}, false);
+    ASSERT_EQ(shown.warnings.shown.size(), 1u);
+    EXPECT_EQ(shown.warnings.shown[0].caption, "WARNING");
+    EXPECT_EQ(shown.warnings.shown[0].text, "No suitable device found");
+    QTest::mouseClick(shown.window.control(439), Qt::LeftButton);
+    EXPECT_EQ(shown.window.receiver().settings().colourMode, 0);
+    QTest::mouseClick(shown.window.centralWidget(), Qt::LeftButton, {}, QPoint(350, 95));
+    EXPECT_EQ(shown.window.receiver().settings().fineTuneHz, -1.0f);
+    EXPECT_EQ(shown.warnings.shown.size(), 1u);
+}
+
+TEST(MainWindow, PilotScopeClicksSetTheFineTuneAndItsReadouts) {
+    Shown shown;
+    QWidget* client = shown.window.centralWidget();
+    auto* slider = qobject_cast<QSlider*>(shown.window.control(416));
+    auto* positive = qobject_cast<QLabel*>(shown.window.control(1710));
+    auto* negative = qobject_cast<QLabel*>(shown.window.control(1711));
+    QTest::mouseClick(client, Qt::LeftButton, {}, QPoint(350, 95));
+    EXPECT_EQ(shown.window.receiver().settings().fineTuneHz, -1.0f);
+    EXPECT_EQ(slider->value(), 497);
+    EXPECT_EQ(negative->text(), "-1Hz");
+    EXPECT_TRUE(positive->text().isEmpty());
+    QTest::mouseClick(client, Qt::LeftButton, {}, QPoint(350, 100));
+    EXPECT_EQ(slider->value(), 512);
+    EXPECT_EQ(positive->text(), " 0Hz");
+    EXPECT_TRUE(negative->text().isEmpty());
+    EXPECT_EQ(shown.window.receiver().settings().pilotMarker, 100);
+}
+
+TEST(MainWindow, MonitorClicksMoveTheFramePhase) {
+    Shown shown;
+    QTest::mouseClick(shown.window.centralWidget(), Qt::LeftButton, {}, QPoint(30, 250));
+    EXPECT_EQ(shown.window.receiver().frameOffset(), 423 - 90);
+    EXPECT_EQ(shown.window.centralWidget()->cursor().shape(), Qt::CrossCursor);
+    QTest::mouseClick(shown.window.centralWidget(), Qt::LeftButton, {}, QPoint(30, 225));
+    EXPECT_EQ(shown.window.receiver().frameOffset(), 423 - 90) << "between the bands: ignored";
+}
+
+TEST(MainWindow, ModeControlsAndMenusReachOneCommand) {
+    Shown shown;
+    auto* colour = qobject_cast<QRadioButton*>(shown.window.control(438));
+    auto* mono = qobject_cast<QRadioButton*>(shown.window.control(439));
+    // A click on the right-hand part of the rectangle, away from indicator and text.
+    QTest::mouseClick(mono, Qt::LeftButton, {}, QPoint(47, 10));
+    EXPECT_TRUE(mono->isChecked());
+    EXPECT_EQ(shown.window.receiver().settings().colourMode, 0);
+    shown.window.action(438)->trigger();
+    EXPECT_TRUE(colour->isChecked());
+    EXPECT_FALSE(mono->isChecked());
+    EXPECT_EQ(shown.window.receiver().settings().colourMode, 1);
+
+    auto* filter = qobject_cast<QCheckBox*>(shown.window.control(425));
+    shown.window.action(428)->trigger();
+    EXPECT_EQ(filter->text(), "Noise filter (heavy)");
+    EXPECT_EQ(shown.window.receiver().settings().noiseFilterOn, -1) << "weights only";
+    QTest::mouseClick(filter, Qt::LeftButton, {}, QPoint(60, 7));
+    EXPECT_TRUE(filter->isChecked());
+    EXPECT_EQ(shown.window.receiver().settings().noiseFilterOn, 1);
+    EXPECT_EQ(shown.window.receiver().settings().noiseFilterWeights.divisor, 16);
+
+    QTest::mouseClick(shown.window.control(1712), Qt::LeftButton);
+    EXPECT_EQ(shown.window.receiver().settings().bigPicture, 1);
+}
+
+TEST(MainWindow, BlocksRunTheWholeRoadIntoTheViews) {
+    Shown shown(barsSignal(3));
+    shown.waitForFrames(2);
+    ASSERT_GE(shown.window.framesCompleted(), 2);
+    EXPECT_EQ(shown.window.blocksHandled(), 48 * shown.window.framesCompleted());
+    // The picture view holds the composed surface, which shows the card.
+    const QImage view = shown.window.pictureView()->image();
+    RgbImage picture(144, 144);
+    for (int y = 0; y < 144; ++y) {
+        for (int x = 0; x < 144; ++x) {
+            const QRgb p = view.pixel(70 + x, 34 + y);
+            std::uint8_t* o = picture.pixel(x, y);
+            o[0] = static_cast<std::uint8_t>(qRed(p));
+            o[1] = static_cast<std::uint8_t>(qGreen(p));
+            o[2] = static_cast<std::uint8_t>(qBlue(p));
+        }
+    }
+    const RgbImage card = test::enlarge(makeTestCard(TestCardKind::Bars, 48, 48), 3);
+    EXPECT_GE(test::psnr(picture, card), 17.0);
+    // Three fields in the monitor strip, traces in the scope.
+    const QImage strip = shown.window.monitorStrip()->image();
+    EXPECT_NE(strip.pixel(20, 25) & 0xffffff, 0u);
+    EXPECT_NE(strip.pixel(120, 25) & 0xffffff, 0u);
+    int cyan = 0;
+    const QImage scope = shown.window.pilotScope()->image();
+    for (int y = 0; y < scope.height(); ++y) {
+        for (int x = 0; x < scope.width(); ++x) {
+            cyan += (scope.pixel(x, y) & 0xffffff) == 0x00ffffu ? 1 : 0;
+        }
+    }
+    EXPECT_GE(cyan, 200);
+    // Buffers alternate: the count of blocks is even after an even number of frames.
+    EXPECT_EQ(shown.window.receiver().settings().currentBuffer,
+              shown.window.blocksHandled() % 2 == 0 ? 1 : -1);
+}
+
+TEST(MainWindow, ExitShutsCaptureDownAndNoBlockFollows) {
+    Shown shown(barsSignal(1));
+    for (int i = 0; i < 50; ++i) {
+        QCoreApplication::processEvents();
+    }
+    shown.window.action(402)->trigger();
+    EXPECT_FALSE(shown.window.isVisible());
+    EXPECT_EQ(shown.source->closes(), 1);
+    EXPECT_FALSE(shown.window.capture().isOpen());
+    const long handled = shown.window.blocksHandled();
+    for (int i = 0; i < 50; ++i) {
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(shown.window.blocksHandled(), handled);
+}
+
+TEST(MainWindow, ALostDeviceIsReportedOnce) {
+    Shown shown(barsSignal(1));
+    shown.source->loseDevice();
+    shown.source->loseDevice();
+    for (int i = 0; i < 10; ++i) {
+        QCoreApplication::processEvents();
+    }
+    ASSERT_EQ(shown.warnings.shown.size(), 1u);
+    EXPECT_EQ(shown.warnings.shown[0].text, "No suitable device found");
+}
+
+TEST(ShowWarning, IsAWhiteOnRedToolWindowKeptOnTop) {
+    bool checked = false;
+    QTimer::singleShot(0, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        ASSERT_NE(modal, nullptr);
+        EXPECT_EQ(modal->windowTitle(), "WARNING");
+        EXPECT_TRUE(modal->windowFlags() & Qt::WindowStaysOnTopHint);
+        EXPECT_EQ(modal->windowFlags() & Qt::WindowType_Mask, Qt::Tool);
+        auto* label = modal->findChild<QLabel*>("warningText");
+        ASSERT_NE(label, nullptr);
+        EXPECT_EQ(label->text(), "No suitable device found");
+        EXPECT_EQ(label->palette().color(QPalette::Window), QColor(Qt::red));
+        EXPECT_EQ(label->palette().color(QPalette::WindowText), QColor(Qt::white));
+        EXPECT_EQ(label->font().pixelSize(), modal->logicalDpiY() * 14 / 72);
+        EXPECT_TRUE(label->alignment() & Qt::AlignHCenter);
+        checked = true;
+        modal->close();
+    });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            modal->close();
+        }
+    });
+    watchdog.start(5000);
+    showWarningWindow(nullptr, "WARNING", "No suitable device found");
+    EXPECT_TRUE(checked);
+}
+
+} // namespace
+} // namespace nbtv
