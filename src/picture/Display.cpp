@@ -112,6 +112,14 @@ void drawPicture(SurfaceView& view, const PixelSurface& pictureSurface,
         // Averages neighbouring pixels when scaling, as halftone stretching does.
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         painter.drawImage(target, regionImage(pictureSurface, area));
+    } else if (profile.stretchedPictureHeight > 0) {
+        // The whole surface stretched to the profile's height, averaged as halftone does; what
+        // falls below the view is cut off.
+        QPainter painter(&image);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(QRect(0, 0, pictureSurface.width, profile.stretchedPictureHeight),
+                          surfaceImage(pictureSurface));
     } else {
         copyTopLeft(pictureSurface, image);
     }
