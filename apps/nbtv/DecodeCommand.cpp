@@ -1,4 +1,5 @@
-// nbtv decode: recorded audio through the receive core, every completed picture into a PNG.
+// nbtv decode: recorded audio through the receive core, every completed picture into a PNG and,
+// on request, into a frame file.
 
 #include <cstdio>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "Commands.h"
 #include "audio/AudioFile.h"
 #include "picture/ImageFile.h"
+#include "recording/FrameFile.h"
 #include "shell/Receiver.h"
 
 namespace nbtv::cli {
@@ -15,11 +17,17 @@ namespace nbtv::cli {
 namespace {
 
 const std::vector<OptionRule> decodeOptions = {
-    {"--program", true},      {"--mono", false},
-    {"--fine-tune", true},    {"--rate-offset", true},
-    {"--noise-filter", true}, {"--brightness", true},
-    {"--contrast", true},     {"--phase-click", true},
-    {"--surface", false},     {"-o", true},
+    {"--program", true},
+    {"--mono", false},
+    {"--fine-tune", true},
+    {"--rate-offset", true},
+    {"--noise-filter", true},
+    {"--brightness", true},
+    {"--contrast", true},
+    {"--phase-click", true},
+    {"--surface", false},
+    {"--frame-file", true},
+    {"-o", true},
 };
 
 void applyNoiseFilter(const std::string& level, ReceiverSettings& settings) {
@@ -66,6 +74,10 @@ int runDecode(const std::vector<std::string>& args) {
         throw RunError("output folder '" + *folderText + "' does not exist");
     }
 
+    if (arguments.has("--mono") && !profile.hasMonochrome) {
+        throw UsageError("--mono: " + profile.name + " receives colour only");
+    }
+
     Receiver receiver(profile);
     ReceiverSettings& settings = receiver.settings();
     settings.colourMode = arguments.has("--mono") ? 0 : 1;
@@ -87,6 +99,13 @@ int runDecode(const std::vector<std::string>& args) {
     if (!reader.open(input, profile.sampleRate)) {
         throw RunError(reader.error());
     }
+    // Opened once the input is known good, so a mistake leaves no empty frame file behind.
+    FrameFileWriter frameFile;
+    const auto frameFilePath = arguments.text("--frame-file");
+    std::string error;
+    if (frameFilePath && !frameFile.startFile(*frameFilePath, error)) {
+        throw RunError(error);
+    }
     const std::size_t blockLength = static_cast<std::size_t>(settings.blockLength);
     std::vector<std::int16_t> block(blockLength);
     int pictures = 0;
@@ -98,11 +117,15 @@ int runDecode(const std::vector<std::string>& args) {
             receiver.pictureSurface(),
             wholeSurface ? PixelRect{0, 0, profile.surfaceWidth, profile.pictureSurfaceHeight}
                          : profile.geometry.pictureCrop);
-        std::string error;
         if (!writePng(pictureName(folder, ++pictures), image, error)) {
             throw RunError(error);
         }
+        // The whole surface as composed, whatever the PNG crops.
+        if (frameFile.recording() && !frameFile.append(receiver.pictureSurface(), error)) {
+            throw RunError(error);
+        }
     }
+    frameFile.stop();
     if (!reader.error().empty()) {
         throw RunError(reader.error());
     }

@@ -34,16 +34,16 @@ RgbImage cardPicture(const std::string& card, const ReceiverProfile& profile) {
 } // namespace
 
 const ReceiverProfile& programOption(const Arguments& arguments) {
+    std::string known;
+    for (const std::string& n : profileNames()) {
+        known += (known.empty() ? "" : ", ") + n;
+    }
     const auto name = arguments.text("--program");
     if (!name) {
-        throw UsageError("--program is required (nbtv48)");
+        throw UsageError("--program is required (" + known + ")");
     }
     const ReceiverProfile* profile = findProfile(*name);
     if (profile == nullptr) {
-        std::string known;
-        for (const std::string& n : profileNames()) {
-            known += (known.empty() ? "" : ", ") + n;
-        }
         throw UsageError("unknown program '" + *name + "' (" + known + ")");
     }
     return *profile;
@@ -58,6 +58,9 @@ int runEncode(const std::vector<std::string>& args) {
     const auto output = arguments.text("-o");
     if (!output) {
         throw UsageError("-o OUT.wav is required");
+    }
+    if (arguments.has("--mono") && !profile.hasMonochrome) {
+        throw UsageError("--mono: " + profile.name + " sends colour only");
     }
     TransmitOptions options;
     options.mono = arguments.has("--mono");

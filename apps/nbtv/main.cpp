@@ -16,8 +16,9 @@ const char* const usage =
     "                   [--snr DB] [--freq-offset HZ] [--rate-error F] [--seed N] -o OUT.wav\n"
     "       nbtv decode --program NAME [--mono] [--fine-tune HZ] [--rate-offset F]\n"
     "                   [--noise-filter off|light|medium|heavy] [--brightness N] [--contrast N]\n"
-    "                   [--phase-click X] [--surface] -o DIR IN\n"
-    "programs: nbtv48\n";
+    "                   [--phase-click X] [--surface] [--frame-file FILE] -o DIR IN\n"
+    "programs: nbtv48, nbtv96, nbtv96rggb (colour only: no --mono)\n"
+    "--frame-file also writes every picture surface as a record of a .tv frame file\n";
 
 } // namespace
 

@@ -13,14 +13,13 @@ namespace {
 
 // The filter's blend of one cell. A cell that holds not-a-number (a silent moment) takes the
 // new value, or it would stay white for the rest of the run.
-float blend(float old, float value, const ReceiverSettings& s) {
-    if (s.noiseFilterOn != 1) {
+float blend(float old, float value, bool filterOn, NoiseFilterWeights w) {
+    if (!filterOn) {
         return value;
     }
     if (std::isnan(old)) {
         return value;
     }
-    const NoiseFilterWeights w = s.noiseFilterWeights;
     return static_cast<float>((static_cast<double>(old) * w.keep + value) / w.divisor);
 }
 
@@ -30,7 +29,8 @@ FrameAssembler::FrameAssembler(const ReceiverProfile& profile, Matrix<float>& re
     : profile_(profile), buffer_(receiveBuffer) {}
 
 int FrameAssembler::placeBlock(const DemodulatedBlock& values, const ReceiverSettings& settings) {
-    const int width = settings.colourMode == 1 ? profile_.frameColumns() : profile_.fieldWidth;
+    const bool mono = settings.colourMode != 1 && profile_.hasMonochrome;
+    const int width = mono ? profile_.fieldWidth : profile_.frameColumns();
     frameOffset_ -= 9;
     if (frameOffset_ < 0) {
         frameOffset_ = width - 9;
@@ -38,17 +38,22 @@ int FrameAssembler::placeBlock(const DemodulatedBlock& values, const ReceiverSet
     if (frameOffset_ > width) {
         frameOffset_ = 0;
     }
+    // A profile whose picture pipeline filters leaves the frame buffer unblended.
+    const bool filterOn = settings.noiseFilterOn == 1 && profile_.noiseFilterInFrameBuffer;
+    const NoiseFilterWeights weights = settings.noiseFilterWeights;
     const int rows = profile_.bufferRows;
+    const int perBin = profile_.rowsPerBin;
+    const int topRow = profile_.rowOfBin(keptBins + 1); // the row above bin 127 receives 0
     for (int step = 1; step <= 3; ++step) {
         const int column = frameOffset_ + 12 - 3 * step;
         for (int pass = 0; pass < analysisPasses; ++pass) {
             const int c = column - pass;
             for (int bin = 1; bin <= keptBins; ++bin) {
-                float& cell = buffer_(c, rows - 3 * (bin - 1));
-                cell = blend(cell, values.d[pass][step][bin], settings);
+                float& cell = buffer_(c, rows - perBin * (bin - 1));
+                cell = blend(cell, values.d[pass][step][bin], filterOn, weights);
             }
-            float& top = buffer_(c, 3);
-            top = blend(top, 0.0f, settings);
+            float& top = buffer_(c, topRow);
+            top = blend(top, 0.0f, filterOn, weights);
         }
     }
     return frameOffset_;

@@ -1,6 +1,7 @@
 #pragma once
-// Files the discriminator values of each block into the frame buffer at the moving frame offset,
-// through the noise filter when it is on; and turns presses in the window into a fine tune
+// Files the discriminator values of each block into the frame buffer at the moving frame offset
+// (one row or three rows per bin, as the profile says), through the noise filter when it is on
+// and the profile filters there; and turns presses in the window into a fine tune
 // (pilot scope) or a frame phase (monitor strip).
 
 #include <string>

@@ -15,17 +15,74 @@ std::size_t plane(ColourComponent component) {
     return static_cast<std::size_t>(component);
 }
 
+Matrix<std::int32_t> planeMatrix(const ReceiverProfile& profile) {
+    if (profile.pictureScheme == PictureScheme::Rggb) {
+        return {profile.frameColumns(), 3 * profile.bufferRows};
+    }
+    return {profile.fieldWidth, profile.bufferRows};
+}
+
+// RGGB: the upper pilot's row, both pilots combined, the lower pilot's row.
+std::size_t scopeTraces(const ReceiverProfile& profile) {
+    return profile.pictureScheme == PictureScheme::Rggb ? 3
+                                                        : profile.geometry.scopeHistoryRows.size();
+}
+
 } // namespace
 
 PictureStore::PictureStore(const ReceiverProfile& profile)
-    : pictureMatrix(profile.frameColumns(), profile.bufferRows),
-      planes{Matrix<std::int32_t>(profile.fieldWidth, profile.bufferRows),
-             Matrix<std::int32_t>(profile.fieldWidth, profile.bufferRows),
-             Matrix<std::int32_t>(profile.fieldWidth, profile.bufferRows)},
-      scopeHistory(profile.geometry.scopeHistoryRows.size(),
+    : pictureMatrix(profile.frameColumns(), profile.bufferRows), planes{planeMatrix(profile),
+                                                                        planeMatrix(profile),
+                                                                        planeMatrix(profile)},
+      scopeHistory(scopeTraces(profile),
                    std::vector<std::int32_t>(static_cast<std::size_t>(profile.frameColumns() + 1))),
       pictureSurface(profile.surfaceWidth, profile.pictureSurfaceHeight),
       monitorSurface(profile.surfaceWidth, profile.monitorSurfaceHeight) {}
+
+namespace pictureSteps {
+
+std::int32_t scopeAverage(float value, std::int32_t previous) {
+    const double v = std::isnan(value) ? 0.0 : static_cast<double>(value);
+    return roundHalfEven((100.0 * v + previous) / 2.0);
+}
+
+void smoothBlock(Matrix<float>& buffer, int f, int rowStep) {
+    for (int k = f + 8; k >= f + 2; --k) {
+        for (int r = rowStep; r <= buffer.rows(); r += rowStep) {
+            buffer(k, r) = static_cast<float>(
+                (2.0 * buffer(k, r) + buffer(k + 1, r) + buffer(k - 1, r)) / 4.0);
+        }
+    }
+}
+
+void drawMonitorColumns(const Matrix<float>& pm, const PictureGeometry& g, int f,
+                        PixelSurface& monitor) {
+    for (int c = f + 9; c >= f + 3; c -= 3) {
+        const int x = c / 3 - 1; // monitor column c / 3, counted from 1
+        for (int y = 1; y <= g.monitorRows; ++y) {
+            const std::int32_t grey = floorToInt(pm(c, g.monitorRowStep * y + g.monitorRowBase));
+            monitor.at(x, y - 1) = greyPixel(static_cast<std::uint32_t>(grey));
+        }
+    }
+}
+
+void composeColour(const std::array<Matrix<std::int32_t>, 3>& planes, const PixelRect& area,
+                   int rowShift, int columnShift, PixelSurface& surface) {
+    const Matrix<std::int32_t>& red = planes[plane(ColourComponent::Red)];
+    const Matrix<std::int32_t>& green = planes[plane(ColourComponent::Green)];
+    const Matrix<std::int32_t>& blue = planes[plane(ColourComponent::Blue)];
+    for (int y = area.y0; y < area.y0 + area.height; ++y) {
+        const int r = y + 1 + rowShift;
+        for (int x = area.x0; x < area.x0 + area.width; ++x) {
+            const int c = x + 1 + columnShift;
+            surface.at(x, y) = rgbPixel(static_cast<std::uint32_t>(red(c, r)),
+                                        static_cast<std::uint32_t>(green(c, r)),
+                                        static_cast<std::uint32_t>(blue(c, r)));
+        }
+    }
+}
+
+} // namespace pictureSteps
 
 PictureAssembler::PictureAssembler(const ReceiverProfile& profile, Matrix<float>& receiveBuffer,
                                    PictureStore& store)
@@ -45,7 +102,7 @@ float PictureAssembler::level(float value, const ReceiverSettings& s) {
 
 void PictureAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
     updateScopeHistory();
-    smooth(f);
+    pictureSteps::smoothBlock(buffer_, f, profile_.rowsPerBin);
     for (int c = f + 1; c <= f + 9; ++c) {
         copyWithoutPilot(c);
         interpolate(c);
@@ -64,21 +121,8 @@ void PictureAssembler::updateScopeHistory() {
         const float* values = buffer_.row(rows[h]);
         std::vector<std::int32_t>& history = store_.scopeHistory[h];
         for (int c = 1; c <= columns; ++c) {
-            // Not-a-number (a silent bin) counts as 0, so the trace rests on its baseline.
-            const float value = values[c - 1];
-            const double v = std::isnan(value) ? 0.0 : static_cast<double>(value);
             const std::size_t i = static_cast<std::size_t>(c);
-            history[i] = roundHalfEven((100.0 * v + history[i]) / 2.0);
-        }
-    }
-}
-
-void PictureAssembler::smooth(int f) {
-    // Centres f+8 down to f+2; each uses its right neighbour as already smoothed.
-    for (int k = f + 8; k >= f + 2; --k) {
-        for (int r = 3; r <= profile_.bufferRows; r += 3) {
-            buffer_(k, r) = static_cast<float>(
-                (2.0 * buffer_(k, r) + buffer_(k + 1, r) + buffer_(k - 1, r)) / 4.0);
+            history[i] = pictureSteps::scopeAverage(values[c - 1], history[i]);
         }
     }
 }
@@ -129,16 +173,9 @@ void PictureAssembler::fillPlanes(int c) {
 }
 
 void PictureAssembler::drawMonitor(int f, const ReceiverSettings& settings) {
-    const Matrix<float>& pm = store_.pictureMatrix;
     const PictureGeometry& g = profile_.geometry;
     PixelSurface& monitor = store_.monitorSurface;
-    for (int c = f + 9; c >= f + 3; c -= 3) {
-        const int x = c / 3 - 1; // monitor column c / 3, counted from 1
-        for (int y = 1; y <= g.monitorRows; ++y) {
-            const std::int32_t grey = floorToInt(pm(c, 3 * y + g.monitorRowBase));
-            monitor.at(x, y - 1) = greyPixel(static_cast<std::uint32_t>(grey));
-        }
-    }
+    pictureSteps::drawMonitorColumns(store_.pictureMatrix, g, f, monitor);
     if (settings.colourMode == 0) {
         const PixelRect& clear = g.monoMonitorClear;
         for (int y = clear.y0; y < clear.y0 + clear.height; ++y) {
@@ -151,24 +188,18 @@ void PictureAssembler::drawMonitor(int f, const ReceiverSettings& settings) {
 
 void PictureAssembler::composePicture(const ReceiverSettings& settings) {
     const PictureGeometry& g = profile_.geometry;
-    const Matrix<std::int32_t>& red = store_.planes[plane(ColourComponent::Red)];
-    const Matrix<std::int32_t>& green = store_.planes[plane(ColourComponent::Green)];
-    const Matrix<std::int32_t>& blue = store_.planes[plane(ColourComponent::Blue)];
-    const Matrix<std::int32_t>& mono = store_.planes[plane(g.fieldPlanes[0])];
     const PixelRect& area = g.pictureArea;
+    if (settings.colourMode == 1) {
+        pictureSteps::composeColour(store_.planes, area, g.planeRowShift, g.planeColumnShift,
+                                    store_.pictureSurface);
+        return;
+    }
+    const Matrix<std::int32_t>& mono = store_.planes[plane(g.fieldPlanes[0])];
     for (int y = area.y0; y < area.y0 + area.height; ++y) {
         const int r = y + 1 + g.planeRowShift;
         for (int x = area.x0; x < area.x0 + area.width; ++x) {
             const int c = x + 1 + g.planeColumnShift;
-            std::uint32_t pixel = 0;
-            if (settings.colourMode == 1) {
-                pixel = rgbPixel(static_cast<std::uint32_t>(red(c, r)),
-                                 static_cast<std::uint32_t>(green(c, r)),
-                                 static_cast<std::uint32_t>(blue(c, r)));
-            } else {
-                pixel = greyPixel(static_cast<std::uint32_t>(mono(c, r)));
-            }
-            store_.pictureSurface.at(x, y) = pixel;
+            store_.pictureSurface.at(x, y) = greyPixel(static_cast<std::uint32_t>(mono(c, r)));
         }
     }
 }

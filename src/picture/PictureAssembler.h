@@ -1,42 +1,77 @@
 #pragma once
 // Turns the frame buffer into pictures: pilot-scope histories, horizontal smoothing, the picture
 // matrix without the pilot, vertical interpolation, brightness and contrast, colour planes, the
-// monitor image per block, and the picture surface when a frame completes.
+// monitor image per block, and the picture surface when a frame completes. Also the interface
+// and the steps that the RGGB pipeline (RggbAssembler.h) shares.
 
 #include <array>
 #include <cstdint>
 #include <vector>
 
 #include "picture/PixelSurface.h"
+#include "profiles/ReceiverProfile.h"
 #include "shell/Matrix.h"
 
 namespace nbtv {
 
-struct ReceiverProfile;
 struct ReceiverSettings;
 
-// The long-lived arrays of the picture pipeline.
+// The long-lived arrays of the picture pipeline that the display reads, in both schemes.
 struct PictureStore {
     PictureStore(const ReceiverProfile& profile);
 
     Matrix<float> pictureMatrix;
-    std::array<Matrix<std::int32_t>, 3> planes; // indexed by ColourComponent
-    std::vector<std::vector<std::int32_t>>
-        scopeHistory; // one per history row, columns 1..3W at [c]
+    // Indexed by ColourComponent. RGB: the frame buffer's rows, one field wide; RGGB: three
+    // rows per carrier row, a whole frame wide (only the first field is written).
+    std::array<Matrix<std::int32_t>, 3> planes;
+    // One per pilot-scope trace, columns 1..frame width at [c].
+    std::vector<std::vector<std::int32_t>> scopeHistory;
     PixelSurface pictureSurface;
     PixelSurface monitorSurface;
 };
 
-class PictureAssembler {
+// What the receiver runs after placing a block; which pipeline depends on the profile's scheme.
+class PicturePipeline {
+  public:
+    virtual ~PicturePipeline() = default;
+    // The work of every block whose newest columns are f+1 .. f+9.
+    virtual void assembleBlock(int f, const ReceiverSettings& settings) = 0;
+    // Fills the picture surface (when a frame completes).
+    virtual void composePicture(const ReceiverSettings& settings) = 0;
+};
+
+// Steps that both pipelines take.
+namespace pictureSteps {
+
+// A scope history entry's running average: (100 x value + previous) / 2, rounded. Not-a-number
+// (a silent bin) counts as 0, so the trace rests on its baseline.
+std::int32_t scopeAverage(float value, std::int32_t previous);
+
+// Smooths the centre columns f+8 .. f+2 of the block in place in every `rowStep`-th row; each
+// centre uses its right neighbour as already smoothed.
+void smoothBlock(Matrix<float>& buffer, int f, int rowStep);
+
+// The grey monitor columns of the block (f+9, f+6, f+3), from the matrix rows the geometry names.
+void drawMonitorColumns(const Matrix<float>& pictureMatrix, const PictureGeometry& geometry, int f,
+                        PixelSurface& monitor);
+
+// Colour pixels of `area` from the planes: surface pixel (x, y) from plane column
+// x + 1 + columnShift, row y + 1 + rowShift.
+void composeColour(const std::array<Matrix<std::int32_t>, 3>& planes, const PixelRect& area,
+                   int rowShift, int columnShift, PixelSurface& surface);
+
+} // namespace pictureSteps
+
+// The three-field (RGB or monochrome) pipeline.
+class PictureAssembler : public PicturePipeline {
   public:
     PictureAssembler(const ReceiverProfile& profile, Matrix<float>& receiveBuffer,
                      PictureStore& store);
 
-    // The work of every block whose newest columns are f+1 .. f+9.
-    void assembleBlock(int f, const ReceiverSettings& settings);
+    void assembleBlock(int f, const ReceiverSettings& settings) override;
 
     // Fills the picture surface from the colour planes (when a frame completes).
-    void composePicture(const ReceiverSettings& settings);
+    void composePicture(const ReceiverSettings& settings) override;
 
     // Display level of a matrix value: (100 + contrast) x value + brightness + 20, clamped to
     // 0..255; not-a-number shows white.
@@ -44,7 +79,6 @@ class PictureAssembler {
 
   private:
     void updateScopeHistory();
-    void smooth(int f);
     void copyWithoutPilot(int c);
     void interpolate(int c);
     void applyLevels(int c, const ReceiverSettings& settings);

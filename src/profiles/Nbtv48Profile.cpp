@@ -113,15 +113,4 @@ const ReceiverProfile& nbtv48Profile() {
     return profile;
 }
 
-const ReceiverProfile* findProfile(const std::string& name) {
-    if (name == nbtv48Profile().name) {
-        return &nbtv48Profile();
-    }
-    return nullptr;
-}
-
-std::vector<std::string> profileNames() {
-    return {nbtv48Profile().name};
-}
-
 } // namespace nbtv

@@ -12,9 +12,27 @@ namespace nbtv {
 struct CarrierLayout {
     std::vector<int> lineBins; // in order of increasing frequency; the last is the top line
     int pilotBin = 0;
+    int secondPilotBin = 0; // a second pilot, 0 for none
+    // A bin that repeats the top line (it shares a pair with the upper pilot), 0 for none.
+    int topCopyBin = 0;
 };
 
 enum class ColourComponent { Red, Green, Blue };
+
+// How the fields of a frame make the colours.
+enum class PictureScheme {
+    Rgb,  // three fields of full lines (or one monochrome field)
+    Rggb, // two fields: green on every carrier, then red and blue on alternate carriers
+};
+
+// The form of the fine-tune readouts after a slider movement.
+enum class FineTuneReadoutForm {
+    Pattern, // "00.00 Hz"
+    Plain,   // the plain number text followed by "Hz", as after a pilot-scope press
+};
+
+// What the record button writes.
+enum class RecordingKind { Avi, FrameFile };
 
 // A rectangle of pixels, 0-based, inclusive of x0/y0, exclusive of x0 + width / y0 + height.
 struct PixelRect {
@@ -24,10 +42,11 @@ struct PixelRect {
     int height = 0;
 };
 
-// How the picture pipeline of a three-field (RGB or mono) receiver maps the frame buffer to
-// pictures. Rows and columns are the 1-based matrix indices of the frame buffer.
+// How the picture pipeline maps the frame buffer to pictures. Rows and columns are the 1-based
+// matrix indices of the frame buffer (the RGGB scheme's planes have three rows per carrier row).
 struct PictureGeometry {
-    // Rows of the frame buffer whose running averages feed the pilot scope, top first.
+    // Rows of the frame buffer whose running averages feed the pilot scope, top first (RGB
+    // scheme; the RGGB scheme's histories follow its two pilots).
     std::vector<int> scopeHistoryRows;
     // Matrix rows that brightness and contrast turn into display levels (inclusive). The
     // monitor strip's lowest row lies just below the picture rows and is included here.
@@ -41,6 +60,7 @@ struct PictureGeometry {
     std::array<ColourComponent, 3> fieldPlanes{};
     // Monitor strip: row y (1..monitorRows) shows matrix row monitorRowStep * y + monitorRowBase.
     int monitorRows = 0;
+    int monitorRowStep = 3;
     int monitorRowBase = 0;
     // Area of the monitor image cleared after every monochrome block (0-based pixels).
     PixelRect monoMonitorClear;
@@ -61,7 +81,7 @@ struct PilotScopeGeometry {
     int sumsMono = 4; // and in monochrome mode
     int divisorMono = 12;
     int spacing = 29;                         // columns between summed samples
-    std::vector<int> baselines{50, 100, 150}; // one per history row, top first
+    std::vector<int> baselines{50, 100, 150}; // one per trace (history), top first
     int centreLine = 100;
     std::string caption = "Pilot carrier"; // empty for none
 };
@@ -123,6 +143,7 @@ inline constexpr int pictureAdjust = 1700;
 inline constexpr int positiveReadout = 1710;
 inline constexpr int negativeReadout = 1711;
 inline constexpr int bigPicture = 1712;
+inline constexpr int recordingState = 440;
 } // namespace ids
 
 struct ReceiverProfile {
@@ -139,7 +160,12 @@ struct ReceiverProfile {
     int pictureLines = 0;   // picture height in lines
     int fieldWidth = 0;     // W, frame-buffer columns per field
     int fieldsPerFrame = 3; // fields of a colour frame
-    int bufferRows = 384;   // frame-buffer rows, three per transform bin
+    int bufferRows = 384;   // frame-buffer rows
+    int rowsPerBin = 3;     // frame-buffer rows per transform bin (the carrier rows are multiples)
+    PictureScheme pictureScheme = PictureScheme::Rgb;
+    bool hasMonochrome = true; // a monochrome mode exists
+    // The noise filter blends in the frame buffer (otherwise the picture pipeline filters).
+    bool noiseFilterInFrameBuffer = true;
 
     int surfaceWidth = 288;
     int pictureSurfaceHeight = 219;
@@ -154,17 +180,28 @@ struct ReceiverProfile {
     std::vector<ControlLayout> controls; // in creation order
     std::vector<MenuEntry> menuBar;
     bool bigPictureView = true; // the "Big picture?" view exists
+    // A height the whole picture surface is stretched to when shown; 0 to show it at its size.
+    int stretchedPictureHeight = 0;
+    // A pilot-scope press shows the new fine tune in the window caption instead of the readouts.
+    bool fineTuneClickInCaption = false;
+    // The label beside the status that says "Recording: " and then "Finished:" (id 440).
+    bool recordingStateLabel = false;
+    FineTuneReadoutForm sliderReadout = FineTuneReadoutForm::Pattern;
 
     int pilotMarkerZero = 100;       // pilot-scope row of zero fine tune
     int pilotScopeClickBelowY = 219; // a press with x > 288 and y below this sets the fine tune
+    RecordingKind recording = RecordingKind::Avi;
     std::string aviFilePrefix;
+    std::string frameFilePrefix; // RecordingKind::FrameFile
 
     int frameColumns() const { return fieldWidth * fieldsPerFrame; }
-    int rowOfBin(int bin) const { return bufferRows - 3 * (bin - 1); }
+    int rowOfBin(int bin) const { return bufferRows - rowsPerBin * (bin - 1); }
 };
 
 // The profiles of the programs.
 const ReceiverProfile& nbtv48Profile();
+const ReceiverProfile& nbtv96Profile();
+const ReceiverProfile& nbtv96rggbProfile();
 
 // The profile of a program by its name, or nullptr.
 const ReceiverProfile* findProfile(const std::string& name);

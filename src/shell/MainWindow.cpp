@@ -15,9 +15,11 @@
 
 #include "dialogs/Dialogs.h"
 #include "picture/Display.h"
+#include "recording/CompressionDialog.h"
 #include "shell/Controls.h"
 #include "shell/Conversions.h"
 #include "shell/DesktopTools.h"
+#include "shell/NumberText.h"
 #include "shell/Trackbar.h"
 #include "shell/Warning.h"
 
@@ -81,6 +83,12 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
     };
     handlers.rest = [this] { finishBlock(); };
     capture_ = std::make_unique<SoundCapture>(receiver_.settings(), *source_, handlers);
+
+    AviRecorder::View view;
+    view.setStatus = [this](const QString& text) { setStatus(text); };
+    view.setButtonCaption = [this](const QString& text) { setRecordCaption(text); };
+    view.pictureImage = [this] { return pictureView_->image(); };
+    recorder_ = std::make_unique<AviRecorder>(receiver_.settings(), profile_, view, this);
     connect(capture_.get(), &SoundCapture::deviceLost, this, &MainWindow::onDeviceLost);
 }
 
@@ -264,6 +272,7 @@ void MainWindow::finishBlock() {
         ++framesCompleted_;
         drawPicture(*pictureView_, receiver_.pictureSurface(), profile_,
                     receiver_.settings().bigPicture);
+        writeFrame();
     }
     drawPilotScope(*pilotScope_, receiver_.pictures(), profile_, receiver_.settings());
     showMonitorStrip(*monitorStrip_, receiver_.monitorSurface());
@@ -285,7 +294,11 @@ void MainWindow::onLeftButtonDown(int x, int y) {
             const QSignalBlocker quiet(slider);
             slider->setValue(click.sliderPosition);
         }
-        setFineTuneReadouts(QString::fromStdString(click.fineTuneText) + "Hz");
+        if (profile_.fineTuneClickInCaption) {
+            setWindowTitle(QString::fromStdString(click.fineTuneText));
+        } else {
+            setFineTuneReadouts(QString::fromStdString(click.fineTuneText) + "Hz");
+        }
     } else if (click.kind == WindowClick::Kind::Monitor && click.phaseMoved) {
         client_->setCursor(Qt::CrossCursor);
     }
@@ -303,7 +316,9 @@ void MainWindow::onFineTuneScrolled(int code, int position) {
     ReceiverSettings& s = receiver_.settings();
     s.fineTuneHz = static_cast<float>((p - 512) / 15.0);
     s.pilotMarker = profile_.pilotMarkerZero + floorToInt(5.0 * static_cast<double>(s.fineTuneHz));
-    setFineTuneReadouts(fineTuneReadout(s.fineTuneHz));
+    setFineTuneReadouts(profile_.sliderReadout == FineTuneReadoutForm::Plain
+                            ? QString::fromStdString(numberText(s.fineTuneHz, 7)) + "Hz"
+                            : fineTuneReadout(s.fineTuneHz));
 }
 
 void MainWindow::setFineTuneReadouts(const QString& text) {
@@ -359,6 +374,9 @@ void MainWindow::dispatchCommand(int id) {
     case ids::mono:
         selectColourMode(0);
         break;
+    case ids::recordButton:
+        toggleRecording();
+        break;
     case ids::bigPicture:
         s.bigPicture = s.bigPicture == 0 ? 1 : 0;
         break;
@@ -399,7 +417,99 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     QMainWindow::closeEvent(event);
 }
 
+void MainWindow::setStatus(const QString& text) {
+    if (auto* label = qobject_cast<QLabel*>(control(ids::statusLabel))) {
+        label->setText(text);
+    }
+}
+
+void MainWindow::setRecordCaption(const QString& text) {
+    // The push-like button shows pressed while a recording runs, also after a failed start or
+    // a write failure that ended it.
+    if (auto* button = qobject_cast<QPushButton*>(control(ids::recordButton))) {
+        button->setText(text);
+        button->setChecked(text == "Close file");
+    }
+}
+
+void MainWindow::writeFrame() {
+    if (profile_.recording == RecordingKind::Avi) {
+        recorder_->writeFrame();
+        return;
+    }
+    ReceiverSettings& s = receiver_.settings();
+    if (s.recording != 1) {
+        return;
+    }
+    std::string error;
+    if (!frameFile_.append(receiver_.pictureSurface(), error)) {
+        // The writer is idle again with every whole record kept.
+        s.recording = 0;
+        s.framesSaved = 0;
+        setRecordCaption("Record");
+        showWarning(this, "Error", QString::fromStdString(error));
+        return;
+    }
+    s.framesSaved = frameFile_.framesSaved();
+    setStatus(QString::fromStdString(frameFileStatus(s.framesSaved, frameFile_.fileName())));
+}
+
+void MainWindow::toggleRecording() {
+    ReceiverSettings& s = receiver_.settings();
+    if (profile_.recording == RecordingKind::FrameFile) {
+        if (s.recording == 0) {
+            std::string error;
+            if (frameFile_.start(profile_.frameFilePrefix, error)) {
+                setStatus(QString::fromStdString(frameFileStatus(0, frameFile_.fileName())));
+                s.framesSaved = 0;
+                s.recording = 1;
+                setRecordCaption("Close file");
+            } else {
+                setRecordCaption("Record");
+                showWarning(this, "Error", QString::fromStdString(error));
+            }
+        } else {
+            frameFile_.stop();
+            s.recording = 0;
+            s.framesSaved = 0;
+            setRecordCaption("Record");
+        }
+        return;
+    }
+    if (s.recording == 0) {
+        recorder_->startRecording();
+        if (s.streamReady == 1) {
+            setRecordingState("Recording: ");
+        }
+    } else {
+        recorder_->stopRecording();
+        s.framesSaved = 0;
+        setRecordingState("Finished:");
+    }
+    setRecordCaption(s.recording == 1 ? "Close file" : "Record");
+}
+
+void MainWindow::setRecordingState(const QString& text) {
+    if (!profile_.recordingStateLabel) {
+        return;
+    }
+    // Placed at the first recording, left of the status label; keeps its last text.
+    auto* label = qobject_cast<QLabel*>(control(ids::recordingState));
+    if (label == nullptr) {
+        label = new QLabel(client_);
+        setControlId(label, ids::recordingState);
+        label->setGeometry(5, 398, 85, 14);
+        label->show();
+        controls_.push_back(label);
+    }
+    label->setText(text);
+}
+
 void MainWindow::restartCapture() {
+    // A recording open now is finished before the restart resets the recorder's state.
+    if (receiver_.settings().recording == 1) {
+        toggleRecording();
+    }
     capture_->restartCapture([this] { initialiseReceiver(); });
 }
 
@@ -408,6 +518,10 @@ void MainWindow::shutdown() {
         return;
     }
     shutDown_ = true;
+    // Leaving while recording finishes the file first, so every frame written so far stays.
+    if (recorder_ && receiver_.settings().recording == 1) {
+        toggleRecording();
+    }
     if (capture_) {
         capture_->shutdown();
     }
@@ -416,7 +530,8 @@ void MainWindow::shutdown() {
     for (QWidget* w : QApplication::topLevelWidgets()) {
         const QString name = w->objectName();
         if (name == soundCardDialogName || name == calibrationDialogName ||
-            name == pictureDialogName || name == frameRateDialogName) {
+            name == pictureDialogName || name == frameRateDialogName ||
+            name == compressionDialogName) {
             w->close();
         }
     }

@@ -11,6 +11,8 @@
 #include "audio/WaveIn.h"
 #include "dialogs/Dialogs.h"
 #include "picture/SurfaceView.h"
+#include "recording/AviRecorder.h"
+#include "recording/FrameFile.h"
 #include "shell/Receiver.h"
 
 class QAction;
@@ -37,6 +39,7 @@ class MainWindow : public QMainWindow {
     Receiver& receiver() { return receiver_; }
     ReceiverSettings& settings() { return receiver_.settings(); }
     SoundCapture& capture() { return *capture_; }
+    AviRecorder& recorder() { return *recorder_; }
 
     // The controls with this identifier, in creation order.
     std::vector<QWidget*> controls(int id) const;
@@ -78,6 +81,11 @@ class MainWindow : public QMainWindow {
     void setFineTuneReadouts(const QString& text);
     void selectColourMode(int mode);
     void restartCapture();
+    void toggleRecording();
+    void setRecordingState(const QString& text);
+    void setStatus(const QString& text);
+    void setRecordCaption(const QString& text);
+    void writeFrame();
     void shutdown();
 
     const ReceiverProfile& profile_;
@@ -85,6 +93,8 @@ class MainWindow : public QMainWindow {
     std::unique_ptr<WaveIn> source_;
     std::unique_ptr<SoundCapture> capture_;
     DialogContext dialogs_;
+    std::unique_ptr<AviRecorder> recorder_;
+    FrameFileWriter frameFile_; // the recorder of programs that write frame files
 
     QWidget* client_ = nullptr;
     std::vector<QWidget*> controls_;

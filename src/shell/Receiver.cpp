@@ -1,13 +1,29 @@
 #include "shell/Receiver.h"
 
 #include "demod/CarrierDemodulator.h"
+#include "picture/RggbAssembler.h"
 
 namespace nbtv {
+
+namespace {
+
+std::unique_ptr<PicturePipeline> makePipeline(const ReceiverProfile& profile, Matrix<float>& buffer,
+                                              PictureStore& store) {
+    switch (profile.pictureScheme) {
+    case PictureScheme::Rggb:
+        return std::make_unique<RggbAssembler>(profile, buffer, store);
+    case PictureScheme::Rgb:
+        break;
+    }
+    return std::make_unique<PictureAssembler>(profile, buffer, store);
+}
+
+} // namespace
 
 Receiver::Receiver(const ReceiverProfile& profile)
     : profile_(profile), settings_(entrySettings(profile)),
       receiveBuffer_(profile.frameColumns(), profile.bufferRows), store_(profile),
-      frames_(profile, receiveBuffer_), pictures_(profile, receiveBuffer_, store_) {}
+      frames_(profile, receiveBuffer_), pictures_(makePipeline(profile, receiveBuffer_, store_)) {}
 
 void Receiver::analyseBlock(std::span<const std::int16_t> samples) {
     analyser_.analyseBlock(samples, settings_, spectra_);
@@ -16,9 +32,9 @@ void Receiver::analyseBlock(std::span<const std::int16_t> samples) {
 bool Receiver::completeBlock() {
     demodulate(spectra_, values_);
     const int offset = frames_.placeBlock(values_, settings_);
-    pictures_.assembleBlock(offset, settings_);
+    pictures_->assembleBlock(offset, settings_);
     if (offset < 9) {
-        pictures_.composePicture(settings_);
+        pictures_->composePicture(settings_);
         return true;
     }
     return false;

@@ -4,6 +4,7 @@
 // completes). The windows, the command-line tool, the tests and the benchmarks all drive it.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "demod/BlockTypes.h"
@@ -63,7 +64,7 @@ class Receiver {
     PictureStore store_;
     SpectrumAnalyser analyser_;
     FrameAssembler frames_;
-    PictureAssembler pictures_;
+    std::unique_ptr<PicturePipeline> pictures_; // the profile's picture scheme
     BlockSpectra spectra_{};
     DemodulatedBlock values_{};
 };

@@ -77,6 +77,24 @@ void require(bool ok, const std::string& message) {
     }
 }
 
+// The bins of the tones that carry picture levels: the lines (lowest bin, the bottom line,
+// first), then the copy of the top line where the profile has one.
+std::vector<int> toneBins(const ReceiverProfile& profile) {
+    std::vector<int> bins = profile.carriers.lineBins;
+    if (profile.carriers.topCopyBin > 0) {
+        bins.push_back(profile.carriers.topCopyBin);
+    }
+    return bins;
+}
+
+std::vector<int> pilotBins(const ReceiverProfile& profile) {
+    std::vector<int> bins{profile.carriers.pilotBin};
+    if (profile.carriers.secondPilotBin > 0) {
+        bins.push_back(profile.carriers.secondPilotBin);
+    }
+    return bins;
+}
+
 void validate(const ReceiverProfile& profile, const RgbImage& picture,
               const TransmitOptions& options) {
     const ChannelImpairments& ch = options.channel;
@@ -88,6 +106,18 @@ void validate(const ReceiverProfile& profile, const RgbImage& picture,
                 std::to_string(profile.pictureLines) + " picture lines");
     require(profile.fieldsPerFrame >= 1 && profile.fieldsPerFrame <= 3,
             "profile fields per frame must be 1 to 3");
+    if (profile.pictureScheme == PictureScheme::Rggb) {
+        require(profile.fieldsPerFrame == 2, "an RGGB profile sends two fields per frame");
+        require(!options.mono, profile.name + " sends colour only, not mono");
+        const auto& lines = profile.carriers.lineBins;
+        for (int bin : lines) {
+            // Each line's pair partner is its even/odd neighbour: (11, 10), (13, 12) ...
+            require(std::find(lines.begin(), lines.end(), bin ^ 1) != lines.end(),
+                    "line bin " + std::to_string(bin) + " has no partner for red and blue");
+        }
+        require(profile.carriers.secondPilotBin > 0, "an RGGB profile has two pilots");
+    }
+    require(!options.mono || profile.hasMonochrome, profile.name + " has no mono mode");
     require(picture.width == profile.pictureColumns && picture.height == profile.pictureLines,
             "picture is " + std::to_string(picture.width) + " x " + std::to_string(picture.height) +
                 ", " + profile.name + " sends " + std::to_string(profile.pictureColumns) + " x " +
@@ -104,11 +134,12 @@ void validate(const ReceiverProfile& profile, const RgbImage& picture,
 
     // Every tone must stay between 0 Hz and the recording's Nyquist frequency, or it folds back
     // onto other carriers.
-    const auto& bins = profile.carriers.lineBins;
-    const int lowBin =
-        std::min(*std::min_element(bins.begin(), bins.end()), profile.carriers.pilotBin);
-    const int highBin =
-        std::max(*std::max_element(bins.begin(), bins.end()), profile.carriers.pilotBin);
+    std::vector<int> bins = toneBins(profile);
+    for (int pilot : pilotBins(profile)) {
+        bins.push_back(pilot);
+    }
+    const int lowBin = *std::min_element(bins.begin(), bins.end());
+    const int highBin = *std::max_element(bins.begin(), bins.end());
     const double offsetBins = ch.frequencyOffsetHz * binsPerCycle / profile.sampleRate;
     const double lowest = lowBin - maxDeviationBins + offsetBins;
     const double highest = (highBin + maxDeviationBins + offsetBins) / (1.0 - ch.rateError);
@@ -117,10 +148,45 @@ void validate(const ReceiverProfile& profile, const RgbImage& picture,
             "offset and rate error)");
 }
 
-// The level of every tone in every column of a frame: [(field * lines + line) * columns + x],
-// where line 0 is the lowest bin (the bottom picture row).
+std::uint8_t componentLevel(const RgbImage& picture, int x, int y, ColourComponent c) {
+    return picture.pixel(x, y)[static_cast<std::size_t>(c)];
+}
+
+// RGGB: field 0 (first on air, the receiver's columns W+1..2W) sends red on the even bin and
+// blue on the odd bin of every pair, each the mean of the pair's two lines, which the receiver
+// shows on both; field 1 sends every line's green. The top-copy tone repeats the top line.
+std::vector<std::uint8_t> rggbFrameLevels(const ReceiverProfile& profile, const RgbImage& picture) {
+    const int columns = profile.pictureColumns;
+    const int lines = profile.pictureLines;
+    const std::vector<int> bins = toneBins(profile);
+    const int tones = static_cast<int>(bins.size());
+    std::vector<std::uint8_t> levels(static_cast<std::size_t>(2 * tones * columns));
+    for (int tone = 0; tone < tones; ++tone) {
+        const int bin = bins[static_cast<std::size_t>(tone)];
+        const bool copy = tone >= lines;
+        const int y = copy ? 0 : lines - 1 - tone;
+        // The partner is the neighbouring line bin of the pair; the top copy pairs with a pilot.
+        const int partnerY = copy ? y : (bin % 2 == 0 ? y - 1 : y + 1);
+        const ColourComponent shared = bin % 2 == 0 ? ColourComponent::Red : ColourComponent::Blue;
+        for (int x = 0; x < columns; ++x) {
+            const double mean = 0.5 * (componentLevel(picture, x, y, shared) +
+                                       componentLevel(picture, x, partnerY, shared));
+            levels[static_cast<std::size_t>(tone * columns + x)] =
+                static_cast<std::uint8_t>(std::clamp(roundHalfEven(mean), 0, 255));
+            levels[static_cast<std::size_t>((tones + tone) * columns + x)] =
+                componentLevel(picture, x, y, ColourComponent::Green);
+        }
+    }
+    return levels;
+}
+
+// The level of every tone in every column of a frame: [(field * tones + tone) * columns + x],
+// where tone 0 is the lowest bin (the bottom picture row).
 std::vector<std::uint8_t> frameLevels(const ReceiverProfile& profile, const RgbImage& picture,
                                       bool mono) {
+    if (profile.pictureScheme == PictureScheme::Rggb) {
+        return rggbFrameLevels(profile, picture);
+    }
     const int columns = profile.pictureColumns;
     const int lines = profile.pictureLines;
     const int fields = mono ? 1 : profile.fieldsPerFrame;
@@ -157,16 +223,15 @@ double wrapPhase(double phase) {
     return phase < 0.0 ? phase + twoPi : phase;
 }
 
-// The clean signal: every line tone and the pilot, unit amplitude each.
+// The clean signal: every line tone and the pilots, unit amplitude each.
 std::vector<double> cleanSignal(const ReceiverProfile& profile, const RgbImage& picture,
                                 const TransmitOptions& options, std::int64_t total) {
     const ChannelImpairments& ch = options.channel;
     const int columns = profile.pictureColumns;
-    const int lines = profile.pictureLines;
     const int fields = options.mono ? 1 : profile.fieldsPerFrame;
     const int frameColumns = fields * columns;
-    const auto& bins = profile.carriers.lineBins;
-    const auto nLines = static_cast<std::size_t>(lines);
+    const std::vector<int> bins = toneBins(profile);
+    const std::size_t nLines = bins.size();
 
     // Nominal samples per output sample: a recording that runs slow packs more signal into each
     // of its samples.
@@ -186,7 +251,12 @@ std::vector<double> cleanSignal(const ReceiverProfile& profile, const RgbImage& 
     for (double& p : boundaryPhase) {
         p = twoPi * phaseRng.uniformOpenZero();
     }
-    double pilotPhase = twoPi * phaseRng.uniformOpenZero(); // at the first output sample
+    // At the first output sample; drawn after the tones' phases, the first pilot's first.
+    const std::vector<int> pilots = pilotBins(profile);
+    std::vector<double> pilotPhase(pilots.size());
+    for (double& p : pilotPhase) {
+        p = twoPi * phaseRng.uniformOpenZero();
+    }
 
     std::vector<double> signal(static_cast<std::size_t>(total), 0.0);
 
@@ -240,24 +310,31 @@ std::vector<double> cleanSignal(const ReceiverProfile& profile, const RgbImage& 
         }
     }
 
-    // The pilot's frequency changes every sample: integrate its phase with the deviation at the
-    // middle of each step; the swing itself comes from a rotating phasor.
+    // A pilot's frequency changes every sample: integrate its phase with the deviation at the
+    // middle of each step; the swing itself comes from a rotating phasor. Pilots swing in phase.
     const double swingStep = twoPi * step / pilotPeriod;
     const double swingStart = twoPi * (lead + 0.5 * step) / pilotPeriod;
     double swingRe = std::cos(swingStart);
     double swingIm = std::sin(swingStart);
     const double swingStepRe = std::cos(swingStep);
     const double swingStepIm = std::sin(swingStep);
-    const double pilotCycles = profile.carriers.pilotBin / binsPerCycle + offsetCycles;
+    std::vector<double> pilotCycles(pilots.size());
+    for (std::size_t p = 0; p < pilots.size(); ++p) {
+        pilotCycles[p] = pilots[p] / binsPerCycle + offsetCycles;
+    }
     for (std::int64_t n = 0; n < total; ++n) {
-        signal[static_cast<std::size_t>(n)] += std::sin(pilotPhase);
         const double swingDeviation = std::asin(pilotPeakDiscriminator * swingIm) / twoPi;
-        pilotPhase += twoPi * step * (pilotCycles + swingDeviation / binsPerCycle);
+        for (std::size_t p = 0; p < pilots.size(); ++p) {
+            signal[static_cast<std::size_t>(n)] += std::sin(pilotPhase[p]);
+            pilotPhase[p] += twoPi * step * (pilotCycles[p] + swingDeviation / binsPerCycle);
+        }
         const double r = swingRe * swingStepRe - swingIm * swingStepIm;
         swingIm = swingRe * swingStepIm + swingIm * swingStepRe;
         swingRe = r;
         if ((n & 255) == 255) {
-            pilotPhase = wrapPhase(pilotPhase);
+            for (double& phase : pilotPhase) {
+                phase = wrapPhase(phase);
+            }
             const double norm = 1.0 / std::hypot(swingRe, swingIm);
             swingRe *= norm;
             swingIm *= norm;

@@ -14,6 +14,7 @@
 #include "audio/AudioFile.h"
 #include "picture/ImageFile.h"
 #include "profiles/ReceiverProfile.h"
+#include "recording/FrameFile.h"
 #include "support/Reception.h"
 #include "tx/TestCard.h"
 
@@ -97,6 +98,46 @@ TEST_F(NbtvTool, EncodeThenDecodeWritesEveryPictureAsTheCoreReceivesIt) {
         const RgbImage got = picture("out/picture-000" + std::to_string(i + 1) + ".png", 144, 144);
         EXPECT_EQ(got.rgb, expected[static_cast<std::size_t>(i)].rgb) << i;
     }
+}
+
+TEST_F(NbtvTool, Nbtv96rggbRoundTripsAndTheFrameFileHoldsEverySurface) {
+    ASSERT_EQ(nbtv("encode --program nbtv96rggb --card bars --frames 3 -o " + path("rggb.wav"), dir)
+                  .status,
+              0);
+    const ToolRun decode = nbtv("decode --program nbtv96rggb --frame-file " + path("rggb.tv") +
+                                    " -o " + path("out") + " " + path("rggb.wav"),
+                                dir);
+    ASSERT_EQ(decode.status, 0) << decode.errors;
+    ASSERT_EQ(filesIn("out"), 3u);
+
+    std::vector<std::int16_t> samples;
+    std::string error;
+    ASSERT_TRUE(readAudioFile(path("rggb.wav"), 8000, samples, error)) << error;
+    Receiver receiver(nbtv96rggbProfile());
+    std::vector<std::uint8_t> records;
+    for (std::size_t at = 0; at + 768 <= samples.size(); at += 768) {
+        if (receiver.processBlock(std::span(samples).subspan(at, 768))) {
+            const std::vector<std::uint8_t> record = frameRecord(receiver.pictureSurface());
+            records.insert(records.end(), record.begin(), record.end());
+        }
+    }
+    std::ifstream in(path("rggb.tv"), std::ios::binary);
+    const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(file.size(), 3u * 252296u);
+    EXPECT_TRUE(file == records) << "the frame file holds the surfaces as composed";
+    // The pictures are the rows that carry lines: 288 x 216.
+    const RgbImage card = test::enlarge(makeTestCard(TestCardKind::Bars, 96, 72), 3);
+    EXPECT_GE(test::psnr(picture("out/picture-0002.png", 288, 216), card), 20.0);
+}
+
+TEST_F(NbtvTool, EveryProgramCanWriteAFrameFile) {
+    ASSERT_EQ(nbtv("encode --program nbtv48 --frames 2 -o " + path("in.wav"), dir).status, 0);
+    const ToolRun run = nbtv("decode --program nbtv48 --frame-file " + path("f.tv") + " -o " +
+                                 path("out") + " " + path("in.wav"),
+                             dir);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(filesIn("out"), 2u);
+    EXPECT_EQ(fs::file_size(path("f.tv")), 2u * 252296u);
 }
 
 TEST_F(NbtvTool, DecodeOptionsReachTheReceiver) {
@@ -193,6 +234,12 @@ TEST_F(NbtvTool, MistakesGiveOneLineAndNoFiles) {
          "notes.txt"},
         {"encode --program nbtv48 -o " + path("missing/x.wav"), 1, "missing/x.wav"},
         {"encode --program nbtv48 --snr abc -o " + path("x.wav"), 2, "--snr"},
+        {"encode --program nbtv96rggb --mono -o " + path("x.wav"), 2, "colour only"},
+        {"decode --program nbtv96rggb --mono" + out + path("ok.wav"), 2, "colour only"},
+        {"decode --program nbtv48 --frame-file " + path("missing/f.tv") + out + path("ok.wav"), 1,
+         "missing/f.tv"},
+        {"decode --program nbtv48 --frame-file " + path("f.tv") + out + path("absent.wav"), 1,
+         "absent.wav"},
     };
     for (const Case& c : cases) {
         const ToolRun run = nbtv(c.arguments, dir);
@@ -203,6 +250,7 @@ TEST_F(NbtvTool, MistakesGiveOneLineAndNoFiles) {
     }
     EXPECT_EQ(filesIn("out"), 0u);
     EXPECT_FALSE(fs::exists(path("x.wav")));
+    EXPECT_FALSE(fs::exists(path("f.tv")));
 }
 
 } // namespace

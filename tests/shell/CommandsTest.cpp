@@ -81,18 +81,17 @@ QWidget* topLevel(const char* name) {
 // Runs `steps` one after the other from the event loop, each once the previous has returned;
 // a watchdog closes whatever is left open so that a forgotten dialog fails instead of hanging.
 void script(std::vector<std::function<void()>> steps) {
-    auto remaining = std::make_shared<std::vector<std::function<void()>>>(std::move(steps));
-    auto next = std::make_shared<std::function<void()>>();
-    *next = [remaining, next] {
-        if (remaining->empty()) {
-            return;
-        }
-        auto step = remaining->front();
-        remaining->erase(remaining->begin());
-        step();
-        QTimer::singleShot(10, *next);
-    };
-    QTimer::singleShot(10, *next);
+    auto* runner = new QTimer(QCoreApplication::instance()); // goes with the application at the latest
+    QObject::connect(runner, &QTimer::timeout,
+                     [runner, steps = std::move(steps), next = std::size_t{0}]() mutable {
+                         if (next < steps.size()) {
+                             steps[next++]();
+                         } else {
+                             runner->stop();
+                             runner->deleteLater();
+                         }
+                     });
+    runner->start(10);
     QTimer::singleShot(10000, [] {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (qobject_cast<QDialog*>(w) != nullptr && w->isVisible()) {

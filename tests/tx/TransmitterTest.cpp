@@ -472,5 +472,74 @@ TEST(Transmitter, BadArgumentsThrow) {
     EXPECT_NE(rejection(missingLine, card, {}), "");
 }
 
+// ---- nbtv96rggb
+
+// The level of a tone that is steady over a long stretch starting at `start`.
+double steadyLevel(const Signal& x, std::size_t start, int bin) {
+    const Tone coarse = measureTone(x, start, 1024, 64, bin / 256.0);
+    const Tone t = measureTone(x, start, 16384, 64, coarse.cycles);
+    return 148.0 + 228.0 * std::sin(kTwoPi * (t.cycles * 256.0 - bin));
+}
+
+TEST(RggbTransmitter, RedAndBlueFieldSendsPairMeansThenGreenFieldEveryLine) {
+    const ReceiverProfile& p = nbtv96rggbProfile();
+    RgbImage picture(p.pictureColumns, p.pictureLines);
+    for (int y = 0; y < p.pictureLines; ++y) {
+        for (int x = 0; x < p.pictureColumns; ++x) {
+            std::uint8_t* px = picture.pixel(x, y);
+            px[0] = static_cast<std::uint8_t>(30 + 2 * y);  // pair means 31, 35, ...
+            px[1] = static_cast<std::uint8_t>(250 - 3 * y); // green differs on every line
+            px[2] = static_cast<std::uint8_t>(200 - 2 * y);
+        }
+    }
+    const Signal x = transmit(p, picture, {});
+    ASSERT_EQ(x.size(), 2u * 96u * 256u);
+    const std::size_t redBlueField = 1000;         // field 0 ends at 96 x 256 - 555
+    const std::size_t greenField = 96 * 256 + 500; // field 1
+    for (int bin = 10; bin <= 81; ++bin) {
+        const int y = 81 - bin;
+        // Bin 80 (even, line 1) and bin 81 (odd, line 0) share the red and blue of lines 0, 1.
+        const double expected = bin % 2 == 0 ? 30 + 2 * y - 1 : 200 - 2 * y - 1;
+        EXPECT_NEAR(steadyLevel(x, redBlueField, bin), expected, 1.0) << "bin " << bin;
+        EXPECT_NEAR(steadyLevel(x, greenField, bin), 250 - 3 * y, 1.0) << "bin " << bin;
+    }
+    // Bin 82 repeats the top line: its red (an even bin) and its green.
+    EXPECT_NEAR(steadyLevel(x, redBlueField, 82), 30, 1.0);
+    EXPECT_NEAR(steadyLevel(x, greenField, 82), 250, 1.0);
+}
+
+TEST(RggbTransmitter, BothPilotsSwingInPhase) {
+    // Lines far from the pilots, so a short window hears each pilot alone.
+    ReceiverProfile p = nbtv96rggbProfile();
+    p.carriers.lineBins = {40, 41};
+    p.carriers.topCopyBin = 0;
+    p.pictureLines = 2;
+    p.pictureColumns = 4;
+    const Signal x = transmit(p, makeTestCard(TestCardKind::Ramp, 4, 2), {});
+    for (int pilot : {9, 83}) {
+        for (std::size_t start = 0; start + 160 <= x.size(); start += 97) {
+            const Tone t = measureTone(x, start, 128, 32, pilot / 256.0);
+            const double time = kLead + 0.5 * (t.firstCentre + t.secondCentre);
+            const double expected = std::asin(0.5 * std::sin(kTwoPi * time / 2457.6)) / kTwoPi;
+            EXPECT_NEAR(t.cycles * 256.0 - pilot, expected, 0.001) << pilot << " at " << start;
+        }
+    }
+}
+
+TEST(RggbTransmitter, SendsColourOnlyAndLinesInPairs) {
+    const ReceiverProfile& p = nbtv96rggbProfile();
+    const RgbImage card = makeTestCard(TestCardKind::Bars, 96, 72);
+    TransmitOptions mono;
+    mono.mono = true;
+    EXPECT_NE(rejection(p, card, mono).find("colour only"), std::string::npos);
+    ReceiverProfile unpaired = p;
+    unpaired.carriers.lineBins.push_back(82); // 73 lines: 82 pairs with the pilot
+    unpaired.carriers.topCopyBin = 0;
+    unpaired.pictureLines = 73;
+    EXPECT_NE(rejection(unpaired, makeTestCard(TestCardKind::Bars, 96, 73), {}).find("partner"),
+              std::string::npos);
+    EXPECT_EQ(rejection(p, card, {}), "");
+}
+
 } // namespace
 } // namespace nbtv

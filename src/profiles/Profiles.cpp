@@ -1,0 +1,30 @@
+#include "profiles/ReceiverProfile.h"
+
+namespace nbtv {
+
+namespace {
+
+std::vector<const ReceiverProfile*> allProfiles() {
+    return {&nbtv48Profile(), &nbtv96Profile(), &nbtv96rggbProfile()};
+}
+
+} // namespace
+
+const ReceiverProfile* findProfile(const std::string& name) {
+    for (const ReceiverProfile* profile : allProfiles()) {
+        if (profile->name == name) {
+            return profile;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string> profileNames() {
+    std::vector<std::string> names;
+    for (const ReceiverProfile* profile : allProfiles()) {
+        names.push_back(profile->name);
+    }
+    return names;
+}
+
+} // namespace nbtv

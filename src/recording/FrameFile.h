@@ -1,0 +1,70 @@
+#pragma once
+// The frame file: every completed picture appended as one record, the picture's width and
+// height (signed 32-bit, little-endian) and then its pixels, top row first, each row left to
+// right, four bytes a pixel: blue, green, red, 0. Nothing before, between or after the records.
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "picture/PixelSurface.h"
+
+namespace nbtv {
+
+inline constexpr std::size_t frameRecordHeaderBytes = 8;
+
+// The record of a surface: 8 + 4 x width x height bytes (252296 for 288 x 219).
+std::vector<std::uint8_t> frameRecord(const PixelSurface& surface);
+
+// prefix + MM-DD-YYYY + "_" + hhmmss + ".tv"; from the second attempt on "-2", "-3" ... goes
+// before ".tv".
+std::string frameFileName(const std::string& prefix, const std::tm& local, int attempt = 1);
+
+// The status text after `frames` records: "0 frames saved to NAME" at the start, then the plain
+// number text (" 1", " 2" ...) and " frames saved to NAME".
+std::string frameFileStatus(int frames, const std::string& name);
+
+// Idle -> start -> append ... -> stop -> idle. A failed create or write is reported as a
+// one-line error; the writer is then idle and the file keeps every whole record written.
+class FrameFileWriter {
+  public:
+    FrameFileWriter() = default;
+    FrameFileWriter(const FrameFileWriter&) = delete;
+    FrameFileWriter& operator=(const FrameFileWriter&) = delete;
+    ~FrameFileWriter();
+
+    // A new file named after `local` in `folder`; a taken name gets the next "-N", so an earlier
+    // recording of the same second is never emptied.
+    bool start(const std::string& prefix, const std::tm& local, std::string& error,
+               const std::filesystem::path& folder = ".");
+    // The same at the local time now, in the current folder.
+    bool start(const std::string& prefix, std::string& error);
+    // The named file, created or emptied.
+    bool startFile(const std::filesystem::path& file, std::string& error);
+
+    // Appends the surface's record; only while recording.
+    bool append(const PixelSurface& surface, std::string& error);
+    // Closes the file; the counter returns to 0.
+    void stop();
+
+    bool recording() const { return fd_ >= 0; }
+    int framesSaved() const { return frames_; }
+    // The file's name as the status shows it, and where it is.
+    const std::string& fileName() const { return name_; }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    // 0, or the error code of a failed open (with `error` set).
+    int open(const std::filesystem::path& file, int flags, std::string& error);
+
+    int fd_ = -1;
+    int frames_ = 0;
+    std::uint64_t bytesKept_ = 0; // the whole records written
+    std::string name_;
+    std::filesystem::path path_;
+};
+
+} // namespace nbtv
