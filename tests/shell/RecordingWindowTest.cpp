@@ -1,0 +1,222 @@
+// Recording from the window: the "Record" button, the compression dialog, the status texts, and
+// files whose frames are the pictures the window showed.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <fstream>
+#include <iterator>
+
+#include "profiles/ReceiverProfile.h"
+#include "recording/AviReadBack.h"
+#include "recording/CompressionDialog.h"
+#include "shell/MainWindow.h"
+#include "shell/Warning.h"
+#include "support/ScriptedWaveIn.h"
+#include "tx/TestCard.h"
+#include "tx/Transmitter.h"
+
+namespace nbtv {
+namespace {
+
+// Runs the test in a folder of its own: recordings go to the current folder.
+struct InFolder {
+    QTemporaryDir folder;
+    QString previous = QDir::currentPath();
+    InFolder() { QDir::setCurrent(folder.path()); }
+    ~InFolder() { QDir::setCurrent(previous); }
+    QStringList files(const QString& pattern) const {
+        return QDir(folder.path()).entryList({pattern}, QDir::Files, QDir::Name);
+    }
+};
+
+struct Recording {
+    const ReceiverProfile& profile;
+    WarningFunction previous;
+    std::vector<QString> warnings;
+    test::ScriptedWaveIn* source;
+    MainWindow window;
+    std::vector<test::Pixels> shown; // each completed picture as the view shows it, rows 1..219
+
+    explicit Recording(const ReceiverProfile& p, int frames)
+        : profile(p), source(new test::ScriptedWaveIn(signal(p, frames))),
+          window(p, std::unique_ptr<WaveIn>(source)) {
+        previous = setWarningFunction(
+            [this](QWidget*, const QString&, const QString& text) { warnings.push_back(text); });
+        source->pause(true);
+        QObject::connect(&window, &MainWindow::blockHandled, [this](bool completed) {
+            if (completed && window.settings().recording == 1) {
+                const QImage view = window.pictureView()->image();
+                test::Pixels pixels;
+                for (int y = 1; y <= 219; ++y) {
+                    for (int x = 0; x < 288; ++x) {
+                        pixels.push_back(view.pixel(x, y) & 0xffffff);
+                    }
+                }
+                shown.push_back(pixels);
+            }
+        });
+        window.show();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
+    ~Recording() {
+        window.close();
+        setWarningFunction(previous);
+    }
+
+    static std::vector<std::int16_t> signal(const ReceiverProfile& p, int frames) {
+        TransmitOptions options;
+        options.frames = frames;
+        return transmit(p, makeTestCard(TestCardKind::Bars, p.pictureColumns, p.pictureLines),
+                        options);
+    }
+    QPushButton* button() const {
+        return qobject_cast<QPushButton*>(window.control(ids::recordButton));
+    }
+    QString status() const {
+        return qobject_cast<QLabel*>(window.control(ids::statusLabel))->text();
+    }
+    // Clicks "Record"; for AVI the compression dialog is answered with OK (its first choice,
+    // uncompressed 32-bit).
+    void clickRecord() {
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->objectName() == QLatin1String(compressionDialogName) && w->isVisible()) {
+                    QTest::mouseClick(w->findChild<QPushButton*>("okButton"), Qt::LeftButton);
+                }
+            }
+        });
+        answer.start(20);
+        QTest::mouseClick(button(), Qt::LeftButton);
+    }
+    void run(long frames) {
+        source->pause(false);
+        for (int i = 0; i < 100000 && window.framesCompleted() < frames; ++i) {
+            QCoreApplication::processEvents();
+        }
+        source->pause(true);
+    }
+};
+
+TEST(RecordingWindow, RecordWritesTheShownPicturesToAnAviFile) {
+    InFolder here;
+    Recording r(nbtv48Profile(), 4);
+    r.run(1);
+    r.clickRecord();
+    EXPECT_EQ(r.button()->text(), "Close file");
+    EXPECT_TRUE(r.button()->isChecked());
+    const QStringList files = here.files("NBTV_48x48_*.avi");
+    ASSERT_EQ(files.size(), 1);
+    EXPECT_EQ(r.status(), "0 frames saved to " + files[0]);
+    r.run(3);
+    EXPECT_EQ(r.status(), " 2 frames saved to " + files[0]);
+    QTest::mouseClick(r.button(), Qt::LeftButton);
+    EXPECT_EQ(r.button()->text(), "Record");
+    EXPECT_FALSE(r.button()->isChecked());
+    EXPECT_EQ(r.window.settings().framesSaved, 0);
+    EXPECT_EQ(r.status(), " 2 frames saved to " + files[0]) << "keeps its last text";
+
+    const test::AviReadBack file = test::readBack(here.folder.filePath(files[0]).toStdString());
+    ASSERT_TRUE(file.opened);
+    ASSERT_EQ(file.frames.size(), r.shown.size());
+    for (std::size_t i = 0; i < file.frames.size(); ++i) {
+        EXPECT_EQ(file.frames[i], r.shown[i]) << "frame " << i;
+    }
+    EXPECT_TRUE(r.warnings.empty());
+}
+
+TEST(RecordingWindow, LeavingWhileRecordingFinishesTheFile) {
+    InFolder here;
+    QString name;
+    {
+        Recording r(nbtv48Profile(), 3);
+        r.clickRecord();
+        r.run(2);
+        name = here.files("*.avi").value(0);
+        r.window.action(ids::exitCommand)->trigger();
+    }
+    const test::AviReadBack file = test::readBack(here.folder.filePath(name).toStdString());
+    ASSERT_TRUE(file.opened);
+    EXPECT_EQ(file.frames.size(), 2u);
+    EXPECT_GT(file.indexEntries, 0) << "the index was written";
+}
+
+TEST(RecordingWindow, Nbtv96SaysRecordingAndThenFinished) {
+    InFolder here;
+    Recording r(nbtv96Profile(), 2);
+    EXPECT_EQ(r.window.control(ids::recordingState), nullptr) << "not before the first recording";
+    r.clickRecord();
+    auto* state = qobject_cast<QLabel*>(r.window.control(ids::recordingState));
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->text(), "Recording: ");
+    EXPECT_EQ(state->geometry(), QRect(5, 398, 85, 14));
+    EXPECT_EQ(here.files("NBTV_96x72_*.avi").size(), 1);
+    QTest::mouseClick(r.button(), Qt::LeftButton);
+    EXPECT_EQ(state->text(), "Finished:");
+    r.clickRecord();
+    EXPECT_EQ(state->text(), "Recording: ") << "again in the same place";
+    QTest::mouseClick(r.button(), Qt::LeftButton);
+}
+
+std::vector<std::uint8_t> bytesOf(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(RecordingWindow, Nbtv96rggbWritesItsFrameFileAndClosesItOnExit) {
+    InFolder here;
+    std::vector<std::vector<std::uint32_t>> surfaces;
+    QString name;
+    {
+        Recording r(nbtv96rggbProfile(), 4);
+        QObject::connect(&r.window, &MainWindow::blockHandled, [&](bool completed) {
+            if (completed && r.window.settings().recording == 1) {
+                surfaces.push_back(r.window.receiver().pictureSurface().pixels);
+            }
+        });
+        r.run(1);
+        QTest::mouseClick(r.button(), Qt::LeftButton);
+        EXPECT_EQ(r.button()->text(), "Close file");
+        name = here.files("RGB_*.tv").value(0);
+        ASSERT_FALSE(name.isEmpty());
+        EXPECT_EQ(r.status(), "0 frames saved to " + name);
+        r.run(3);
+        EXPECT_EQ(r.status(), " 2 frames saved to " + name);
+        // The picture is drawn 1:1: the view shows the surface as recorded.
+        const QImage view = r.window.pictureView()->image();
+        EXPECT_EQ(view.pixel(100, 100) & 0xffffff, surfaces.back()[100 * 288 + 100]);
+        // The slider's readouts take the plain number form.
+        auto* slider = qobject_cast<QSlider*>(r.window.control(ids::fineTuneSlider));
+        slider->setFocus();
+        QTest::keyClick(slider, Qt::Key_Right);
+        EXPECT_EQ(qobject_cast<QLabel*>(r.window.control(ids::positiveReadout))->text(),
+                  " 0.06666667Hz");
+        r.window.action(ids::exitCommand)->trigger();
+    }
+    const std::vector<std::uint8_t> bytes = bytesOf(here.folder.filePath(name));
+    ASSERT_EQ(bytes.size(), surfaces.size() * 252296);
+    for (std::size_t f = 0; f < surfaces.size(); ++f) {
+        const std::uint8_t* record = bytes.data() + f * 252296;
+        EXPECT_EQ(record[0] | record[1] << 8, 288);
+        EXPECT_EQ(record[4] | record[5] << 8, 219);
+        for (std::size_t p = 0; p < surfaces[f].size(); p += 997) {
+            const std::uint8_t* px = record + 8 + 4 * p;
+            const std::uint32_t value = px[2] << 16 | px[1] << 8 | px[0];
+            ASSERT_EQ(value, surfaces[f][p]) << "frame " << f << " pixel " << p;
+            ASSERT_EQ(px[3], 0);
+        }
+    }
+}
+
+} // namespace
+} // namespace nbtv
