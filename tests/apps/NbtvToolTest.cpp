@@ -79,24 +79,32 @@ double meanLevel(const RgbImage& image) {
 }
 
 TEST_F(NbtvTool, EncodeThenDecodeWritesEveryPictureAsTheCoreReceivesIt) {
-    const ToolRun encode =
-        nbtv("encode --program nbtv48 --card bars --frames 3 -o " + path("bars.wav"), dir);
-    ASSERT_EQ(encode.status, 0) << encode.errors;
-    const ToolRun decode =
-        nbtv("decode --program nbtv48 -o " + path("out") + " " + path("bars.wav"), dir);
-    ASSERT_EQ(decode.status, 0) << decode.errors;
-    ASSERT_EQ(filesIn("out"), 3u);
+    for (const ReceiverProfile* profile : {&nbtv48Profile(), &nbtv96Profile()}) {
+        const std::string name = profile->name;
+        const std::string wav = path(name + ".wav");
+        fs::create_directories(dir / name);
+        const ToolRun encode =
+            nbtv("encode --program " + name + " --card bars --frames 3 -o " + wav, dir);
+        ASSERT_EQ(encode.status, 0) << encode.errors;
+        const ToolRun decode =
+            nbtv("decode --program " + name + " -o " + path(name) + " " + wav, dir);
+        ASSERT_EQ(decode.status, 0) << decode.errors;
+        ASSERT_EQ(filesIn(name), 3u);
 
-    std::vector<std::int16_t> samples;
-    std::string error;
-    ASSERT_TRUE(readAudioFile(path("bars.wav"), 11025, samples, error)) << error;
-    EXPECT_EQ(samples.size(), 3u * 36864u);
-    Receiver receiver(nbtv48Profile());
-    const auto expected = test::receive(receiver, samples);
-    ASSERT_EQ(expected.size(), 3u);
-    for (int i = 0; i < 3; ++i) {
-        const RgbImage got = picture("out/picture-000" + std::to_string(i + 1) + ".png", 144, 144);
-        EXPECT_EQ(got.rgb, expected[static_cast<std::size_t>(i)].rgb) << i;
+        std::vector<std::int16_t> samples;
+        std::string error;
+        ASSERT_TRUE(readAudioFile(wav, profile->sampleRate, samples, error)) << error;
+        EXPECT_EQ(samples.size(),
+                  3u * 3u * 256u * static_cast<std::size_t>(profile->pictureColumns));
+        Receiver receiver(*profile);
+        const auto expected = test::receive(receiver, samples);
+        ASSERT_EQ(expected.size(), 3u);
+        const PixelRect& crop = profile->geometry.pictureCrop;
+        for (int i = 0; i < 3; ++i) {
+            const RgbImage got = picture(name + "/picture-000" + std::to_string(i + 1) + ".png",
+                                         crop.width, crop.height);
+            EXPECT_EQ(got.rgb, expected[static_cast<std::size_t>(i)].rgb) << name << " " << i;
+        }
     }
 }
 
