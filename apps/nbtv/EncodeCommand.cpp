@@ -1,9 +1,17 @@
-// nbtv encode: a test card or an image through the transmitter into a WAV file.
+// nbtv encode: a test card, an image, a video or an image sequence through the transmitter
+// into a WAV file (or onto standard output).
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include "Commands.h"
+#include "PictureSequence.h"
 #include "audio/AudioFile.h"
 #include "picture/ImageFile.h"
 #include "tx/TestCard.h"
@@ -19,16 +27,70 @@ const std::vector<OptionRule> encodeOptions = {
     {"--rate-error", true}, {"--seed", true},  {"-o", true},
 };
 
-RgbImage cardPicture(const std::string& card, const ReceiverProfile& profile) {
+// The pictures to send: a test card, a still image, or every picture of a video file or a
+// numbered image sequence (at most `limit`).
+std::vector<RgbImage> cardPictures(const std::string& card, const ReceiverProfile& profile,
+                                   std::size_t limit) {
     if (const auto kind = testCardByName(card)) {
-        return makeTestCard(*kind, profile.pictureColumns, profile.pictureLines);
+        return {makeTestCard(*kind, profile.pictureColumns, profile.pictureLines)};
     }
-    RgbImage image;
-    std::string error;
-    if (!loadImageScaled(card, profile.pictureColumns, profile.pictureLines, image, error)) {
-        throw RunError(error);
+    if (!isNumberedPattern(card)) {
+        RgbImage image;
+        std::string error;
+        if (loadImageScaled(card, profile.pictureColumns, profile.pictureLines, image, error)) {
+            return {image};
+        }
+        // Not a still picture: perhaps a video; if not, its own error names the file.
     }
-    return image;
+    return readPictureSequence(card, profile.pictureColumns, profile.pictureLines, limit);
+}
+
+void putLe(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
+// The WAV file writeWavFile makes, onto standard output.
+void writeWavToStdout(int sampleRate, const std::vector<std::int16_t>& samples) {
+    if (::isatty(STDOUT_FILENO) == 1) {
+        throw UsageError(
+            "-o - writes a WAV file to standard output: redirect it to a file or pipe");
+    }
+    if (samples.size() > (0xffffffffu - 44u) / 2) {
+        throw RunError("standard output: too long for a WAV file");
+    }
+    const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
+    const auto rate = static_cast<std::uint32_t>(sampleRate);
+    std::vector<std::uint8_t> bytes = {'R', 'I', 'F', 'F'};
+    bytes.reserve(44 + dataSize);
+    putLe(bytes, 36 + dataSize, 4);
+    bytes.insert(bytes.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    putLe(bytes, 16, 4);       // size of the format chunk
+    putLe(bytes, 1, 2);        // integer PCM
+    putLe(bytes, 1, 2);        // channels
+    putLe(bytes, rate, 4);     // samples a second
+    putLe(bytes, rate * 2, 4); // bytes a second
+    putLe(bytes, 2, 2);        // bytes a sample frame
+    putLe(bytes, 16, 2);       // bits a sample
+    bytes.insert(bytes.end(), {'d', 'a', 't', 'a'});
+    putLe(bytes, dataSize, 4);
+    for (const std::int16_t v : samples) {
+        putLe(bytes, static_cast<std::uint16_t>(v), 2);
+    }
+    const std::uint8_t* at = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t done = ::write(STDOUT_FILENO, at, left);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            throw RunError(std::string("cannot write standard output: ") + std::strerror(errno));
+        }
+        at += done;
+        left -= static_cast<std::size_t>(done);
+    }
 }
 
 } // namespace
@@ -64,14 +126,28 @@ int runEncode(const std::vector<std::string>& args) {
     }
     TransmitOptions options;
     options.mono = arguments.has("--mono");
-    options.frames = static_cast<int>(arguments.integer("--frames", 1, 10000, 4));
+    constexpr long long maxFrames = 10000;
+    // 0: no --frames given.
+    const long long framesAsked =
+        arguments.has("--frames") ? arguments.integer("--frames", 1, maxFrames, 4) : 0;
     options.channel.snrDb = arguments.optionalReal("--snr", -60.0, 200.0);
     options.channel.frequencyOffsetHz = arguments.real("--freq-offset", -1000.0, 1000.0, 0.0);
     options.channel.rateError = arguments.real("--rate-error", -0.1, 0.1, 0.0);
     options.channel.seed = arguments.unsignedInteger("--seed", 1);
 
-    const RgbImage picture = cardPicture(arguments.text("--card").value_or("bars"), profile);
-    const std::vector<std::int16_t> samples = transmit(profile, picture, options);
+    const std::vector<RgbImage> pictures =
+        cardPictures(arguments.text("--card").value_or("bars"), profile,
+                     static_cast<std::size_t>(framesAsked > 0 ? framesAsked : maxFrames));
+    // A still is sent --frames times (4 by default); a sequence one picture a frame, all of it
+    // unless --frames says otherwise (then it starts again from its first picture).
+    options.frames = static_cast<int>(
+        framesAsked > 0 ? framesAsked
+                        : (pictures.size() == 1 ? 4 : static_cast<long long>(pictures.size())));
+    const std::vector<std::int16_t> samples = transmitSequence(profile, pictures, options);
+    if (*output == "-") {
+        writeWavToStdout(profile.sampleRate, samples);
+        return 0;
+    }
     std::string error;
     if (!writeWavFile(*output, profile.sampleRate, samples, error)) {
         throw RunError(error);

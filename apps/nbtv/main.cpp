@@ -8,36 +8,132 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "ConvertInfo.h"
 
 namespace {
 
-const char* const usage =
-    "usage: nbtv encode --program NAME [--mono] [--card bars|ramp|detail|IMAGE] [--frames N]\n"
-    "                   [--snr DB] [--freq-offset HZ] [--rate-error F] [--seed N] -o OUT.wav\n"
-    "       nbtv decode --program NAME [--mono] [--fine-tune HZ] [--rate-offset F]\n"
-    "                   [--noise-filter off|light|medium|heavy] [--brightness N] [--contrast N]\n"
-    "                   [--phase-click X] [--surface] [--frame-file FILE] -o DIR IN\n"
+const char* const toolUsage =
+    "usage: nbtv COMMAND [OPTIONS]\n"
+    "       nbtv --help | --version\n"
+    "commands:\n"
+    "  encode   a test card, image, video or image sequence through the transmitter into WAV\n"
+    "  decode   recorded audio through the receiver into PNG pictures, an AVI or a .tv file\n"
+    "  convert  a .tv frame file to PNG pictures or an AVI, and back\n"
+    "  info     what an audio, AVI or .tv file holds and which program it suits\n"
     "programs: nbtv48, nbtv96, nbtv96rggb (colour only: no --mono)\n"
-    "--frame-file also writes every picture surface as a record of a .tv frame file\n";
+    "'nbtv COMMAND --help' describes a command's options.\n"
+    "exit status: 0 done, 1 the work failed, 2 the command line is wrong\n";
+
+const char* const convertUsage =
+    "usage: nbtv convert [--codec NAME] [--fps N] IN OUT\n"
+    "  IN.tv  -> OUT folder (picture-0001.png ...) or OUT.avi (--codec, default raw; --fps "
+    "1..1000,\n"
+    "            default 10)\n"
+    "  folder of PNGs, or any video -> OUT.tv\n"
+    "A truncated last record is reported and the complete ones converted.\n";
+
+const char* const infoUsage =
+    "usage: nbtv info FILE\n"
+    "  audio: format, rate, channels, length and which program's pilots it carries\n"
+    "  AVI: codec, size, frames, rate; .tv: records, and whether the last is truncated\n";
+
+const char* const encodeUsage =
+    "usage: nbtv encode --program NAME [--mono] [--card CARD] [--frames N]\n"
+    "                   [--snr DB] [--freq-offset HZ] [--rate-error F] [--seed N] -o OUT.wav\n"
+    "Writes 16-bit mono PCM WAV at the program's sample rate.\n"
+    "  --program NAME      nbtv48, nbtv96 or nbtv96rggb\n"
+    "  --mono              one mono field a frame (not nbtv96rggb)\n"
+    "  --card CARD         a test card (bars, ramp, detail; default bars), an image file, a\n"
+    "                      video file or numbered images (frame-%03d.png): one picture a frame\n"
+    "  --frames N          frames to send, 1 to 10000 (default 4 for a still, else every\n"
+    "                      picture once; a sequence repeats from its start)\n"
+    "  --snr DB            add white noise at this signal-to-noise ratio\n"
+    "  --freq-offset HZ    move every tone, as a mistuned radio does\n"
+    "  --rate-error F      record as a sound card running at (1 - F) times its rate\n"
+    "  --seed N            noise seed (default 1)\n"
+    "  -o OUT.wav          the WAV file to write (- for standard output)\n";
+
+const char* const decodeUsage =
+    "usage: nbtv decode --program NAME [OPTIONS] [-o DIR] [--avi FILE] [--tv FILE] IN\n"
+    "Receives IN (any audio file FFmpeg reads, or - for standard input) into pictures.\n"
+    "  --program NAME      nbtv48, nbtv96 or nbtv96rggb\n"
+    "  -o DIR              every picture as DIR/picture-0001.png, ...\n"
+    "  --surface           PNG pictures of the whole 288 x 219 picture surface\n"
+    "  --avi FILE          every picture surface into an AVI file, as the programs record it\n"
+    "  --codec NAME        the AVI codec (default raw): raw, ffv1, huffyuv, utvideo, png,\n"
+    "                      zmbv, mjpeg, mpeg4, h264-422, h264-444\n"
+    "  --fps N             the AVI frame rate, 1 to 1000 (default 10)\n"
+    "  --tv FILE           every picture surface as a record of a frame file\n"
+    "                      (--frame-file FILE is the same)\n"
+    "  --raw               IN is raw 16-bit mono little-endian at the program's rate\n"
+    "  --quiet             no progress line and no summary\n"
+    "  --mono              receive one mono field (not nbtv96rggb)\n"
+    "  --fine-tune HZ      fine tuning (-3 undoes --freq-offset 3)\n"
+    "  --rate-offset F     sound card rate calibration (undoes --rate-error F)\n"
+    "  --noise-filter off|light|medium|heavy\n"
+    "  --brightness N      0 to 256 (default 128)\n"
+    "  --contrast N        0 to 256 (default 128)\n"
+    "  --phase-click X     click the monitor strip at x = X before the first block\n"
+    "At least one of -o, --avi and --tv is needed. A progress line shows on a terminal.\n"
+    "Outputs appear only when whole.\n";
+
+bool asksForHelp(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg == "--") {
+            return false;
+        }
+        if (arg == "--help" || arg == "-h") {
+            return true;
+        }
+    }
+    return false;
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        std::fputs(usage, args.empty() ? stderr : stdout);
+        std::fputs(toolUsage, args.empty() ? stderr : stdout);
         return args.empty() ? 2 : 0;
+    }
+    if (args[0] == "--version") {
+        std::printf("nbtv %s\n", NBTV_VERSION);
+        return 0;
     }
     const std::string command = args[0];
     args.erase(args.begin());
     try {
         if (command == "encode") {
+            if (asksForHelp(args)) {
+                std::fputs(encodeUsage, stdout);
+                return 0;
+            }
             return nbtv::cli::runEncode(args);
         }
         if (command == "decode") {
+            if (asksForHelp(args)) {
+                std::fputs(decodeUsage, stdout);
+                return 0;
+            }
             return nbtv::cli::runDecode(args);
         }
-        throw nbtv::cli::UsageError("unknown command '" + command + "' (encode or decode)");
+        if (command == "convert") {
+            if (asksForHelp(args)) {
+                std::fputs(convertUsage, stdout);
+                return 0;
+            }
+            return nbtv::cli::runConvert(args);
+        }
+        if (command == "info") {
+            if (asksForHelp(args)) {
+                std::fputs(infoUsage, stdout);
+                return 0;
+            }
+            return nbtv::cli::runInfo(args);
+        }
+        throw nbtv::cli::UsageError("unknown command '" + command +
+                                    "' (encode, decode, convert or info; nbtv --help lists them)");
     } catch (const nbtv::cli::UsageError& e) {
         std::fprintf(stderr, "nbtv: %s\n", e.what());
         return 2;

@@ -246,12 +246,21 @@ bool AudioFileReader::State::configureResampler() {
     return true;
 }
 
+namespace {
+constexpr int maxInputRate = 768000;
+} // namespace
+
 bool AudioFileReader::State::convertFrame() {
     if (frame->nb_samples <= 0) {
         return true;
     }
     if (frame->sample_rate <= 0 || frame->ch_layout.nb_channels <= 0) {
         return fail("cannot decode the audio of " + quotedPath(path) + ": no rate or channels");
+    }
+    // A damaged header can claim any rate; resampling from gigahertz would ask for gigabytes.
+    if (frame->sample_rate > maxInputRate) {
+        return fail("cannot decode the audio of " + quotedPath(path) + ": a rate of " +
+                    std::to_string(frame->sample_rate) + " Hz is beyond any sound card");
     }
     if (!configureResampler()) {
         return false;

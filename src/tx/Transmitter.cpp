@@ -224,7 +224,8 @@ double wrapPhase(double phase) {
 }
 
 // The clean signal: every line tone and the pilots, unit amplitude each.
-std::vector<double> cleanSignal(const ReceiverProfile& profile, const RgbImage& picture,
+std::vector<double> cleanSignal(const ReceiverProfile& profile,
+                                const std::vector<const RgbImage*>& pictures,
                                 const TransmitOptions& options, std::int64_t total) {
     const ChannelImpairments& ch = options.channel;
     const int columns = profile.pictureColumns;
@@ -243,7 +244,11 @@ std::vector<double> cleanSignal(const ReceiverProfile& profile, const RgbImage& 
     for (std::size_t level = 0; level < deviation.size(); ++level) {
         deviation[level] = deviationForLevel(static_cast<double>(level));
     }
-    const std::vector<std::uint8_t> levels = frameLevels(profile, picture, options.mono);
+    // Frame f sends picture f modulo their number.
+    std::vector<std::vector<std::uint8_t>> frameLevelsOf;
+    for (const RgbImage* picture : pictures) {
+        frameLevelsOf.push_back(frameLevels(profile, *picture, options.mono));
+    }
 
     SplitMix64 phaseRng(startPhaseSeed);
     // Phase of each line tone at the start of the current column, in radians.
@@ -272,6 +277,8 @@ std::vector<double> cleanSignal(const ReceiverProfile& profile, const RgbImage& 
         const std::int64_t n1 =
             std::min(total, firstSampleAtOrAfter(columnStart + columnSamples, lead, step));
         const int inFrame = static_cast<int>(column % frameColumns);
+        const std::vector<std::uint8_t>& levels =
+            frameLevelsOf[static_cast<std::size_t>(column / frameColumns) % frameLevelsOf.size()];
         const int field = inFrame / columns;
         const int x = columns - 1 - inFrame % columns; // columns go on air right to left
         const double t0 = lead + static_cast<double>(n0) * step;
@@ -353,7 +360,18 @@ double deviationForLevel(double level) {
 
 std::vector<std::int16_t> transmit(const ReceiverProfile& profile, const RgbImage& picture,
                                    const TransmitOptions& options) {
-    validate(profile, picture, options);
+    return transmitSequence(profile, std::vector<RgbImage>{picture}, options);
+}
+
+std::vector<std::int16_t> transmitSequence(const ReceiverProfile& profile,
+                                           const std::vector<RgbImage>& pictures,
+                                           const TransmitOptions& options) {
+    require(!pictures.empty(), "no picture to send");
+    std::vector<const RgbImage*> sent;
+    for (const RgbImage& picture : pictures) {
+        validate(profile, picture, options);
+        sent.push_back(&picture);
+    }
     const ChannelImpairments& ch = options.channel;
 
     const int fields = options.mono ? 1 : profile.fieldsPerFrame;
@@ -364,7 +382,7 @@ std::vector<std::int16_t> transmit(const ReceiverProfile& profile, const RgbImag
     // A hair below the exact product so that rounding in it never adds a sample.
     const std::int64_t total = floorToInt(std::ceil(exactLength * (1.0 - 1e-12)));
 
-    std::vector<double> signal = cleanSignal(profile, picture, options, total);
+    std::vector<double> signal = cleanSignal(profile, sent, options, total);
 
     if (ch.snrDb) {
         double power = 0.0;

@@ -38,4 +38,10 @@ double deviationForLevel(double level);
 std::vector<std::int16_t> transmit(const ReceiverProfile& profile, const RgbImage& picture,
                                    const TransmitOptions& options);
 
+// The same with a picture a frame: frame f sends pictures[f % pictures.size()], so a moving
+// picture goes on air one frame at a time. One picture gives exactly what transmit gives.
+std::vector<std::int16_t> transmitSequence(const ReceiverProfile& profile,
+                                           const std::vector<RgbImage>& pictures,
+                                           const TransmitOptions& options);
+
 } // namespace nbtv

@@ -5,18 +5,30 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
+#include <pty.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "Progress.h"
 #include "audio/AudioFile.h"
 #include "picture/ImageFile.h"
 #include "profiles/ReceiverProfile.h"
+#include "recording/AviWriter.h"
 #include "recording/FrameFile.h"
 #include "support/Reception.h"
 #include "tx/TestCard.h"
+#include "tx/Transmitter.h"
 
 namespace nbtv {
 namespace {
@@ -28,10 +40,13 @@ struct ToolRun {
     std::string errors; // standard error
 };
 
-ToolRun nbtv(const std::string& arguments, const fs::path& folder) {
+// Standard input from `input` (none: /dev/null), standard output into `output` (none: dropped).
+ToolRun nbtv(const std::string& arguments, const fs::path& folder, const std::string& input = "",
+             const std::string& output = "") {
     const fs::path errFile = folder / "stderr.txt";
-    const std::string command =
-        std::string(NBTV_TOOL) + " " + arguments + " 2>" + errFile.string() + " >/dev/null";
+    const std::string command = std::string(NBTV_TOOL) + " " + arguments + " 2>" +
+                                errFile.string() + " >" + (output.empty() ? "/dev/null" : output) +
+                                " <" + (input.empty() ? "/dev/null" : input);
     ToolRun run;
     const int raw = std::system(command.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -259,6 +274,452 @@ TEST_F(NbtvTool, MistakesGiveOneLineAndNoFiles) {
     EXPECT_EQ(filesIn("out"), 0u);
     EXPECT_FALSE(fs::exists(path("x.wav")));
     EXPECT_FALSE(fs::exists(path("f.tv")));
+}
+
+std::vector<std::uint8_t> fileBytes(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string fileText(const std::string& name) {
+    std::ifstream in(name);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// What an AVI file holds, read back with libavformat/libavcodec: the video stream's size, codec,
+// frame rate and every picture decoded (top row first, bytes blue, green, red, x).
+struct AviContents {
+    int width = 0;
+    int height = 0;
+    std::string codec;
+    AVRational frameRate{0, 1};
+    std::vector<std::vector<std::uint32_t>> pictures;
+};
+
+AviContents readAvi(const std::string& name) {
+    AviContents contents;
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, name.c_str(), nullptr, nullptr) < 0) {
+        ADD_FAILURE() << "cannot open " << name;
+        return contents;
+    }
+    std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closeFormat(
+        &format, avformat_close_input);
+    EXPECT_GE(avformat_find_stream_info(format, nullptr), 0);
+    const AVCodec* codec = nullptr;
+    const int stream = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (stream < 0 || codec == nullptr) {
+        ADD_FAILURE() << name << " has no video stream";
+        return contents;
+    }
+    const AVStream* st = format->streams[stream];
+    contents.width = st->codecpar->width;
+    contents.height = st->codecpar->height;
+    contents.codec = codec->name;
+    contents.frameRate = st->avg_frame_rate;
+
+    AVCodecContext* decoder = avcodec_alloc_context3(codec);
+    std::unique_ptr<AVCodecContext*, void (*)(AVCodecContext**)> freeDecoder(&decoder,
+                                                                             avcodec_free_context);
+    EXPECT_GE(avcodec_parameters_to_context(decoder, st->codecpar), 0);
+    EXPECT_GE(avcodec_open2(decoder, codec, nullptr), 0);
+    AVPacket* packet = av_packet_alloc();
+    std::unique_ptr<AVPacket*, void (*)(AVPacket**)> freePacket(&packet, av_packet_free);
+    AVFrame* frame = av_frame_alloc();
+    std::unique_ptr<AVFrame*, void (*)(AVFrame**)> freeFrame(&frame, av_frame_free);
+    auto takeFrames = [&] {
+        while (avcodec_receive_frame(decoder, frame) >= 0) {
+            std::vector<std::uint32_t> picture;
+            // Only the 32-bit formats are compared pixel by pixel.
+            if (frame->format == AV_PIX_FMT_BGRA || frame->format == AV_PIX_FMT_BGR0) {
+                for (int y = 0; y < frame->height; ++y) {
+                    const auto* row = reinterpret_cast<const std::uint32_t*>(
+                        frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0]);
+                    picture.insert(picture.end(), row, row + frame->width);
+                }
+            }
+            contents.pictures.push_back(std::move(picture));
+        }
+    };
+    while (av_read_frame(format, packet) >= 0) {
+        if (packet->stream_index == stream) {
+            EXPECT_GE(avcodec_send_packet(decoder, packet), 0);
+            takeFrames();
+        }
+        av_packet_unref(packet);
+    }
+    avcodec_send_packet(decoder, nullptr);
+    takeFrames();
+    return contents;
+}
+
+// The 16-bit samples of a WAV file the tool wrote, as raw little-endian bytes.
+void writeRaw(const std::string& wav, int rate, const std::string& raw) {
+    std::vector<std::int16_t> samples;
+    std::string error;
+    ASSERT_TRUE(readAudioFile(wav, rate, samples, error)) << error;
+    std::ofstream out(raw, std::ios::binary);
+    for (const std::int16_t v : samples) {
+        const auto u = static_cast<std::uint16_t>(v);
+        out.put(static_cast<char>(u & 0xff)).put(static_cast<char>(u >> 8));
+    }
+}
+
+TEST_F(NbtvTool, StandardInputDecodesAsTheFileDoes) {
+    ASSERT_EQ(
+        nbtv("encode --program nbtv96 --card ramp --frames 2 -o " + path("in.wav"), dir).status, 0);
+    writeRaw(path("in.wav"), 8000, path("in.raw"));
+    for (const std::string folder : {"file", "wav", "raw"}) {
+        fs::create_directories(dir / folder);
+    }
+    const std::string decode = "decode --program nbtv96 -o ";
+    ASSERT_EQ(nbtv(decode + path("file") + " " + path("in.wav"), dir).status, 0);
+    const ToolRun wav = nbtv(decode + path("wav") + " -", dir, path("in.wav"));
+    ASSERT_EQ(wav.status, 0) << wav.errors;
+    EXPECT_NE(wav.errors.find("standard input"), std::string::npos) << wav.errors;
+    const ToolRun raw = nbtv(decode + path("raw") + " --raw -", dir, path("in.raw"));
+    ASSERT_EQ(raw.status, 0) << raw.errors;
+    ASSERT_EQ(filesIn("file"), 2u);
+    for (const std::string folder : {"wav", "raw"}) {
+        ASSERT_EQ(filesIn(folder), 2u) << folder;
+        for (const std::string picture : {"/picture-0001.png", "/picture-0002.png"}) {
+            EXPECT_EQ(fileBytes(path(folder + picture)), fileBytes(path("file" + picture)))
+                << folder << picture;
+        }
+    }
+}
+
+TEST_F(NbtvTool, AviHoldsEveryPictureSurfaceAsTheProgramsRecordIt) {
+    ASSERT_EQ(
+        nbtv("encode --program nbtv48 --card bars --frames 3 -o " + path("in.wav"), dir).status, 0);
+    // No -o: the AVI and the frame file are outputs enough.
+    const ToolRun run = nbtv("decode --program nbtv48 --avi " + path("bars.avi") + " --tv " +
+                                 path("bars.tv") + " " + path("in.wav"),
+                             dir);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    const AviContents avi = readAvi(path("bars.avi"));
+    EXPECT_EQ(avi.width, 288);
+    EXPECT_EQ(avi.height, 219);
+    EXPECT_EQ(avi.codec, "rawvideo");
+    EXPECT_EQ(av_cmp_q(avi.frameRate, AVRational{10, 1}), 0) << "ten frames a second by default";
+    ASSERT_EQ(avi.pictures.size(), 3u);
+
+    // The programs record the picture view from its row 1 down: surface row y + 1 at row y, and
+    // the view's undrawn last row at the bottom.
+    const std::vector<std::uint8_t> tv = fileBytes(path("bars.tv"));
+    ASSERT_EQ(tv.size(), 3u * 252296u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::uint8_t* record = tv.data() + i * 252296u + 8;
+        const std::vector<std::uint32_t>& got = avi.pictures[i];
+        ASSERT_EQ(got.size(), 288u * 219u);
+        for (std::size_t y = 0; y < 219; ++y) {
+            for (std::size_t x = 0; x < 288; ++x) {
+                std::uint32_t want = 0;
+                if (y + 1 < 219) {
+                    std::memcpy(&want, record + ((y + 1) * 288 + x) * 4, 4);
+                }
+                ASSERT_EQ(got[y * 288 + x] & 0xffffffu, want) << i << " " << x << "," << y;
+            }
+        }
+    }
+    EXPECT_NE(std::count(avi.pictures[2].begin(), avi.pictures[2].end(), 0u),
+              static_cast<std::ptrdiff_t>(avi.pictures[2].size()))
+        << "the pictures are not black";
+}
+
+TEST_F(NbtvTool, AviCodecAndFrameRateAreChosen) {
+    ASSERT_EQ(nbtv("encode --program nbtv96rggb --frames 2 -o " + path("in.wav"), dir).status, 0);
+    const ToolRun run = nbtv("decode --program nbtv96rggb --quiet --avi " + path("c.avi") +
+                                 " --codec ffv1 --fps 25 " + path("in.wav"),
+                             dir);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "") << "--quiet says nothing";
+    const AviContents avi = readAvi(path("c.avi"));
+    EXPECT_EQ(avi.codec, "ffv1");
+    EXPECT_EQ(av_cmp_q(avi.frameRate, AVRational{25, 1}), 0);
+    EXPECT_EQ(avi.width, 288);
+    EXPECT_EQ(avi.height, 219);
+    EXPECT_EQ(avi.pictures.size(), 2u);
+}
+
+TEST_F(NbtvTool, FrameFileUnderEitherNameHoldsWholeRecords) {
+    ASSERT_EQ(nbtv("encode --program nbtv96 --frames 3 -o " + path("in.wav"), dir).status, 0);
+    ASSERT_EQ(
+        nbtv("decode --program nbtv96 --tv " + path("a.tv") + " " + path("in.wav"), dir).status, 0);
+    ASSERT_EQ(
+        nbtv("decode --program nbtv96 --frame-file " + path("b.tv") + " " + path("in.wav"), dir)
+            .status,
+        0);
+    const auto size = fs::file_size(path("a.tv"));
+    EXPECT_GT(size, 0u);
+    EXPECT_EQ(size % 252296u, 0u);
+    EXPECT_EQ(fileBytes(path("a.tv")), fileBytes(path("b.tv")));
+}
+
+TEST_F(NbtvTool, ProgressStaysOffTheLogWhenNotATerminal) {
+    ASSERT_EQ(nbtv("encode --program nbtv48 --frames 2 -o " + path("in.wav"), dir).status, 0);
+    const ToolRun plain =
+        nbtv("decode --program nbtv48 -o " + path("out") + " " + path("in.wav"), dir);
+    ASSERT_EQ(plain.status, 0) << plain.errors;
+    EXPECT_EQ(plain.errors.find('\r'), std::string::npos) << plain.errors;
+    EXPECT_EQ(plain.errors.find("real time"), std::string::npos) << plain.errors;
+    EXPECT_EQ(std::count(plain.errors.begin(), plain.errors.end(), '\n'), 1) << "a summary only";
+    const ToolRun quiet =
+        nbtv("decode --program nbtv48 --quiet -o " + path("out") + " " + path("in.wav"), dir);
+    ASSERT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.errors, "");
+}
+
+TEST(NbtvProgress, TextGivesPercentageFramesAndSpeed) {
+    EXPECT_EQ(cli::progressText(0.5, 12, 2345.4), "  50%  12 frames  2345x real time");
+    EXPECT_EQ(cli::progressText(std::nullopt, 1, 3.0), "1 frame  3x real time");
+    EXPECT_EQ(cli::progressText(1.7, 0, 0.0), " 100%  0 frames  0x real time");
+}
+
+TEST_F(NbtvTool, HelpAndVersionGoToStandardOutput) {
+    struct Case {
+        std::string arguments;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {"--help", "nbtv COMMAND --help"},
+        {"decode --help", "--avi FILE"},
+        {"decode --program nbtv48 -h", "--codec NAME"},
+        {"encode --help", "--card"},
+        {"--version", std::string("nbtv ") + NBTV_VERSION + "\n"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = nbtv(c.arguments, dir, "", path("stdout.txt"));
+        EXPECT_EQ(run.status, 0) << c.arguments;
+        EXPECT_EQ(run.errors, "") << c.arguments;
+        EXPECT_NE(fileText(path("stdout.txt")).find(c.says), std::string::npos) << c.arguments;
+    }
+    const ToolRun bare = nbtv("", dir, "", path("stdout.txt"));
+    EXPECT_EQ(bare.status, 2) << "no command is a usage error";
+    EXPECT_NE(bare.errors.find("usage:"), std::string::npos);
+}
+
+TEST_F(NbtvTool, BadDecodeInputsGiveOneLineAndNoOutputs) {
+    ASSERT_EQ(nbtv("encode --program nbtv48 --frames 2 -o " + path("ok.wav"), dir).status, 0);
+    {
+        const std::vector<std::uint8_t> whole = fileBytes(path("ok.wav"));
+        std::ofstream cut(path("cut.wav"), std::ios::binary);
+        cut.write(reinterpret_cast<const char*>(whole.data()),
+                  static_cast<std::streamsize>(whole.size() / 2));
+    }
+    std::ofstream(path("empty.raw")).close();
+    struct Case {
+        std::string arguments;
+        std::string input; // standard input
+        int status;
+        std::string says;
+    };
+    const std::string outputs = " --avi " + path("x.avi") + " --tv " + path("x.tv") + " ";
+    const std::vector<Case> cases = {
+        {"decode --program nbtv48" + outputs + "-", path("empty.raw"), 1, "standard input"},
+        {"decode --program nbtv48 --raw" + outputs + "-", path("empty.raw"), 1,
+         "standard input holds no audio"},
+        {"decode --program nbtv48" + outputs + path("cut.wav"), "", 1, "cut.wav' is cut short"},
+        {"decode --program nbtv48 --avi " + path("x.avi") + " --fps 100000 " + path("ok.wav"), "",
+         2, "--fps"},
+        {"decode --program nbtv48 --avi " + path("x.avi") + " --fps ten " + path("ok.wav"), "", 2,
+         "--fps"},
+        {"decode --program nbtv48 --avi " + path("x.avi") + " --codec divx " + path("ok.wav"), "",
+         2, "unknown codec 'divx'"},
+        {"decode --program nbtv48 --codec ffv1 -o " + path("out") + " " + path("ok.wav"), "", 2,
+         "--avi"},
+        {"decode --program nbtv48 " + path("ok.wav"), "", 2, "an output is required"},
+        {"decode --program nbtv48 --avi " + path("missing/x.avi") + " " + path("ok.wav"), "", 1,
+         "missing/x.avi"},
+        {"decode --program nbtv48 --tv " + path("a.tv") + " --frame-file " + path("b.tv") + " " +
+             path("ok.wav"),
+         "", 2, "--frame-file"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = nbtv(c.arguments, dir, c.input);
+        EXPECT_EQ(run.status, c.status) << c.arguments << ": " << run.errors;
+        EXPECT_EQ(run.errors.rfind("nbtv: ", 0), 0u) << c.arguments << ": " << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+        EXPECT_NE(run.errors.find(c.says), std::string::npos) << c.arguments << ": " << run.errors;
+    }
+    // Nothing half-made is left, under its own name or a hidden one.
+    EXPECT_EQ(filesIn("out"), 0u);
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "out" || name == "ok.wav" || name == "cut.wav" || name == "empty.raw")
+            << name;
+    }
+}
+
+TEST_F(NbtvTool, ANumberedImageSequenceSendsOnePictureAFrame) {
+    // Three frames: red, green and blue all over.
+    for (int n = 1; n <= 3; ++n) {
+        RgbImage image(64, 64);
+        for (std::size_t i = 0; i < image.rgb.size(); i += 3) {
+            image.rgb[i + static_cast<std::size_t>(n - 1)] = 220;
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "frame-%03d.png", n);
+        std::string error;
+        ASSERT_TRUE(writePng(path(name), image, error)) << error;
+    }
+    const ToolRun encode = nbtv(
+        "encode --program nbtv48 --card " + path("frame-%03d.png") + " -o " + path("seq.wav"), dir);
+    ASSERT_EQ(encode.status, 0) << encode.errors;
+    std::vector<std::int16_t> samples;
+    std::string error;
+    ASSERT_TRUE(readAudioFile(path("seq.wav"), 11025, samples, error)) << error;
+    EXPECT_EQ(samples.size(), 3u * 3u * 256u * 48u) << "one frame a picture";
+
+    ASSERT_EQ(nbtv("decode --program nbtv48 -o " + path("out") + " " + path("seq.wav"), dir).status,
+              0);
+    ASSERT_EQ(filesIn("out"), 3u);
+    // Each picture is mostly its own primary colour (the edges soften, so the middle is read).
+    for (int n = 1; n <= 3; ++n) {
+        const RgbImage got = picture("out/picture-000" + std::to_string(n) + ".png", 144, 144);
+        const std::uint8_t* middle = got.pixel(72, 72);
+        const int own = n - 1;
+        EXPECT_GT(middle[own], 150) << n;
+        EXPECT_LT(middle[(own + 1) % 3], 90) << n;
+        EXPECT_LT(middle[(own + 2) % 3], 90) << n;
+    }
+}
+
+TEST_F(NbtvTool, FramesRepeatASequenceFromItsStart) {
+    for (int n = 1; n <= 2; ++n) {
+        RgbImage image(48, 48);
+        std::fill(image.rgb.begin(), image.rgb.end(), static_cast<std::uint8_t>(n == 1 ? 30 : 220));
+        std::string error;
+        ASSERT_TRUE(writePng(path("f" + std::to_string(n) + ".png"), image, error)) << error;
+    }
+    ASSERT_EQ(nbtv("encode --program nbtv96 --mono --frames 4 --card " + path("f%d.png") + " -o " +
+                       path("seq.wav"),
+                   dir)
+                  .status,
+              0);
+    ASSERT_EQ(nbtv("decode --program nbtv96 --mono -o " + path("out") + " " + path("seq.wav"), dir)
+                  .status,
+              0);
+    ASSERT_EQ(filesIn("out"), 4u);
+    const double dark = meanLevel(picture("out/picture-0003.png", 288, 216));
+    const double light = meanLevel(picture("out/picture-0004.png", 288, 216));
+    EXPECT_GT(light, dark + 100) << "frame 3 is the first picture again, frame 4 the second";
+}
+
+TEST(NbtvTransmitSequence, RepeatingOnePictureGivesWhatTransmitGives) {
+    const ReceiverProfile& profile = nbtv96rggbProfile();
+    const RgbImage detail =
+        makeTestCard(TestCardKind::Detail, profile.pictureColumns, profile.pictureLines);
+    const RgbImage bars =
+        makeTestCard(TestCardKind::Bars, profile.pictureColumns, profile.pictureLines);
+    TransmitOptions options;
+    options.frames = 3;
+    options.channel.snrDb = 20.0;
+    const std::vector<std::int16_t> still = transmit(profile, detail, options);
+    EXPECT_EQ(transmitSequence(profile, {detail, detail}, options), still);
+    const std::vector<std::int16_t> moving = transmitSequence(profile, {detail, bars}, options);
+    EXPECT_EQ(moving.size(), still.size());
+    EXPECT_NE(moving, still);
+    EXPECT_THROW(transmitSequence(profile, {}, options), std::exception);
+}
+
+TEST_F(NbtvTool, EncodeToStandardOutputWritesTheSameWav) {
+    ASSERT_EQ(
+        nbtv("encode --program nbtv96 --card ramp --frames 2 -o " + path("file.wav"), dir).status,
+        0);
+    const ToolRun piped =
+        nbtv("encode --program nbtv96 --card ramp --frames 2 -o -", dir, "", path("piped.wav"));
+    ASSERT_EQ(piped.status, 0) << piped.errors;
+    const std::vector<std::uint8_t> file = fileBytes(path("file.wav"));
+    EXPECT_GT(file.size(), 44u);
+    EXPECT_EQ(fileBytes(path("piped.wav")), file);
+}
+
+TEST_F(NbtvTool, AnUnreadableSequenceOrVideoGivesOneLine) {
+    std::ofstream(path("clip.mp4")) << "not a video\n";
+    for (const std::string& card : {path("none-%03d.png"), path("clip.mp4")}) {
+        const ToolRun run =
+            nbtv("encode --program nbtv48 --card " + card + " -o " + path("x.wav"), dir);
+        EXPECT_EQ(run.status, 1) << card;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+        EXPECT_NE(run.errors.find(card), std::string::npos) << run.errors;
+    }
+    EXPECT_FALSE(fs::exists(path("x.wav")));
+}
+
+TEST_F(NbtvTool, AVideoFileSendsOnePictureAFrame) {
+    // Two frames of a small uncompressed AVI: dark, then light.
+    {
+        AviWriter writer;
+        ASSERT_EQ(writer.open(path("clip.avi"), 32, 24, 10, AviCompression{}),
+                  AviWriter::Result::Ok)
+            << writer.error();
+        for (const std::uint32_t grey : {0x202020u, 0xe0e0e0u}) {
+            const std::vector<std::uint32_t> rows(32u * 24u, grey);
+            ASSERT_TRUE(
+                writer.writeFrame(reinterpret_cast<const std::uint8_t*>(rows.data()), 32 * 4));
+        }
+        ASSERT_TRUE(writer.finish()) << writer.error();
+    }
+    const ToolRun encode = nbtv(
+        "encode --program nbtv48 --mono --card " + path("clip.avi") + " -o " + path("v.wav"), dir);
+    ASSERT_EQ(encode.status, 0) << encode.errors;
+    ASSERT_EQ(
+        nbtv("decode --program nbtv48 --mono -o " + path("out") + " " + path("v.wav"), dir).status,
+        0);
+    ASSERT_EQ(filesIn("out"), 2u) << "one frame a picture of the video";
+    EXPECT_GT(meanLevel(picture("out/picture-0002.png", 144, 144)),
+              meanLevel(picture("out/picture-0001.png", 144, 144)) + 100);
+}
+
+// Runs the tool with standard error on a terminal (a pseudo-terminal) and returns what it showed.
+std::string runOnTerminal(const std::vector<std::string>& arguments, int& status) {
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        std::vector<char*> argv{const_cast<char*>(NBTV_TOOL)};
+        for (const std::string& a : arguments) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(NBTV_TOOL, argv.data());
+        ::_exit(127);
+    }
+    std::string shown;
+    if (child < 0) {
+        ADD_FAILURE() << "forkpty failed";
+        return shown;
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(master, buffer, sizeof buffer);
+        if (got <= 0) {
+            break; // EIO once the tool has exited and closed the terminal
+        }
+        shown.append(buffer, static_cast<std::size_t>(got));
+    }
+    int raw = 0;
+    ::waitpid(child, &raw, 0);
+    ::close(master);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return shown;
+}
+
+TEST_F(NbtvTool, ProgressShowsOnATerminalUnlessQuiet) {
+    ASSERT_EQ(nbtv("encode --program nbtv48 --frames 3 -o " + path("in.wav"), dir).status, 0);
+    int status = -1;
+    const std::string shown = runOnTerminal(
+        {"decode", "--program", "nbtv48", "--tv", path("a.tv"), path("in.wav")}, status);
+    EXPECT_EQ(status, 0) << shown;
+    EXPECT_NE(shown.find(" 100%  3 frames  "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("x real time"), std::string::npos) << shown;
+    const std::string quiet = runOnTerminal(
+        {"decode", "--program", "nbtv48", "--quiet", "--tv", path("b.tv"), path("in.wav")}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(quiet, "");
+    EXPECT_EQ(fileBytes(path("a.tv")), fileBytes(path("b.tv")));
 }
 
 } // namespace

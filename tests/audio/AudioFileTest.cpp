@@ -270,3 +270,31 @@ TEST_F(AudioFileTest, InvalidRatesFail) {
 
 } // namespace
 } // namespace nbtv
+
+namespace nbtv {
+namespace {
+
+// A damaged header may claim any rate; the reader refuses one beyond any sound card instead of
+// asking for gigabytes to resample it.
+TEST(AudioFile, AnAbsurdRateInTheHeaderIsRefused) {
+    const std::string path = ::testing::TempDir() + "absurd-rate.wav";
+    std::vector<std::uint8_t> wav = {'R', 'I', 'F', 'F', 0,  0, 0, 0, 'W', 'A', 'V', 'E',
+                                     'f', 'm', 't', ' ', 16, 0, 0, 0, 1,   0,   1,   0};
+    const std::uint32_t rate = 1'000'000'000;
+    for (std::uint32_t v : {rate, rate * 2}) {
+        for (int b = 0; b < 4; ++b) {
+            wav.push_back(static_cast<std::uint8_t>(v >> (8 * b)));
+        }
+    }
+    wav.insert(wav.end(), {2, 0, 16, 0, 'd', 'a', 't', 'a', 0, 16, 0, 0});
+    wav.resize(wav.size() + 4096, 1);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(wav.data()), static_cast<std::streamsize>(wav.size()));
+    std::vector<std::int16_t> samples;
+    std::string error;
+    EXPECT_FALSE(readAudioFile(path, 11025, samples, error));
+    EXPECT_NE(error.find("beyond any sound card"), std::string::npos) << error;
+}
+
+} // namespace
+} // namespace nbtv
