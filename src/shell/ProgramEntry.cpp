@@ -45,7 +45,7 @@ int runReceiver(const ReceiverProfile& profile, int argc, char** argv) {
     registerResources();
     applyDesktopLook(app);
     QApplication::setApplicationName(QString::fromStdString(profile.name));
-    QApplication::setDesktopFileName(QString::fromStdString(profile.name));
+    QApplication::setDesktopFileName(QString::fromStdString("io.github.nbtv." + profile.name));
 
     QStringList args = QApplication::arguments();
     args.removeFirst();
