@@ -382,6 +382,7 @@ int runDecode(const std::vector<std::string>& args) {
     }
 
     Receiver receiver(profile);
+    receiver.keepScopeHistories(false); // no scope to show here
     ReceiverSettings& settings = receiver.settings();
     settings.colourMode = arguments.has("--mono") ? 0 : 1;
     settings.fineTuneHz = static_cast<float>(arguments.real("--fine-tune", -1000.0, 1000.0, 0.0));

@@ -101,7 +101,9 @@ float PictureAssembler::level(float value, const ReceiverSettings& s) {
 }
 
 void PictureAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
-    updateScopeHistory();
+    if (keepScopeHistories_) {
+        updateScopeHistory();
+    }
     pictureSteps::smoothBlock(buffer_, f, profile_.rowsPerBin);
     for (int c = f + 1; c <= f + 9; ++c) {
         copyWithoutPilot(c);

@@ -38,6 +38,13 @@ class PicturePipeline {
     virtual void assembleBlock(int f, const ReceiverSettings& settings) = 0;
     // Fills the picture surface (when a frame completes).
     virtual void composePicture(const ReceiverSettings& settings) = 0;
+
+    // The pilot-scope histories feed only the scope; without a scope (decoding files) they
+    // can be left alone. The pictures do not depend on them.
+    void keepScopeHistories(bool keep) { keepScopeHistories_ = keep; }
+
+  protected:
+    bool keepScopeHistories_ = true;
 };
 
 // Steps that both pipelines take.

@@ -43,7 +43,9 @@ RggbAssembler::RggbAssembler(const ReceiverProfile& profile, Matrix<float>& rece
           profile.rowOfBin(std::min(profile.carriers.pilotBin, profile.carriers.secondPilotBin))) {}
 
 void RggbAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
-    updateScopeHistories();
+    if (keepScopeHistories_) {
+        updateScopeHistories();
+    }
     pictureSteps::smoothBlock(buffer_, f, profile_.rowsPerBin);
     const PictureGeometry& g = profile_.geometry;
     Matrix<float>& pm = store_.pictureMatrix;

@@ -45,6 +45,9 @@ class Receiver {
     // Sets a new sample-rate offset and the block length it calls for, as a calibration does.
     void setCalibration(double sampleRateOffset);
 
+    // Leaves the pilot-scope histories alone when no scope shows them (the pictures are the same).
+    void keepScopeHistories(bool keep) { pictures_->keepScopeHistories(keep); }
+
     // Runs every step literally (reference for tests of the fast paths).
     void setLiteral(bool literal) { analyser_.setLiteral(literal); }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "profiles/ReceiverProfile.h"
@@ -218,6 +219,24 @@ TEST(RggbRoundTrip, PairsOfLinesShareTheirRedAndBlue) {
         EXPECT_NEAR(p[0], 120, 5) << "line " << line;
         EXPECT_NEAR(p[1], line < 36 ? 60 : 180, 5) << "line " << line;
         EXPECT_NEAR(p[2], 120, 5) << "line " << line;
+    }
+}
+
+TEST_P(RoundTrip, PicturesDoNotDependOnTheScopeHistories) {
+    current = &profile();
+    const Sent sent = send(TestCardKind::Detail, false);
+    Receiver with(profile());
+    Receiver without(profile());
+    without.keepScopeHistories(false);
+    const auto a = test::receive(with, sent.signal);
+    const auto b = test::receive(without, sent.signal);
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].rgb, b[i].rgb) << "picture " << i;
+    }
+    EXPECT_EQ(with.monitorSurface().pixels, without.monitorSurface().pixels);
+    for (const auto& history : without.pictures().scopeHistory) {
+        EXPECT_TRUE(std::all_of(history.begin(), history.end(), [](int v) { return v == 0; }));
     }
 }
 
