@@ -123,8 +123,7 @@ bool deflateRle(const std::vector<std::uint8_t>& raw, std::vector<std::uint8_t>&
     if (raw.size() > std::numeric_limits<uInt>::max() / 2) {
         return false; // one call of deflate takes no more
     }
-    // Run-length matches look one pixel back at most: the smallest window serves.
-    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 9, 8, Z_RLE) != Z_OK) {
+    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) {
         return false;
     }
     packed.resize(deflateBound(&stream, static_cast<uLong>(raw.size())));

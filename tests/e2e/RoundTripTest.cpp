@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 
 #include "profiles/ReceiverProfile.h"
 #include "support/Reception.h"
@@ -30,6 +31,9 @@ struct Program {
     double detail;
     int colourTolerance; // levels a bar's middle may lie off its colour
 };
+
+// Test names show the program, not the parameter's bytes.
+void PrintTo(const Program& program, std::ostream* out) { *out << program.profile().name; }
 
 class RoundTrip : public ::testing::TestWithParam<Program> {
   protected:
