@@ -7,7 +7,7 @@ packages=(
     libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
     zlib1g-dev libgtest-dev libbenchmark-dev
     qt6-base-dev qt6-multimedia-dev fonts-liberation
-    pulseaudio pulseaudio-utils desktop-file-utils appstream groff-base
+    pulseaudio pulseaudio-utils desktop-file-utils appstream groff-base dpkg-dev
 )
 
 missing=()

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured build tree and checks what it would install.
+# Usage: DebTest.sh BUILD_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+if ! command -v dpkg-shlibdeps >/dev/null; then
+    echo "dpkg-shlibdeps missing (dpkg-dev)" >&2
+    exit 1
+fi
+(cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
+deb=$(ls "$work"/nbtv_*.deb)
+contents=$(dpkg-deb --contents "$deb")
+for path in usr/bin/nbtv48 usr/bin/nbtv96 usr/bin/nbtv96rggb usr/bin/nbtv \
+            usr/share/applications/io.github.nbtv.nbtv48.desktop \
+            usr/share/applications/io.github.nbtv.nbtv96rggb.desktop \
+            usr/share/metainfo/io.github.nbtv.nbtv96.metainfo.xml \
+            usr/share/icons/hicolor/scalable/apps/io.github.nbtv.nbtv48.svg \
+            usr/share/man/man1/nbtv.1; do
+    if ! grep -q "\./$path\$" <<<"$contents"; then
+        echo "the package lacks /$path" >&2
+        exit 1
+    fi
+done
+depends=$(dpkg-deb --field "$deb" Depends)
+for library in libqt6widgets6 libqt6multimedia6 libavformat59; do
+    if ! grep -q "$library" <<<"$depends"; then
+        echo "the package does not depend on $library: $depends" >&2
+        exit 1
+    fi
+done
+[ "$(dpkg-deb --field "$deb" Section)" = "hamradio" ] || { echo "section is not hamradio" >&2; exit 1; }
+echo "package complete: $(basename "$deb")"
