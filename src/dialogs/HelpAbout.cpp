@@ -66,25 +66,25 @@ QLabel* addLabel(QDialog* window, int id, const QString& text, const QRect& rect
     return label;
 }
 
-void showTextWindow(QWidget* owner, const TextWindow& spec) {
+void showTextWindow(QWidget* owner, const TextWindow& text) {
     auto* window = new QDialog(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                           Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
-    window->setObjectName(QString::fromLatin1(spec.objectName));
-    window->setWindowTitle(spec.caption);
+    window->setObjectName(QString::fromLatin1(text.objectName));
+    window->setWindowTitle(text.caption);
     window->setWindowIcon(owner != nullptr ? owner->windowIcon() : programIcon());
     window->setWindowModality(Qt::WindowModal);
     QPalette palette = window->palette();
-    palette.setColor(QPalette::Window, spec.background);
+    palette.setColor(QPalette::Window, text.background);
     window->setPalette(palette);
     window->setAutoFillBackground(true);
 
     const DialogUnits units(window->font());
-    window->setFixedSize(units.width(spec.size.width), units.height(spec.size.height));
-    window->move(clientOrigin(owner) + QPoint(units.width(spec.size.x), units.height(spec.size.y)));
+    window->setFixedSize(units.width(text.size.width), units.height(text.size.height));
+    window->move(clientOrigin(owner) + QPoint(units.width(text.size.x), units.height(text.size.y)));
 
     QLabel* title =
-        addLabel(window, 10001, spec.title, pixels(units, spec.titleRect), Qt::AlignHCenter);
-    addLabel(window, 10002, spec.body, pixels(units, spec.bodyRect), spec.bodyAlignment);
+        addLabel(window, 10001, text.title, pixels(units, text.titleRect), Qt::AlignHCenter);
+    addLabel(window, 10002, text.body, pixels(units, text.bodyRect), text.bodyAlignment);
 
     // The title font lives with its label, so it goes when the window is deleted.
     QFont font(QStringLiteral("Arial"));

@@ -32,6 +32,7 @@
 #include "shell/ProgramEntry.h"
 #include "shell/Warning.h"
 #include "support/Reception.h"
+#include "support/ViewPicture.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 
@@ -332,17 +333,8 @@ TEST_F(PulseAudioCapture, TheReceiverWindowShowsTheCardSentThroughTheSoundServer
             }
         }
         if (frameCompleted && clickX >= 0) {
-            const QImage view = window.pictureView()->image();
-            RgbImage picture(144, 144);
-            for (int y = 0; y < 144; ++y) {
-                for (int x = 0; x < 144; ++x) {
-                    const QRgb p = view.pixel(70 + x, 34 + y);
-                    std::uint8_t* o = picture.pixel(x, y);
-                    o[0] = static_cast<std::uint8_t>(qRed(p));
-                    o[1] = static_cast<std::uint8_t>(qGreen(p));
-                    o[2] = static_cast<std::uint8_t>(qBlue(p));
-                }
-            }
+            const RgbImage picture = test::viewPicture(window.pictureView()->image(),
+                                                       nbtv48Profile().geometry.pictureCrop);
             shown.push_back(picture);
         }
     });

@@ -22,6 +22,7 @@
 #include "shell/Warning.h"
 #include "support/Reception.h"
 #include "support/ScriptedWaveIn.h"
+#include "support/ViewPicture.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 
@@ -295,17 +296,8 @@ TEST(MainWindow, BlocksRunTheWholeRoadIntoTheViews) {
     ASSERT_GE(shown.window.framesCompleted(), 2);
     EXPECT_EQ(shown.window.blocksHandled(), 48 * shown.window.framesCompleted());
     // The picture view holds the composed surface, which shows the card.
-    const QImage view = shown.window.pictureView()->image();
-    RgbImage picture(144, 144);
-    for (int y = 0; y < 144; ++y) {
-        for (int x = 0; x < 144; ++x) {
-            const QRgb p = view.pixel(70 + x, 34 + y);
-            std::uint8_t* o = picture.pixel(x, y);
-            o[0] = static_cast<std::uint8_t>(qRed(p));
-            o[1] = static_cast<std::uint8_t>(qGreen(p));
-            o[2] = static_cast<std::uint8_t>(qBlue(p));
-        }
-    }
+    const RgbImage picture = test::viewPicture(shown.window.pictureView()->image(),
+                                               nbtv48Profile().geometry.pictureCrop);
     const RgbImage card = test::enlarge(makeTestCard(TestCardKind::Bars, 48, 48), 3);
     EXPECT_GE(test::psnr(picture, card), 17.0);
     // Three fields in the monitor strip, traces in the scope.
