@@ -284,115 +284,18 @@ int picturesToFrameFile(const std::string& input, const std::string& output) {
     return 0;
 }
 
-// The FFmpeg objects of one video decode, released together.
-struct VideoDecode {
-    AVFormatContext* format = nullptr;
-    AVCodecContext* decoder = nullptr;
-    AVPacket* packet = nullptr;
-    AVFrame* frame = nullptr;
-    SwsContext* scaler = nullptr;
-    int stream = -1;
-
-    ~VideoDecode() {
-        sws_freeContext(scaler);
-        av_frame_free(&frame);
-        av_packet_free(&packet);
-        avcodec_free_context(&decoder);
-        avformat_close_input(&format);
-    }
-};
-
-void openVideo(const std::string& path, VideoDecode& v) {
-    silenceFfmpeg();
-    int rc = avformat_open_input(&v.format, path.c_str(), nullptr, nullptr);
-    if (rc < 0) {
-        throw RunError(openFailure(path, rc, "video"));
-    }
-    rc = avformat_find_stream_info(v.format, nullptr);
-    if (rc < 0) {
-        throw RunError("cannot read " + quotedPath(path) + ": " + ffmpegMessage(rc));
-    }
-    const AVCodec* codec = nullptr;
-    v.stream = av_find_best_stream(v.format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-    if (v.stream < 0 || codec == nullptr) {
-        throw RunError(quotedPath(path) + " holds no video stream that can be decoded");
-    }
-    v.decoder = avcodec_alloc_context3(codec);
-    v.packet = av_packet_alloc();
-    v.frame = av_frame_alloc();
-    if (v.decoder == nullptr || v.packet == nullptr || v.frame == nullptr) {
-        throw RunError("out of memory");
-    }
-    rc = avcodec_parameters_to_context(v.decoder, v.format->streams[v.stream]->codecpar);
-    if (rc >= 0) {
-        rc = avcodec_open2(v.decoder, codec, nullptr);
-    }
-    if (rc < 0) {
-        throw RunError("cannot decode " + quotedPath(path) + ": " + ffmpegMessage(rc));
-    }
-}
-
-// The decoded frame as a 288 x 219 surface: converted exactly at that size, scaled otherwise.
-PixelSurface surfaceOf(VideoDecode& v, const std::string& path) {
-    const AVFrame* f = v.frame;
-    const bool sameSize = f->width == frameRecordWidth && f->height == frameRecordHeight;
-    v.scaler = sws_getCachedContext(
-        v.scaler, f->width, f->height, static_cast<AVPixelFormat>(f->format), frameRecordWidth,
-        frameRecordHeight, AV_PIX_FMT_BGR0, (sameSize ? SWS_POINT : SWS_AREA) | SWS_ACCURATE_RND,
-        nullptr, nullptr, nullptr);
-    if (v.scaler == nullptr) {
-        throw RunError("cannot convert the pictures of " + quotedPath(path));
-    }
-    std::vector<std::uint8_t> bgr0(frameRecordPixelBytes);
-    std::uint8_t* dst[4] = {bgr0.data(), nullptr, nullptr, nullptr};
-    const int dstStride[4] = {static_cast<int>(rowBytes), 0, 0, 0};
-    if (sws_scale(v.scaler, f->data, f->linesize, 0, f->height, dst, dstStride) <= 0) {
-        throw RunError("cannot convert the pictures of " + quotedPath(path));
-    }
-    for (std::size_t i = 3; i < bgr0.size(); i += 4) {
-        bgr0[i] = 0; // the fourth byte of a record is always 0
-    }
-    return frameRecordSurface(bgr0);
-}
-
 int videoToFrameFile(const std::string& input, const std::string& output) {
-    VideoDecode v;
-    openVideo(input, v);
     FrameFileOutput out(output);
-    auto drain = [&]() {
-        for (;;) {
-            const int rc = avcodec_receive_frame(v.decoder, v.frame);
-            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {
-                return;
-            }
-            if (rc < 0) {
-                throw RunError("cannot decode " + quotedPath(input) + ": " + ffmpegMessage(rc));
-            }
-            out.add(surfaceOf(v, input));
-            av_frame_unref(v.frame);
-        }
-    };
-    for (;;) {
-        const int rc = av_read_frame(v.format, v.packet);
-        if (rc == AVERROR_EOF) {
-            break;
-        }
-        if (rc < 0) {
-            throw RunError("cannot read " + quotedPath(input) + ": " + ffmpegMessage(rc));
-        }
-        if (v.packet->stream_index == v.stream) {
-            const int sent = avcodec_send_packet(v.decoder, v.packet);
-            av_packet_unref(v.packet);
-            if (sent < 0) {
-                throw RunError("cannot decode " + quotedPath(input) + ": " + ffmpegMessage(sent));
-            }
-            drain();
-        } else {
-            av_packet_unref(v.packet);
-        }
+    std::string error;
+    if (!decodePictures(
+            input, frameRecordWidth, frameRecordHeight, PictureSource{},
+            [&](const RgbImage& picture) {
+                out.add(surfaceOf(picture));
+                return true;
+            },
+            error)) {
+        throw RunError(error);
     }
-    avcodec_send_packet(v.decoder, nullptr);
-    drain();
     const int count = out.commit();
     std::fprintf(stderr, "nbtv: %d record%s written to %s\n", count, count == 1 ? "" : "s",
                  output.c_str());

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <string_view>
 #include <system_error>
@@ -74,24 +75,31 @@ bool isImageDemuxer(std::string_view name) {
            (name.size() > pipe.size() && name.substr(name.size() - pipe.size()) == pipe);
 }
 
-// Decodes the first picture of the chosen stream into in.frame.
-bool decodeFirstPicture(FormatInput& in, int stream, const std::string& path, std::string& error) {
+// Decodes the stream's pictures in order and hands each to `take` until it returns false.
+// False with `error` set on a decoding failure, or when no picture came at all.
+bool decodeEach(FormatInput& in, int stream, const std::string& path,
+                const std::function<bool(const AVFrame&)>& take, std::string& error) {
     bool flushing = false;
+    bool any = false;
     for (;;) {
         int rc = avcodec_receive_frame(in.decoder, in.frame);
         if (rc == 0) {
-            return true;
+            any = true;
+            const bool more = take(*in.frame);
+            av_frame_unref(in.frame);
+            if (!more) {
+                return true;
+            }
+            continue;
         }
-        if (rc == AVERROR_EOF) {
-            error = quotedPath(path) + " holds no picture";
-            return false;
+        if (rc == AVERROR_EOF || (rc == AVERROR(EAGAIN) && flushing)) {
+            if (!any) {
+                error = quotedPath(path) + " holds no picture";
+            }
+            return any;
         }
         if (rc != AVERROR(EAGAIN)) {
             error = "cannot decode " + quotedPath(path) + ": " + ffmpegMessage(rc);
-            return false;
-        }
-        if (flushing) {
-            error = quotedPath(path) + " holds no picture";
             return false;
         }
         rc = av_read_frame(in.format, in.packet);
@@ -179,8 +187,8 @@ bool writePng(const std::string& path, const RgbImage& image, std::string& error
     return file.create(error) && file.write(png.data(), png.size(), error) && file.commit(error);
 }
 
-bool loadImageScaled(const std::string& path, int width, int height, RgbImage& image,
-                     std::string& error) {
+bool decodePictures(const std::string& path, int width, int height, const PictureSource& source,
+                    const std::function<bool(const RgbImage&)>& take, std::string& error) {
     silenceFfmpeg();
     if (width <= 0 || height <= 0) {
         error = "cannot scale " + quotedPath(path) + " to " + std::to_string(width) + " x " +
@@ -188,12 +196,14 @@ bool loadImageScaled(const std::string& path, int width, int height, RgbImage& i
         return false;
     }
     FormatInput in;
-    int rc = avformat_open_input(&in.format, path.c_str(), nullptr, nullptr);
+    // The image2 demuxer reads the numbered files of a pattern; anything else is probed.
+    const AVInputFormat* forced = source.numberedPattern ? av_find_input_format("image2") : nullptr;
+    int rc = avformat_open_input(&in.format, path.c_str(), forced, nullptr);
     if (rc < 0) {
-        error = openFailure(path, rc, "picture");
+        error = openFailure(path, rc, source.stillsOnly ? "picture" : "video or picture");
         return false;
     }
-    if (!isImageDemuxer(in.format->iformat->name)) {
+    if (source.stillsOnly && !isImageDemuxer(in.format->iformat->name)) {
         error = quotedPath(path) + " is not a picture file";
         return false;
     }
@@ -227,38 +237,56 @@ bool loadImageScaled(const std::string& path, int width, int height, RgbImage& i
         error = "cannot decode " + quotedPath(path) + ": " + ffmpegMessage(rc);
         return false;
     }
-    if (!decodeFirstPicture(in, stream, path, error)) {
-        return false;
-    }
-    const AVFrame& f = *in.frame;
-    if (f.width <= 0 || f.height <= 0 || f.format < 0) {
-        error = "cannot decode " + quotedPath(path) + ": the picture has no size";
-        return false;
-    }
-    in.scaler =
-        sws_getContext(f.width, f.height, static_cast<AVPixelFormat>(f.format), width, height,
-                       AV_PIX_FMT_RGB24, SWS_AREA | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
-    if (in.scaler == nullptr) {
-        error = "cannot scale " + quotedPath(path) + ": unsupported picture format";
-        return false;
-    }
+
     // Scale into a padded buffer: swscale's vector code may store a little past a row's end.
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
     const std::size_t stride = (rowBytes + 63) / 64 * 64;
     std::vector<std::uint8_t> scaled(stride * (static_cast<std::size_t>(height) + 1));
-    std::uint8_t* dst[4] = {scaled.data(), nullptr, nullptr, nullptr};
-    const int dstStride[4] = {static_cast<int>(stride), 0, 0, 0};
-    rc = sws_scale(in.scaler, f.data, f.linesize, 0, f.height, dst, dstStride);
-    if (rc <= 0) {
-        error = "cannot scale " + quotedPath(path);
-        return false;
-    }
-    RgbImage result(width, height);
-    for (int y = 0; y < height; ++y) {
-        std::memcpy(result.pixel(0, y), scaled.data() + stride * y, rowBytes);
-    }
-    image = std::move(result);
-    return true;
+    std::size_t taken = 0;
+    bool failed = false;
+    const bool decoded = decodeEach(
+        in, stream, path,
+        [&](const AVFrame& f) {
+            if (f.width <= 0 || f.height <= 0 || f.format < 0) {
+                error = "cannot decode " + quotedPath(path) + ": the picture has no size";
+                failed = true;
+                return false;
+            }
+            // Area averaging, accurately rounded: the same for stills and sequences.
+            in.scaler = sws_getCachedContext(
+                in.scaler, f.width, f.height, static_cast<AVPixelFormat>(f.format), width, height,
+                AV_PIX_FMT_RGB24, SWS_AREA | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+            std::uint8_t* dst[4] = {scaled.data(), nullptr, nullptr, nullptr};
+            const int dstStride[4] = {static_cast<int>(stride), 0, 0, 0};
+            if (in.scaler == nullptr ||
+                sws_scale(in.scaler, f.data, f.linesize, 0, f.height, dst, dstStride) <= 0) {
+                error = "cannot scale " + quotedPath(path) + ": unsupported picture format";
+                failed = true;
+                return false;
+            }
+            RgbImage picture(width, height);
+            for (int y = 0; y < height; ++y) {
+                std::memcpy(picture.pixel(0, y), scaled.data() + stride * y, rowBytes);
+            }
+            ++taken;
+            return take(picture) && taken < source.limit;
+        },
+        error);
+    return decoded && !failed;
+}
+
+bool loadImageScaled(const std::string& path, int width, int height, RgbImage& image,
+                     std::string& error) {
+    PictureSource still;
+    still.stillsOnly = true;
+    still.limit = 1;
+    return decodePictures(
+        path, width, height, still,
+        [&](const RgbImage& picture) {
+            image = picture;
+            return false;
+        },
+        error);
 }
 
 } // namespace nbtv

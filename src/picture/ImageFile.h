@@ -1,6 +1,9 @@
 #pragma once
 // Picture files: PNG out, any still image FFmpeg can decode in.
 
+#include <cstddef>
+#include <functional>
+#include <limits>
 #include <string>
 
 #include "picture/RgbImage.h"
@@ -15,5 +18,19 @@ bool writePng(const std::string& path, const RgbImage& image, std::string& error
 // scales it to width x height. On failure returns false and sets `error` to one line.
 bool loadImageScaled(const std::string& path, int width, int height, RgbImage& image,
                      std::string& error);
+
+// Where pictures come from: one still image, a numbered image sequence ("frame-%03d.png") or a
+// video.
+struct PictureSource {
+    bool stillsOnly = false;      // refuse anything but a picture file
+    bool numberedPattern = false; // `path` is a printf pattern of numbered files
+    std::size_t limit = std::numeric_limits<std::size_t>::max();
+};
+
+// Decodes the pictures of `path` in order, each scaled to width x height, and hands each to
+// `take` until it returns false or `source.limit` were taken. False with a one-line `error`
+// when nothing could be read or decoding failed.
+bool decodePictures(const std::string& path, int width, int height, const PictureSource& source,
+                    const std::function<bool(const RgbImage&)>& take, std::string& error);
 
 } // namespace nbtv
