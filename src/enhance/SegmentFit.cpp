@@ -1,0 +1,393 @@
+#include "enhance/SegmentFit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <numbers>
+
+#include "enhance/DenseAlgebra.h"
+#include "enhance/VectorClones.h"
+
+namespace nbtv {
+
+namespace {
+
+constexpr double twoPi = 2.0 * std::numbers::pi;
+// A Gauss-Newton step larger than this (cycles) is not trusted.
+constexpr double maxStep = 0.1;
+
+struct Complex {
+    double re = 0.0;
+    double im = 0.0;
+};
+
+inline Complex mul(Complex a, Complex b) {
+    return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+inline Complex mulConj(Complex a, Complex b) { // a * conj(b)
+    return {a.re * b.re + a.im * b.im, a.im * b.re - a.re * b.im};
+}
+inline Complex add(Complex a, Complex b) {
+    return {a.re + b.re, a.im + b.im};
+}
+inline Complex scale(Complex a, double s) {
+    return {a.re * s, a.im * s};
+}
+// Real part of a * b.
+inline double reMul(Complex a, Complex b) {
+    return a.re * b.re - a.im * b.im;
+}
+
+inline double fraction(double cycles) {
+    return cycles - std::floor(cycles);
+}
+
+// Sums over m = 0 .. L-1 of m^p q^m for p = 0, 1, 2, given Q = q^L. The closed forms follow from
+// (1 - q) S_p = sum of (m^p - (m-1)^p) q^m - (L-1)^p Q and stay accurate until q is within
+// rounding of 1, where the plain power sums take over.
+struct PowerSums {
+    Complex s0, s1, s2;
+};
+
+inline PowerSums powerSums(Complex q, Complex bigQ, int count) {
+    const double l = count;
+    const Complex w{1.0 - q.re, -q.im};
+    const double norm = w.re * w.re + w.im * w.im;
+    if (norm < 1e-24) {
+        return {{l, 0.0}, {l * (l - 1.0) / 2.0, 0.0}, {(l - 1.0) * l * (2.0 * l - 1.0) / 6.0, 0.0}};
+    }
+    const Complex h{w.re / norm, -w.im / norm};
+    const Complex s0 = mul({1.0 - bigQ.re, -bigQ.im}, h);
+    const Complex s0m1{s0.re - 1.0, s0.im};
+    const double lm1 = l - 1.0;
+    const Complex s1 = mul({s0m1.re - lm1 * bigQ.re, s0m1.im - lm1 * bigQ.im}, h);
+    const Complex s2 = mul(
+        {2.0 * s1.re - s0m1.re - lm1 * lm1 * bigQ.re, 2.0 * s1.im - s0m1.im - lm1 * lm1 * bigQ.im},
+        h);
+    return {s0, s1, s2};
+}
+
+// Weighted sum c0 S0 + c1 S1 + c2 S2.
+inline Complex weighted(const PowerSums& s, double c0, double c1, double c2) {
+    return {c0 * s.s0.re + c1 * s.s1.re + c2 * s.s2.re, c0 * s.s0.im + c1 * s.s1.im + c2 * s.s2.im};
+}
+
+} // namespace
+
+SegmentFit::SegmentFit(std::vector<int> carrierBins)
+    : bins_(std::move(carrierBins)), carriers_(static_cast<int>(bins_.size())) {}
+
+void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> slots,
+                     int iterations) {
+    spans_ = slots;
+    slots_ = static_cast<int>(slots.size());
+    const auto k = static_cast<std::size_t>(carriers_);
+    const auto j = static_cast<std::size_t>(slots_);
+    knots_.assign((j + 1) * k, 0.0);
+    amplitude_.assign(k, 0.0);
+    startRe_.assign(j * k, 1.0);
+    startIm_.assign(j * k, 0.0);
+    stepRe_.assign(j * k, 1.0);
+    stepIm_.assign(j * k, 0.0);
+    endRe_.assign(j * k, 1.0);
+    endIm_.assign(j * k, 0.0);
+    cosMatrix_.assign(k * k, 0.0);
+    diagonal_.assign((j + 1) * k * k, 0.0);
+    coupling_.assign(j * k * k, 0.0);
+    gradient_.assign((j + 1) * k, 0.0);
+    meanSquaredResidual_ = 0.0;
+    if (slots_ == 0 || carriers_ == 0 || samples.empty()) {
+        return;
+    }
+
+    startValues(samples);
+    double residual = 0.0;
+    for (int i = 0; i < std::max(iterations, 1); ++i) {
+        slotPhasors();
+        pairSums(true);
+        solveAmplitudes(samples);
+        residual = residualPass(samples, true);
+        gaussNewtonStep();
+    }
+    // The residual of the final knots (with the amplitudes of the last round) ranks column
+    // phases; the one measured before the last step would not.
+    slotPhasors();
+    residual = residualPass(samples, false);
+    meanSquaredResidual_ = residual / static_cast<double>(samples.size());
+}
+
+// The phase of each carrier over each slot, from the slot's own spectrum at the carrier's bin
+// centre: about the mean of the slot's two knots, which gives the knots as midpoints.
+NBTV_VECTOR_CLONES void SegmentFit::startValues(std::span<const float> samples) {
+    const auto kc = static_cast<std::size_t>(carriers_);
+    std::vector<double> mean(static_cast<std::size_t>(slots_) * kc, 0.0);
+    std::vector<bool> heard(static_cast<std::size_t>(slots_), false);
+    std::vector<double> cr(kc), ci(kc), sr(kc), si(kc), zr(kc), zi(kc);
+    for (int j = 0; j < slots_; ++j) {
+        const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
+        if (slot.count <= 0) {
+            continue;
+        }
+        heard[static_cast<std::size_t>(j)] = true;
+        for (std::size_t k = 0; k < kc; ++k) {
+            const double a = twoPi * fraction(bins_[k] * slot.u0 + slot.theta0);
+            const double b = twoPi * (bins_[k] * slot.du + slot.dtheta);
+            cr[k] = std::cos(a);
+            ci[k] = std::sin(a);
+            sr[k] = std::cos(b);
+            si[k] = std::sin(b);
+            zr[k] = 0.0;
+            zi[k] = 0.0;
+        }
+        for (int m = 0; m < slot.count; ++m) {
+            const double x = samples[static_cast<std::size_t>(slot.first + m)];
+            for (std::size_t k = 0; k < kc; ++k) {
+                zr[k] += x * cr[k];
+                zi[k] -= x * ci[k];
+                const double r = cr[k] * sr[k] - ci[k] * si[k];
+                ci[k] = cr[k] * si[k] + ci[k] * sr[k];
+                cr[k] = r;
+            }
+        }
+        for (std::size_t k = 0; k < kc; ++k) {
+            mean[static_cast<std::size_t>(j) * kc + k] = std::atan2(zi[k], zr[k]) / twoPi;
+        }
+    }
+
+    for (std::size_t k = 0; k < kc; ++k) {
+        // Unwrap along the slots (a slot's deviation stays well within half a cycle); slots
+        // without samples take their heard neighbour's phase.
+        double previous = 0.0;
+        bool started = false;
+        for (int j = 0; j < slots_; ++j) {
+            double& m = mean[static_cast<std::size_t>(j) * kc + k];
+            if (!heard[static_cast<std::size_t>(j)]) {
+                m = previous;
+                continue;
+            }
+            if (started) {
+                m = previous + (m - previous - std::round(m - previous));
+            }
+            previous = m;
+            started = true;
+        }
+        auto at = [&](int j) { return mean[static_cast<std::size_t>(j) * kc + k]; };
+        auto knot = [&](int j) -> double& { return knots_[static_cast<std::size_t>(j) * kc + k]; };
+        if (slots_ == 1) {
+            knot(0) = knot(1) = at(0);
+            continue;
+        }
+        for (int j = 1; j < slots_; ++j) {
+            knot(j) = 0.5 * (at(j - 1) + at(j));
+        }
+        knot(0) = at(0) - 0.5 * (at(1) - at(0));
+        knot(slots_) = at(slots_ - 1) + 0.5 * (at(slots_ - 1) - at(slots_ - 2));
+    }
+}
+
+void SegmentFit::slotPhasors() {
+    const auto kc = static_cast<std::size_t>(carriers_);
+    for (int j = 0; j < slots_; ++j) {
+        const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
+        const std::size_t row = static_cast<std::size_t>(j) * kc;
+        for (std::size_t k = 0; k < kc; ++k) {
+            const double left = knots_[row + k];
+            const double slope = knots_[row + kc + k] - left;
+            const double a =
+                twoPi * fraction(bins_[k] * slot.u0 + slot.theta0 + left + slope * slot.u0);
+            const double perSample = bins_[k] * slot.du + slot.dtheta + slope * slot.du;
+            startRe_[row + k] = std::cos(a);
+            startIm_[row + k] = std::sin(a);
+            stepRe_[row + k] = std::cos(twoPi * perSample);
+            stepIm_[row + k] = std::sin(twoPi * perSample);
+            const double whole = twoPi * fraction(perSample * slot.count);
+            endRe_[row + k] = std::cos(whole);
+            endIm_[row + k] = std::sin(whole);
+        }
+    }
+}
+
+// Sums over each slot of products of the carriers, in closed form: within a slot every
+// carrier's phase is linear, so a product is a weighted geometric series. cos x cos gives the
+// amplitudes' least-squares matrix; sin x sin with the knots' weights (1 - u)^2, u (1 - u), u^2
+// gives the normal equations of the knots.
+NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
+    const auto kc = static_cast<std::size_t>(carriers_);
+    std::fill(cosMatrix_.begin(), cosMatrix_.end(), 0.0);
+    if (hessian) {
+        std::fill(diagonal_.begin(), diagonal_.end(), 0.0);
+        std::fill(coupling_.begin(), coupling_.end(), 0.0);
+    }
+    for (int j = 0; j < slots_; ++j) {
+        const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
+        if (slot.count <= 0) {
+            continue;
+        }
+        const std::size_t row = static_cast<std::size_t>(j) * kc;
+        const double u0 = slot.u0;
+        const double du = slot.du;
+        // (1 - u)^2, u (1 - u) and u^2 as polynomials in the sample index m.
+        const double a0 = (1.0 - u0) * (1.0 - u0), a1 = -2.0 * (1.0 - u0) * du, a2 = du * du;
+        const double b0 = u0 * (1.0 - u0), b1 = du * (1.0 - 2.0 * u0), b2 = -du * du;
+        const double c0 = u0 * u0, c1 = 2.0 * u0 * du, c2 = du * du;
+        double* left = hessian ? &diagonal_[static_cast<std::size_t>(j) * kc * kc] : nullptr;
+        double* right = hessian ? &diagonal_[static_cast<std::size_t>(j + 1) * kc * kc] : nullptr;
+        double* cross = hessian ? &coupling_[static_cast<std::size_t>(j) * kc * kc] : nullptr;
+        for (std::size_t k = 0; k < kc; ++k) {
+            const Complex start{startRe_[row + k], startIm_[row + k]};
+            const Complex step{stepRe_[row + k], stepIm_[row + k]};
+            const Complex end{endRe_[row + k], endIm_[row + k]};
+            for (std::size_t l = k; l < kc; ++l) {
+                const Complex start2{startRe_[row + l], startIm_[row + l]};
+                const Complex step2{stepRe_[row + l], stepIm_[row + l]};
+                const Complex end2{endRe_[row + l], endIm_[row + l]};
+                // Difference and sum frequencies.
+                const PowerSums d = powerSums(mulConj(step, step2), mulConj(end, end2), slot.count);
+                const PowerSums s = powerSums(mul(step, step2), mul(end, end2), slot.count);
+                const Complex pd = mulConj(start, start2);
+                const Complex ps = mul(start, start2);
+                cosMatrix_[k * kc + l] += 0.5 * (reMul(pd, d.s0) + reMul(ps, s.s0));
+                if (!hessian) {
+                    continue;
+                }
+                left[k * kc + l] +=
+                    0.5 * (reMul(pd, weighted(d, a0, a1, a2)) - reMul(ps, weighted(s, a0, a1, a2)));
+                cross[k * kc + l] +=
+                    0.5 * (reMul(pd, weighted(d, b0, b1, b2)) - reMul(ps, weighted(s, b0, b1, b2)));
+                right[k * kc + l] +=
+                    0.5 * (reMul(pd, weighted(d, c0, c1, c2)) - reMul(ps, weighted(s, c0, c1, c2)));
+            }
+        }
+    }
+    auto mirror = [kc](double* m) {
+        for (std::size_t k = 0; k < kc; ++k) {
+            for (std::size_t l = k + 1; l < kc; ++l) {
+                m[l * kc + k] = m[k * kc + l];
+            }
+        }
+    };
+    mirror(cosMatrix_.data());
+    if (hessian) {
+        for (int j = 0; j <= slots_; ++j) {
+            mirror(&diagonal_[static_cast<std::size_t>(j) * kc * kc]);
+        }
+        for (int j = 0; j < slots_; ++j) {
+            mirror(&coupling_[static_cast<std::size_t>(j) * kc * kc]);
+        }
+    }
+}
+
+NBTV_VECTOR_CLONES void SegmentFit::solveAmplitudes(std::span<const float> samples) {
+    const auto kc = static_cast<std::size_t>(carriers_);
+    std::vector<double> rhs(kc, 0.0), cr(kc), ci(kc);
+    for (int j = 0; j < slots_; ++j) {
+        const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
+        const std::size_t row = static_cast<std::size_t>(j) * kc;
+        std::copy_n(&startRe_[row], kc, cr.begin());
+        std::copy_n(&startIm_[row], kc, ci.begin());
+        const double* sr = &stepRe_[row];
+        const double* si = &stepIm_[row];
+        for (int m = 0; m < slot.count; ++m) {
+            const double x = samples[static_cast<std::size_t>(slot.first + m)];
+            for (std::size_t k = 0; k < kc; ++k) {
+                rhs[k] += x * cr[k];
+                const double r = cr[k] * sr[k] - ci[k] * si[k];
+                ci[k] = cr[k] * si[k] + ci[k] * sr[k];
+                cr[k] = r;
+            }
+        }
+    }
+    factor_ = cosMatrix_;
+    choleskyInPlace(factor_.data(), carriers_, 1e-9);
+    choleskySolve(factor_.data(), carriers_, rhs.data(), 1);
+    amplitude_ = rhs;
+}
+
+// Sum of squared residuals of the model with the current amplitudes; with `gradient`, also the
+// knots' gradient J^T r (J the derivative of the model by the knots).
+NBTV_VECTOR_CLONES double SegmentFit::residualPass(std::span<const float> samples, bool gradient) {
+    const auto kc = static_cast<std::size_t>(carriers_);
+    if (gradient) {
+        std::fill(gradient_.begin(), gradient_.end(), 0.0);
+    }
+    std::vector<double> cr(kc), ci(kc), gl(kc), gr(kc);
+    double squares = 0.0;
+    for (int j = 0; j < slots_; ++j) {
+        const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
+        const std::size_t row = static_cast<std::size_t>(j) * kc;
+        std::copy_n(&startRe_[row], kc, cr.begin());
+        std::copy_n(&startIm_[row], kc, ci.begin());
+        std::fill(gl.begin(), gl.end(), 0.0);
+        std::fill(gr.begin(), gr.end(), 0.0);
+        const double* sr = &stepRe_[row];
+        const double* si = &stepIm_[row];
+        const double* a = amplitude_.data();
+        for (int m = 0; m < slot.count; ++m) {
+            double model = 0.0;
+            for (std::size_t k = 0; k < kc; ++k) {
+                model += a[k] * cr[k];
+            }
+            const double r = samples[static_cast<std::size_t>(slot.first + m)] - model;
+            squares += r * r;
+            if (gradient) {
+                const double u = slot.u0 + m * slot.du;
+                const double rl = r * (1.0 - u);
+                const double rr = r * u;
+                for (std::size_t k = 0; k < kc; ++k) {
+                    gl[k] += rl * ci[k];
+                    gr[k] += rr * ci[k];
+                }
+            }
+            for (std::size_t k = 0; k < kc; ++k) {
+                const double next = cr[k] * sr[k] - ci[k] * si[k];
+                ci[k] = cr[k] * si[k] + ci[k] * sr[k];
+                cr[k] = next;
+            }
+        }
+        if (gradient) {
+            for (std::size_t k = 0; k < kc; ++k) {
+                const double scaleK = -twoPi * amplitude_[k];
+                gradient_[row + k] += scaleK * gl[k];
+                gradient_[row + kc + k] += scaleK * gr[k];
+            }
+        }
+    }
+    return squares;
+}
+
+// Solves the block-tridiagonal normal equations (one K x K block per knot column) by block
+// elimination and moves the knots, each by at most `maxStep` cycles.
+void SegmentFit::gaussNewtonStep() {
+    const int kc = carriers_;
+    const auto kk = static_cast<std::size_t>(kc) * static_cast<std::size_t>(kc);
+    // Scale the carriers' products by their amplitudes: d model / d knot = -2 pi A sin(.) w.
+    std::vector<double> outer(kk);
+    for (int k = 0; k < kc; ++k) {
+        for (int l = 0; l < kc; ++l) {
+            outer[static_cast<std::size_t>(k * kc + l)] = twoPi * twoPi *
+                                                          amplitude_[static_cast<std::size_t>(k)] *
+                                                          amplitude_[static_cast<std::size_t>(l)];
+        }
+    }
+    for (int j = 0; j <= slots_; ++j) {
+        double* block = &diagonal_[static_cast<std::size_t>(j) * kk];
+        for (std::size_t i = 0; i < kk; ++i) {
+            block[i] *= outer[i];
+        }
+    }
+    for (int j = 0; j < slots_; ++j) {
+        double* block = &coupling_[static_cast<std::size_t>(j) * kk];
+        for (std::size_t i = 0; i < kk; ++i) {
+            block[i] *= outer[i];
+        }
+    }
+    std::vector<double> step = gradient_;
+    solveBlockTridiagonal(diagonal_.data(), coupling_.data(), step.data(), kc, slots_ + 1, factor_,
+                          elimination_);
+    for (std::size_t i = 0; i < knots_.size(); ++i) {
+        const double s = std::isfinite(step[i]) ? std::clamp(step[i], -maxStep, maxStep) : 0.0;
+        knots_[i] += s;
+    }
+}
+
+} // namespace nbtv

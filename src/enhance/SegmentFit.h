@@ -1,0 +1,77 @@
+#pragma once
+// The column-synchronous fit of one segment of audio: every carrier's phase, relative to its
+// bin-centre ramp, is continuous and piecewise linear with a knot at each slot boundary (a slot
+// is one picture column on air, 256 transmitter samples). With one amplitude per carrier the
+// model is
+//   x(n) ~ sum over k of A(k) cos 2 pi [k u + theta + T(k, j) (1 - u) + T(k, j + 1) u]
+// where u is the fraction of slot j at sample n and theta the common tuning phase. Fitting a
+// column alone cannot separate carriers one bin apart; the continuity across boundaries can.
+// The slope T(k, j + 1) - T(k, j) is the carrier's deviation in slot j, in bins.
+
+#include <span>
+#include <vector>
+
+namespace nbtv {
+
+// One slot of a segment: its samples and the straight run of the time axis through them.
+struct SlotSpan {
+    int first = 0;       // index of its first sample in the segment's samples
+    int count = 0;       // samples in the slot (may be 0 where samples are missing)
+    double u0 = 0.0;     // fraction of the slot at its first sample
+    double du = 0.0;     // fraction per sample: the rate ratio / 256
+    double theta0 = 0.0; // common tuning phase at its first sample, in cycles
+    double dtheta = 0.0; // tuning phase per sample
+};
+
+class SegmentFit {
+  public:
+    // `carrierBins`: the bins of every carrier in the signal (lines and pilots).
+    explicit SegmentFit(std::vector<int> carrierBins);
+
+    // Fits `samples` over `slots` (consecutive, covering the samples): start values from each
+    // slot's own spectrum, then `iterations` rounds of amplitudes by least squares and one
+    // Gauss-Newton step on all knots (at least one). Leaves the amplitudes of the last round
+    // and the mean squared residual of the final knots.
+    void fit(std::span<const float> samples, std::span<const SlotSpan> slots, int iterations = 2);
+
+    int carriers() const { return carriers_; }
+    int slots() const { return slots_; }
+    // Deviation of carrier `k` (index into the bins) in slot `j`, in bins.
+    double deviation(int k, int j) const {
+        return knots_[static_cast<std::size_t>((j + 1) * carriers_ + k)] -
+               knots_[static_cast<std::size_t>(j * carriers_ + k)];
+    }
+    double amplitude(int k) const { return amplitude_[static_cast<std::size_t>(k)]; }
+    // Mean squared difference between the samples and the fitted model.
+    double meanSquaredResidual() const { return meanSquaredResidual_; }
+
+  private:
+    void startValues(std::span<const float> samples);
+    void slotPhasors();
+    void pairSums(bool hessian);
+    void solveAmplitudes(std::span<const float> samples);
+    double residualPass(std::span<const float> samples, bool gradient);
+    void gaussNewtonStep();
+
+    std::vector<int> bins_;
+    int carriers_ = 0;
+    int slots_ = 0;
+    std::span<const SlotSpan> spans_;
+
+    std::vector<double> knots_;     // T(k, j): [j * K + k], j = 0 .. slots
+    std::vector<double> amplitude_; // A(k)
+    double meanSquaredResidual_ = 0.0;
+
+    // Per slot and carrier: the phasor at the slot's first sample and its step per sample.
+    std::vector<double> startRe_, startIm_, stepRe_, stepIm_, endRe_, endIm_;
+    // Least-squares matrix of the amplitudes and normal equations of the knots (unscaled sums
+    // of products of the carriers; the amplitudes scale them afterwards).
+    std::vector<double> cosMatrix_; // K x K
+    std::vector<double> diagonal_;  // (slots + 1) blocks K x K
+    std::vector<double> coupling_;  // slots blocks K x K: knot j with knot j + 1
+    std::vector<double> gradient_;  // (slots + 1) x K
+    // Scratch of the block solver.
+    std::vector<double> factor_, elimination_;
+};
+
+} // namespace nbtv
