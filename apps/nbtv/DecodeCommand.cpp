@@ -20,6 +20,7 @@
 #include "PictureWriter.h"
 #include "Progress.h"
 #include "audio/AudioFile.h"
+#include "enhance/EnhancedReceiver.h"
 #include "picture/ImageFile.h"
 #include "recording/AviWriter.h"
 #include "recording/FrameFile.h"
@@ -46,6 +47,8 @@ const std::vector<OptionRule> decodeOptions = {
     {"--fps", true},
     {"--raw", false},
     {"--quiet", false},
+    {"--enhanced", false},
+    {"--denoise", false},
     {"-o", true},
 };
 
@@ -377,6 +380,11 @@ int runDecode(const std::vector<std::string>& args) {
         }
     }
 
+    const bool enhancedPath = arguments.has("--enhanced");
+    if (arguments.has("--denoise") && !enhancedPath) {
+        throw UsageError("--denoise works on the enhanced picture: give --enhanced too");
+    }
+
     if (arguments.has("--mono") && !profile.hasMonochrome) {
         throw UsageError("--mono: " + profile.name + " receives colour only");
     }
@@ -426,26 +434,55 @@ int runDecode(const std::vector<std::string>& args) {
                      : profile.geometry.pictureCrop;
     std::uint64_t samples = 0;
     int pictures = 0;
+    auto emit = [&](const PixelSurface& surface) {
+        ++pictures;
+        if (pngs) {
+            pngs->write(pictureName(*folder, pictures), toRgbImage(surface, pngArea));
+        }
+        if (avi) {
+            avi->write(surface);
+        }
+        if (frameFile) {
+            frameFile->write(surface); // the whole surface as composed, whatever PNGs crop
+        }
+    };
+    // The enhanced path follows the ordinary one block by block and hands its pictures back a
+    // little later; they take the ordinary pictures' place in every output.
+    std::unique_ptr<EnhancedReceiver> enhanced;
+    PixelSurface enhancedSurface;
+    auto emitEnhanced = [&]() {
+        for (const EnhancedPicture& picture : enhanced->takePictures()) {
+            drawEnhancedSurface(profile, picture.picture, enhancedSurface);
+            emit(enhancedSurface);
+        }
+    };
+    if (enhancedPath) {
+        enhanced = std::make_unique<EnhancedReceiver>(profile);
+        enhanced->setDenoise(arguments.has("--denoise"));
+    }
     for (;;) {
         const std::size_t got = source.read(block.data(), blockLength);
         samples += got;
         if (got < blockLength) {
-            break; // a part block never completes a picture
+            if (enhanced) {
+                // A part block completes no picture but still steadies the last fit.
+                enhanced->addSamples(std::span<const std::int16_t>(block.data(), got),
+                                     settings.sampleRateOffset, settings.fineTuneHz);
+            }
+            break;
         }
-        if (receiver.processBlock(block)) {
-            const PixelSurface& surface = receiver.pictureSurface();
-            ++pictures;
-            if (pngs) {
-                pngs->write(pictureName(*folder, pictures), toRgbImage(surface, pngArea));
-            }
-            if (avi) {
-                avi->write(surface);
-            }
-            if (frameFile) {
-                frameFile->write(surface); // the whole surface as composed, whatever PNGs crop
-            }
+        const bool completed = receiver.processBlock(block);
+        if (enhanced) {
+            followBlock(*enhanced, receiver, block, completed);
+            emitEnhanced();
+        } else if (completed) {
+            emit(receiver.pictureSurface());
         }
         progress.update(samples, pictures);
+    }
+    if (enhanced) {
+        enhanced->finish();
+        emitEnhanced();
     }
     if (samples == 0) {
         throw RunError(source.name() + " holds no audio");

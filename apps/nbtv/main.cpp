@@ -74,6 +74,8 @@ const char* const decodeUsage =
     "  --brightness N      0 to 256 (default 128)\n"
     "  --contrast N        0 to 256 (default 128)\n"
     "  --phase-click X     click the monitor strip at x = X before the first block\n"
+    "  --enhanced          the enhanced picture: every carrier fitted per column on air\n"
+    "  --denoise           with --enhanced, shrink the noise along each field\n"
     "At least one of -o, --avi and --tv is needed. A progress line shows on a terminal.\n"
     "Outputs appear only when whole.\n";
 

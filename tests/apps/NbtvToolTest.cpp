@@ -123,6 +123,42 @@ TEST_F(NbtvTool, EncodeThenDecodeWritesEveryPictureAsTheCoreReceivesIt) {
     }
 }
 
+// --enhanced gives the same outputs, with the enhanced picture in them: as many pictures as
+// the ordinary decode, and the card back all but exactly; --denoise needs --enhanced.
+TEST_F(NbtvTool, EnhancedDecodeGivesTheCardBack) {
+    const std::string wav = path("bars.wav");
+    ASSERT_EQ(nbtv("encode --program nbtv48 --card bars --frames 3 -o " + wav, dir).status, 0);
+    fs::create_directories(dir / "plain");
+    fs::create_directories(dir / "enhanced");
+    ASSERT_EQ(nbtv("decode --program nbtv48 -o " + path("plain") + " " + wav, dir).status, 0);
+    const ToolRun decode = nbtv("decode --program nbtv48 --enhanced --denoise --surface --tv " +
+                                    path("e.tv") + " -o " + path("enhanced") + " " + wav,
+                                dir);
+    ASSERT_EQ(decode.status, 0) << decode.errors;
+    EXPECT_EQ(decode.errors, "nbtv: 3 pictures from '" + wav + "'\n");
+    ASSERT_EQ(filesIn("enhanced"), filesIn("plain"));
+    EXPECT_TRUE(fs::exists(path("e.tv")));
+
+    const ReceiverProfile& profile = nbtv48Profile();
+    const RgbImage surface =
+        picture("enhanced/picture-0002.png", profile.surfaceWidth, profile.pictureSurfaceHeight);
+    const PixelRect& crop = profile.geometry.pictureCrop;
+    RgbImage shown(crop.width, crop.height);
+    for (int y = 0; y < crop.height; ++y) {
+        for (int x = 0; x < crop.width; ++x) {
+            std::copy_n(surface.pixel(crop.x0 + x, crop.y0 + y), 3, shown.pixel(x, y));
+        }
+    }
+    const RgbImage card = makeTestCard(TestCardKind::Bars, 48, 48);
+    EXPECT_GE(test::psnr(shown, test::enlarge(card, 3)), 55.0);
+
+    const ToolRun lonely =
+        nbtv("decode --program nbtv48 --denoise -o " + path("out") + " " + wav, dir);
+    EXPECT_EQ(lonely.status, 2);
+    EXPECT_EQ(lonely.errors,
+              "nbtv: --denoise works on the enhanced picture: give --enhanced too\n");
+}
+
 TEST_F(NbtvTool, Nbtv96rggbRoundTripsAndTheFrameFileHoldsEverySurface) {
     ASSERT_EQ(nbtv("encode --program nbtv96rggb --card bars --frames 3 -o " + path("rggb.wav"), dir)
                   .status,
