@@ -152,18 +152,18 @@ std::int64_t EnhancedReceiver::newestSlot() const {
     return tau_.empty() ? std::numeric_limits<std::int64_t>::min() : slotOf(tau_.back());
 }
 
-std::vector<SlotSpan> EnhancedReceiver::spansFor(double phase, std::int64_t firstSlot, int slots,
-                                                 std::size_t& firstSample,
+std::vector<SlotSpan> EnhancedReceiver::spansFor(double phase, std::int64_t firstSlot,
+                                                 int slotCount, std::size_t& firstSample,
                                                  std::size_t& sampleCount) const {
     auto sampleAt = [&](std::int64_t slot) {
         const double tau = slotLength * static_cast<double>(slot) - phase;
         return static_cast<std::size_t>(std::lower_bound(tau_.begin(), tau_.end(), tau) -
                                         tau_.begin());
     };
-    std::vector<SlotSpan> spans(static_cast<std::size_t>(slots));
+    std::vector<SlotSpan> spans(static_cast<std::size_t>(slotCount));
     firstSample = sampleAt(firstSlot);
     std::size_t start = firstSample;
-    for (int j = 0; j < slots; ++j) {
+    for (int j = 0; j < slotCount; ++j) {
         const std::size_t end = sampleAt(firstSlot + j + 1);
         SlotSpan& span = spans[static_cast<std::size_t>(j)];
         span.first = static_cast<int>(start - firstSample);
@@ -183,21 +183,23 @@ std::vector<SlotSpan> EnhancedReceiver::spansFor(double phase, std::int64_t firs
     return spans;
 }
 
-double EnhancedReceiver::fitSegment(double phase, std::int64_t firstSlot, int slots) {
+double EnhancedReceiver::fitSegment(double phase, std::int64_t firstSlot, int slotCount) {
     std::size_t first = 0;
     std::size_t count = 0;
-    const std::vector<SlotSpan> spans = spansFor(phase, firstSlot, slots, first, count);
+    const std::vector<SlotSpan> spans = spansFor(phase, firstSlot, slotCount, first, count);
+    const int margin = slotCount > 4 * marginSlots ? marginSlots : 0;
+    fit_.setResidualSlots(margin, slotCount - margin);
     fit_.fit(std::span<const float>(samples_.data() + first, count), spans);
     return count == 0 ? 0.0 : fit_.meanSquaredResidual();
 }
 
-// Mean squared residual of fits over `slots` slots from `firstSlot`, with the column phase
+// Mean squared residual of fits over `slotCount` slots from `firstSlot`, with the column phase
 // `phase`, in segments.
-double EnhancedReceiver::searchResidual(double phase, std::int64_t firstSlot, int slots) {
+double EnhancedReceiver::searchResidual(double phase, std::int64_t firstSlot, int slotCount) {
     double sum = 0.0;
     int parts = 0;
-    for (int done = 0; done < slots; done += segmentSlots) {
-        const int length = std::min(segmentSlots, slots - done);
+    for (int done = 0; done < slotCount; done += segmentSlots) {
+        const int length = std::min(segmentSlots, slotCount - done);
         sum += fitSegment(phase, firstSlot + done, length);
         ++parts;
     }
@@ -207,13 +209,13 @@ double EnhancedReceiver::searchResidual(double phase, std::int64_t firstSlot, in
 // Finds the column phase that fits the slots best: a coarse grid, then halving steps. Slots
 // are numbered with the current phase; the new phase is taken nearest to it, so numbering
 // continues across a search.
-void EnhancedReceiver::acquire(std::int64_t firstSlot, int slots) {
+void EnhancedReceiver::acquire(std::int64_t firstSlot, int slotCount) {
     const double old = columnPhase_;
     double best = old;
     double bestResidual = std::numeric_limits<double>::infinity();
     for (double candidate = 0.0; candidate < slotLength; candidate += searchGrid) {
         const double phase = candidate + slotLength * std::round((old - candidate) / slotLength);
-        const double residual = searchResidual(phase, firstSlot, slots);
+        const double residual = searchResidual(phase, firstSlot, slotCount);
         if (residual < bestResidual) {
             bestResidual = residual;
             best = phase;
@@ -222,7 +224,7 @@ void EnhancedReceiver::acquire(std::int64_t firstSlot, int slots) {
     for (double step = searchGrid / 2.0; step >= finestStep; step /= 2.0) {
         const double centre = best;
         for (double phase : {centre - step, centre + step}) {
-            const double residual = searchResidual(phase, firstSlot, slots);
+            const double residual = searchResidual(phase, firstSlot, slotCount);
             if (residual < bestResidual) {
                 bestResidual = residual;
                 best = phase;
@@ -287,39 +289,45 @@ void EnhancedReceiver::processReady(bool atEnd) {
     }
     while (true) {
         const std::int64_t newest = newestSlot();
-        int slots = segmentSlots;
+        int slotCount = segmentSlots;
         if (newest < nextSlot_ + segmentSlots) {
             if (!atEnd) {
                 return;
             }
-            slots = static_cast<int>(newest - nextSlot_ + 1);
-            if (slots < 2) {
+            slotCount = static_cast<int>(newest - nextSlot_ + 1);
+            if (slotCount < 2) {
                 return;
             }
         }
-        const bool last = slots < segmentSlots;
-        double residual = fitSegment(columnPhase_, nextSlot_, slots);
+        const bool last = slotCount < segmentSlots;
+        double residual = fitSegment(columnPhase_, nextSlot_, slotCount);
         bool usual = residualCount_ < 3 || residual <= lostFactor * typicalResidual_;
         if (!usual && !last) {
             // Lost: search here. A segment that straddles the loss fits badly with any phase;
             // the next one then searches again. Conditions that simply got worse (noise)
             // become the new usual after a second search that does not help.
-            acquire(nextSlot_, slots);
-            residual = fitSegment(columnPhase_, nextSlot_, slots);
+            const double before = columnPhase_;
+            acquire(nextSlot_, slotCount);
+            residual = fitSegment(columnPhase_, nextSlot_, slotCount);
             usual = residual <= lostFactor * typicalResidual_;
             if (!usual && ++fruitlessSearches_ >= 2) {
                 residualCount_ = 0;
                 usual = true;
+            } else if (!usual) {
+                // The phase found in a segment that straddles a loss means nothing: keep the
+                // old one for the part before it.
+                columnPhase_ = before;
+                residual = fitSegment(columnPhase_, nextSlot_, slotCount);
             }
         }
-        if (usual) {
+        if (usual && !firstSegment_) { // the first starts part-way into a column
             fruitlessSearches_ = 0;
             typicalResidual_ =
                 residualCount_ == 0 ? residual : 0.8 * typicalResidual_ + 0.2 * residual;
             ++residualCount_;
         }
         const int from = firstSegment_ ? 0 : marginSlots;
-        const int to = last ? slots : slots - marginSlots;
+        const int to = last ? slotCount : slotCount - marginSlots;
         storeSegment(nextSlot_, from, to);
         firstSegment_ = false;
         if (++segmentsSinceTrack_ >= trackEvery && !last) {
@@ -376,6 +384,7 @@ EnhancedPicture EnhancedReceiver::compose(const PendingFrame& frame) {
     std::vector<std::uint8_t> levels(static_cast<std::size_t>(frame.fields) * lineCount *
                                      static_cast<std::size_t>(columns));
     std::vector<double> values(static_cast<std::size_t>(columns));
+    bool everyColumn = true;
     for (int field = 0; field < frame.fields; ++field) {
         for (std::size_t k = 0; k < lineCount; ++k) {
             bool complete = true;
@@ -395,6 +404,7 @@ EnhancedPicture EnhancedReceiver::compose(const PendingFrame& frame) {
             if (denoise_ && complete) {
                 shrinkField(values, noise / columns);
             }
+            everyColumn = everyColumn && complete;
             for (int i = 0; i < columns; ++i) {
                 levels[(static_cast<std::size_t>(field) * lineCount + k) *
                            static_cast<std::size_t>(columns) +
@@ -414,6 +424,7 @@ EnhancedPicture EnhancedReceiver::compose(const PendingFrame& frame) {
 
     EnhancedPicture out;
     out.frameEnd = frame.frameEnd;
+    out.complete = everyColumn;
     out.picture = RgbImage(columns, lines);
     for (int y = 0; y < lines; ++y) {
         const int carrier = lines - 1 - y; // the lowest bin carries the bottom line

@@ -27,6 +27,9 @@ struct ReceiverSettings;
 struct EnhancedPicture {
     RgbImage picture;
     std::int64_t frameEnd = 0; // stream sample at which its frame ended
+    // Every column of it was fitted; otherwise the missing ones (before the signal, or before
+    // the column phase was found) show white.
+    bool complete = true;
 };
 
 class EnhancedReceiver {
@@ -79,11 +82,11 @@ class EnhancedReceiver {
 
     std::int64_t slotOf(double tau) const;
     std::int64_t newestSlot() const;
-    std::vector<SlotSpan> spansFor(double phase, std::int64_t firstSlot, int slots,
+    std::vector<SlotSpan> spansFor(double phase, std::int64_t firstSlot, int slotCount,
                                    std::size_t& firstSample, std::size_t& sampleCount) const;
-    double fitSegment(double phase, std::int64_t firstSlot, int slots);
-    double searchResidual(double phase, std::int64_t firstSlot, int slots);
-    void acquire(std::int64_t firstSlot, int slots);
+    double fitSegment(double phase, std::int64_t firstSlot, int slotCount);
+    double searchResidual(double phase, std::int64_t firstSlot, int slotCount);
+    void acquire(std::int64_t firstSlot, int slotCount);
     void track(std::int64_t firstSlot);
     void storeSegment(std::int64_t firstSlot, int from, int to);
     void processReady(bool atEnd);

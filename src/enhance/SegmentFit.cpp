@@ -77,10 +77,10 @@ inline Complex weighted(const PowerSums& s, double c0, double c1, double c2) {
 SegmentFit::SegmentFit(std::vector<int> carrierBins)
     : bins_(std::move(carrierBins)), carriers_(static_cast<int>(bins_.size())) {}
 
-void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> slots,
+void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> slotSpans,
                      int iterations) {
-    spans_ = slots;
-    slots_ = static_cast<int>(slots.size());
+    spans_ = slotSpans;
+    slots_ = static_cast<int>(slotSpans.size());
     const auto k = static_cast<std::size_t>(carriers_);
     const auto j = static_cast<std::size_t>(slots_);
     knots_.assign((j + 1) * k, 0.0);
@@ -101,19 +101,17 @@ void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> s
     }
 
     startValues(samples);
-    double residual = 0.0;
     for (int i = 0; i < std::max(iterations, 1); ++i) {
         slotPhasors();
         pairSums(true);
         solveAmplitudes(samples);
-        residual = residualPass(samples, true);
+        residualPass(samples, true);
         gaussNewtonStep();
     }
     // The residual of the final knots (with the amplitudes of the last round) ranks column
     // phases; the one measured before the last step would not.
     slotPhasors();
-    residual = residualPass(samples, false);
-    meanSquaredResidual_ = residual / static_cast<double>(samples.size());
+    residualPass(samples, false);
 }
 
 // The phase of each carrier over each slot, from the slot's own spectrum at the carrier's bin
@@ -303,15 +301,16 @@ NBTV_VECTOR_CLONES void SegmentFit::solveAmplitudes(std::span<const float> sampl
     amplitude_ = rhs;
 }
 
-// Sum of squared residuals of the model with the current amplitudes; with `gradient`, also the
-// knots' gradient J^T r (J the derivative of the model by the knots).
-NBTV_VECTOR_CLONES double SegmentFit::residualPass(std::span<const float> samples, bool gradient) {
+// Mean squared residual of the model with the current amplitudes over the residual slots; with
+// `gradient`, also the knots' gradient J^T r (J the derivative of the model by the knots).
+NBTV_VECTOR_CLONES void SegmentFit::residualPass(std::span<const float> samples, bool gradient) {
     const auto kc = static_cast<std::size_t>(carriers_);
     if (gradient) {
         std::fill(gradient_.begin(), gradient_.end(), 0.0);
     }
     std::vector<double> cr(kc), ci(kc), gl(kc), gr(kc);
     double squares = 0.0;
+    double counted = 0.0;
     for (int j = 0; j < slots_; ++j) {
         const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
         const std::size_t row = static_cast<std::size_t>(j) * kc;
@@ -322,13 +321,14 @@ NBTV_VECTOR_CLONES double SegmentFit::residualPass(std::span<const float> sample
         const double* sr = &stepRe_[row];
         const double* si = &stepIm_[row];
         const double* a = amplitude_.data();
+        double slotSquares = 0.0;
         for (int m = 0; m < slot.count; ++m) {
             double model = 0.0;
             for (std::size_t k = 0; k < kc; ++k) {
                 model += a[k] * cr[k];
             }
             const double r = samples[static_cast<std::size_t>(slot.first + m)] - model;
-            squares += r * r;
+            slotSquares += r * r;
             if (gradient) {
                 const double u = slot.u0 + m * slot.du;
                 const double rl = r * (1.0 - u);
@@ -344,6 +344,10 @@ NBTV_VECTOR_CLONES double SegmentFit::residualPass(std::span<const float> sample
                 cr[k] = next;
             }
         }
+        if (j >= residualFirst_ && j < residualLast_) {
+            squares += slotSquares;
+            counted += slot.count;
+        }
         if (gradient) {
             for (std::size_t k = 0; k < kc; ++k) {
                 const double scaleK = -twoPi * amplitude_[k];
@@ -352,7 +356,7 @@ NBTV_VECTOR_CLONES double SegmentFit::residualPass(std::span<const float> sample
             }
         }
     }
-    return squares;
+    meanSquaredResidual_ = counted > 0.0 ? squares / counted : 0.0;
 }
 
 // Solves the block-tridiagonal normal equations (one K x K block per knot column) by block

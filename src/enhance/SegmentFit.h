@@ -28,14 +28,22 @@ class SegmentFit {
     // `carrierBins`: the bins of every carrier in the signal (lines and pilots).
     explicit SegmentFit(std::vector<int> carrierBins);
 
-    // Fits `samples` over `slots` (consecutive, covering the samples): start values from each
+    // Fits `samples` over `slotSpans` (consecutive, covering the samples): start values from each
     // slot's own spectrum, then `iterations` rounds of amplitudes by least squares and one
     // Gauss-Newton step on all knots (at least one). Leaves the amplitudes of the last round
     // and the mean squared residual of the final knots.
-    void fit(std::span<const float> samples, std::span<const SlotSpan> slots, int iterations = 2);
+    void fit(std::span<const float> samples, std::span<const SlotSpan> slotSpans,
+             int iterations = 2);
+    // The residual counts only the slots from `first` up to `last` (exclusive): the ends of a
+    // segment fit less well, and a comparison of column phases must not depend on which
+    // samples fall into them.
+    void setResidualSlots(int first, int last) {
+        residualFirst_ = first;
+        residualLast_ = last;
+    }
 
     int carriers() const { return carriers_; }
-    int slots() const { return slots_; }
+    int slotCount() const { return slots_; }
     // Deviation of carrier `k` (index into the bins) in slot `j`, in bins.
     double deviation(int k, int j) const {
         return knots_[static_cast<std::size_t>((j + 1) * carriers_ + k)] -
@@ -50,7 +58,7 @@ class SegmentFit {
     void slotPhasors();
     void pairSums(bool hessian);
     void solveAmplitudes(std::span<const float> samples);
-    double residualPass(std::span<const float> samples, bool gradient);
+    void residualPass(std::span<const float> samples, bool gradient);
     void gaussNewtonStep();
 
     std::vector<int> bins_;
@@ -61,15 +69,17 @@ class SegmentFit {
     std::vector<double> knots_;     // T(k, j): [j * K + k], j = 0 .. slots
     std::vector<double> amplitude_; // A(k)
     double meanSquaredResidual_ = 0.0;
+    int residualFirst_ = 0;
+    int residualLast_ = 1 << 30;
 
     // Per slot and carrier: the phasor at the slot's first sample and its step per sample.
     std::vector<double> startRe_, startIm_, stepRe_, stepIm_, endRe_, endIm_;
     // Least-squares matrix of the amplitudes and normal equations of the knots (unscaled sums
     // of products of the carriers; the amplitudes scale them afterwards).
     std::vector<double> cosMatrix_; // K x K
-    std::vector<double> diagonal_;  // (slots + 1) blocks K x K
-    std::vector<double> coupling_;  // slots blocks K x K: knot j with knot j + 1
-    std::vector<double> gradient_;  // (slots + 1) x K
+    std::vector<double> diagonal_;  // (slotCount + 1) blocks K x K
+    std::vector<double> coupling_;  // one K x K block per slot: knot j with knot j + 1
+    std::vector<double> gradient_;  // (slotCount + 1) x K
     // Scratch of the block solver.
     std::vector<double> factor_, elimination_;
 };

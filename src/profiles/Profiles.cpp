@@ -19,6 +19,12 @@ const ReceiverProfile* findProfile(const std::string& name) {
     return nullptr;
 }
 
+MenuEntry enhanceMenu() {
+    MenuEntry menu{"&Enhance", 0, {}};
+    menu.items.push_back({"Enhanced picture", ids::enhancedPicture, {}, true});
+    return menu;
+}
+
 std::vector<std::string> profileNames() {
     std::vector<std::string> names;
     for (const ReceiverProfile* profile : allProfiles()) {

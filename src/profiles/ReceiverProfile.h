@@ -114,6 +114,7 @@ struct MenuEntry {
     std::string text; // empty for a separator
     int id = 0;       // command identifier; 0 for a popup or separator
     std::vector<MenuEntry> items;
+    bool checkable = false; // a command that shows a check mark while on
 };
 
 // Identifiers of the main window's controls and commands.
@@ -144,6 +145,8 @@ inline constexpr int positiveReadout = 1710;
 inline constexpr int negativeReadout = 1711;
 inline constexpr int bigPicture = 1712;
 inline constexpr int recordingState = 440;
+// The "&Enhance" menu, beyond the receivers' own commands.
+inline constexpr int enhancedPicture = 2000;
 } // namespace ids
 
 struct ReceiverProfile {
@@ -208,5 +211,8 @@ const ReceiverProfile* findProfile(const std::string& name);
 
 // The names findProfile knows, for messages.
 std::vector<std::string> profileNames();
+
+// The "&Enhance" menu every program adds to its menu bar, just before "&Help".
+MenuEntry enhanceMenu();
 
 } // namespace nbtv

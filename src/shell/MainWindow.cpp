@@ -1,5 +1,7 @@
 #include "shell/MainWindow.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -14,6 +16,7 @@
 #include <QTimer>
 
 #include "dialogs/Dialogs.h"
+#include "enhance/EnhancedReceiver.h"
 #include "picture/Display.h"
 #include "recording/CompressionDialog.h"
 #include "shell/Controls.h"
@@ -80,6 +83,9 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
     SoundCapture::BlockHandlers handlers;
     handlers.analyse = [this](std::span<const std::int16_t> block) {
         receiver_.analyseBlock(block);
+        if (enhancedOn_) {
+            lastBlock_.assign(block.begin(), block.end());
+        }
     };
     handlers.rest = [this] { finishBlock(); };
     capture_ = std::make_unique<SoundCapture>(receiver_.settings(), *source_, handlers);
@@ -90,6 +96,9 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
     view.pictureImage = [this] { return pictureView_->image(); };
     recorder_ = std::make_unique<AviRecorder>(receiver_.settings(), profile_, view, this);
     connect(capture_.get(), &SoundCapture::deviceLost, this, &MainWindow::onDeviceLost);
+
+    enhanced_ = std::make_unique<EnhancedWorker>(profile_);
+    connect(enhanced_.get(), &EnhancedWorker::pictureReady, this, &MainWindow::showEnhancedPicture);
 }
 
 MainWindow::~MainWindow() {
@@ -178,6 +187,7 @@ void MainWindow::addMenuEntries(QMenu* menu, const std::vector<MenuEntry>& entri
         } else {
             QAction* a = menu->addAction(QString::fromStdString(entry.text));
             a->setData(entry.id);
+            a->setCheckable(entry.checkable);
             connect(a, &QAction::triggered, this, [this, id = entry.id] { dispatchCommand(id); });
             actions_.push_back(a);
         }
@@ -186,7 +196,11 @@ void MainWindow::addMenuEntries(QMenu* menu, const std::vector<MenuEntry>& entri
 
 void MainWindow::createMenus() {
     QMenuBar* bar = menuBar();
-    for (const MenuEntry& entry : profile_.menuBar) {
+    std::vector<MenuEntry> entries = profile_.menuBar;
+    const auto help = std::find_if(entries.begin(), entries.end(),
+                                   [](const MenuEntry& e) { return e.text == "&Help"; });
+    entries.insert(help, enhanceMenu());
+    for (const MenuEntry& entry : entries) {
         if (entry.items.empty()) {
             QAction* a = bar->addAction(QString::fromStdString(entry.text));
             a->setData(entry.id);
@@ -259,6 +273,7 @@ void MainWindow::initialiseReceiver() {
         }
     }
     lossReported_ = false;
+    enhanced_->reset(); // a restarted capture is a new signal
     if (!capture_->open()) {
         const QString reason = source_->lastError();
         showWarning(this, "WARNING", reason.isEmpty() ? noDevice : reason);
@@ -268,11 +283,16 @@ void MainWindow::initialiseReceiver() {
 void MainWindow::finishBlock() {
     const bool complete = receiver_.completeBlock();
     ++blocksHandled_;
+    if (enhancedOn_) {
+        enhanced_->followBlock(lastBlock_, receiver_.settings(), receiver_.frameOffset(), complete);
+    }
     if (complete) {
         ++framesCompleted_;
-        drawPicture(*pictureView_, receiver_.pictureSurface(), profile_,
-                    receiver_.settings().bigPicture);
-        writeFrame();
+        if (!enhancedOn_) {
+            drawPicture(*pictureView_, receiver_.pictureSurface(), profile_,
+                        receiver_.settings().bigPicture);
+            writeFrame(receiver_.pictureSurface());
+        }
     }
     drawPilotScope(*pilotScope_, receiver_.pictures(), profile_, receiver_.settings());
     showMonitorStrip(*monitorStrip_, receiver_.monitorSurface());
@@ -398,6 +418,9 @@ void MainWindow::dispatchCommand(int id) {
     case ids::exitCommand:
         close();
         break;
+    case ids::enhancedPicture:
+        toggleEnhancedPicture();
+        break;
     case ids::selectSoundcard:
         runSoundCardDialog(dialogs_);
         break;
@@ -432,7 +455,29 @@ void MainWindow::setRecordCaption(const QString& text) {
     }
 }
 
-void MainWindow::writeFrame() {
+// The enhanced picture takes the ordinary one's place in the view and in recordings; it follows
+// a little later, when the fit has passed the frame's end.
+void MainWindow::toggleEnhancedPicture() {
+    enhancedOn_ = !enhancedOn_;
+    if (QAction* a = action(ids::enhancedPicture)) {
+        a->setChecked(enhancedOn_);
+    }
+    if (enhancedOn_) {
+        enhanced_->reset();
+    }
+}
+
+void MainWindow::showEnhancedPicture(const RgbImage& picture) {
+    if (!enhancedOn_ || shutDown_) {
+        return;
+    }
+    drawEnhancedSurface(profile_, picture, enhancedSurface_);
+    drawPicture(*pictureView_, enhancedSurface_, profile_, receiver_.settings().bigPicture);
+    ++enhancedShown_;
+    writeFrame(enhancedSurface_);
+}
+
+void MainWindow::writeFrame(const PixelSurface& surface) {
     if (profile_.recording == RecordingKind::Avi) {
         recorder_->writeFrame();
         return;
@@ -442,7 +487,7 @@ void MainWindow::writeFrame() {
         return;
     }
     std::string error;
-    if (!frameFile_.append(receiver_.pictureSurface(), error)) {
+    if (!frameFile_.append(surface, error)) {
         // The writer is idle again with every whole record kept.
         s.recording = 0;
         s.framesSaved = 0;

@@ -10,6 +10,7 @@
 #include "audio/SoundCapture.h"
 #include "audio/WaveIn.h"
 #include "dialogs/Dialogs.h"
+#include "enhance/EnhancedWorker.h"
 #include "picture/SurfaceView.h"
 #include "recording/AviRecorder.h"
 #include "recording/FrameFile.h"
@@ -61,6 +62,12 @@ class MainWindow : public QMainWindow {
     // and the drawing (the picture only when the block completed a frame).
     void finishBlock();
 
+    // Whether the picture view shows (and records) the enhanced picture.
+    bool enhancedPicture() const { return enhancedOn_; }
+    // Enhanced pictures shown since start, and blocks the enhanced path has still to fit.
+    long enhancedPicturesShown() const { return enhancedShown_; }
+    int enhancedBacklog() const { return enhanced_->backlog(); }
+
     // Blocks handled and frames completed since start.
     long blocksHandled() const { return blocksHandled_; }
     long framesCompleted() const { return framesCompleted_; }
@@ -85,7 +92,9 @@ class MainWindow : public QMainWindow {
     void setRecordingState(const QString& text);
     void setStatus(const QString& text);
     void setRecordCaption(const QString& text);
-    void writeFrame();
+    void writeFrame(const PixelSurface& surface);
+    void toggleEnhancedPicture();
+    void showEnhancedPicture(const RgbImage& picture);
     void shutdown();
 
     const ReceiverProfile& profile_;
@@ -102,6 +111,12 @@ class MainWindow : public QMainWindow {
     SurfaceView* pictureView_ = nullptr;
     SurfaceView* pilotScope_ = nullptr;
     SurfaceView* monitorStrip_ = nullptr;
+
+    std::unique_ptr<EnhancedWorker> enhanced_;
+    bool enhancedOn_ = false;
+    std::vector<std::int16_t> lastBlock_; // the block being processed, for the enhanced path
+    PixelSurface enhancedSurface_;
+    long enhancedShown_ = 0;
 
     bool initialised_ = false;
     bool shutDown_ = false;

@@ -133,8 +133,8 @@ TEST(EnhancedReceiver, FollowsCalibrationAndFineTune) {
     EXPECT_LT(test::psnr(untuned.enhanced[2], card), 30.0);
 }
 
-// With noise the denoised enhanced picture is never worse than the ordinary path's, and the
-// shrinkage helps.
+// With noise the denoised enhanced picture is never worse than the ordinary path's, and on a
+// weak signal the shrinkage helps a lot.
 TEST(EnhancedReceiver, NoisySignalBeatsTheOrdinaryPath) {
     const ReceiverProfile& profile = nbtv48Profile();
     const RgbImage card = makeTestCard(TestCardKind::Bars, 48, 48);
@@ -147,7 +147,9 @@ TEST(EnhancedReceiver, NoisySignalBeatsTheOrdinaryPath) {
         const double ordinary = test::psnr(plain.ordinary[2], test::enlarge(card, 3));
         const double enhanced = test::psnr(denoised.enhanced[2], card);
         EXPECT_GT(enhanced, ordinary) << "SNR " << snr;
-        EXPECT_GT(enhanced, test::psnr(plain.enhanced[2], card) + 1.0) << "SNR " << snr;
+        if (snr < 10.0) {
+            EXPECT_GT(enhanced, test::psnr(plain.enhanced[2], card) + 3.0) << "SNR " << snr;
+        }
     }
 }
 

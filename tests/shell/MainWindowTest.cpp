@@ -159,8 +159,9 @@ TEST(MainWindow, MenuBarCarriesEveryCommandInOrder) {
                     lines << indent + a->text();
                     walk(a->menu()->actions(), indent + " ");
                 } else {
-                    lines << indent + a->text() + " " + QString::number(a->data().toInt());
-                    EXPECT_FALSE(a->isCheckable());
+                    lines << indent + a->text() + " " + QString::number(a->data().toInt()) +
+                                 (a->isCheckable() ? " checkable" : "");
+                    EXPECT_FALSE(a->isChecked()) << a->text().toStdString();
                 }
             }
         };
@@ -188,6 +189,8 @@ TEST(MainWindow, MenuBarCarriesEveryCommandInOrder) {
                                   "  Heavy filter 428",
                                   "Record options",
                                   " Frame rate to save 436",
+                                  "&Enhance",
+                                  " Enhanced picture 2000 checkable",
                                   "&Help",
                                   " &Help 409",
                                   " -",
