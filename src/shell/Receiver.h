@@ -52,6 +52,8 @@ class Receiver {
     void setLiteral(bool literal) { analyser_.setLiteral(literal); }
 
     int frameOffset() const { return frames_.frameOffset(); }
+    // Moves the frame phase directly, as a press in the monitor strip does.
+    void setFrameOffset(int offset) { frames_.setFrameOffset(offset); }
     const Matrix<float>& receiveBuffer() const { return receiveBuffer_; }
     const PictureStore& pictures() const { return store_; }
     const PixelSurface& pictureSurface() const { return store_.pictureSurface; }

@@ -1,0 +1,383 @@
+#include "tuning/AutoTuner.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "profiles/ReceiverProfile.h"
+#include "shell/Conversions.h"
+#include "shell/Receiver.h"
+#include "shell/ReceiverSettings.h"
+
+namespace nbtv {
+
+namespace {
+
+constexpr int cycleBlocks = 16;      // five pilot swings at the nominal block length
+constexpr double pilotGain = 0.9343; // mean discriminator of the swinging pilot per sin(2 pi e)
+constexpr double maxStretch = 0.0215;
+constexpr double maxRateOffset = 0.025;
+constexpr double maxOffsetBins = 1.6;
+// The pilot's swing replaces the comb's stretch once its rate is this good.
+constexpr double swingUsable = 1.5e-4;
+// And the block length follows once it is this good.
+constexpr double swingSettled = 4.0e-5;
+// Groups the swing's estimate needs before its standard error is trusted for the block length.
+constexpr int minSettleGroups = 6;
+// Loops of the two-pilot rate estimate before the block length follows.
+constexpr int pilotPairSettleLoops = 2;
+// The largest boundary correction of a repeated search, in columns.
+constexpr int maxTrackingMove = 18;
+constexpr double twoPi = 2.0 * std::numbers::pi;
+
+long wrap(long v, long m) {
+    const long r = v % m;
+    return r < 0 ? r + m : r;
+}
+
+// The nearest multiple of 9 (a whole block) modulo the period.
+long roundToBlock(long columns, long period) {
+    return wrap(9L * roundHalfEven(static_cast<double>(columns) / 9.0), period);
+}
+
+double pilotValue(float d) {
+    if (std::isnan(d)) {
+        return 0.0;
+    }
+    return std::clamp(static_cast<double>(d), -1.0, 1.0);
+}
+
+bool monoMode(const Receiver& receiver) {
+    return receiver.settings().colourMode != 1 && receiver.profile().hasMonochrome;
+}
+
+long framePeriod(const Receiver& receiver) {
+    const ReceiverProfile& p = receiver.profile();
+    return monoMode(receiver) ? p.fieldWidth : p.frameColumns();
+}
+
+// One scope row is 0.2 Hz. A fine tune stored as a float lies a hair off the multiples of 0.2 Hz
+// that a pilot-scope press gives: the small allowance maps those back to the row pressed.
+int pilotMarkerFor(double fineTuneHz, const ReceiverProfile& profile) {
+    return profile.pilotMarkerZero + floorToInt(5.0 * fineTuneHz + 1e-4);
+}
+
+} // namespace
+
+FineTuneControls fineTuneControls(double fineTuneHz, const ReceiverProfile& profile) {
+    FineTuneControls c;
+    c.sliderPosition = std::clamp(512 + roundHalfEven(15.0 * fineTuneHz), 0, 1024);
+    c.pilotMarker = pilotMarkerFor(static_cast<double>(static_cast<float>(fineTuneHz)), profile);
+    return c;
+}
+
+void writeFineTune(ReceiverSettings& settings, const ReceiverProfile& profile, double fineTuneHz) {
+    settings.fineTuneHz = static_cast<float>(fineTuneHz);
+    settings.pilotMarker = pilotMarkerFor(static_cast<double>(settings.fineTuneHz), profile);
+}
+
+AutoTuner::AutoTuner(const ReceiverProfile& profile) : profile_(profile) {
+    combBins_ = profile.carriers.lineBins;
+    pilots_.push_back(profile.carriers.pilotBin);
+    combBins_.push_back(profile.carriers.pilotBin);
+    if (profile.carriers.secondPilotBin > 0) {
+        pilots_.push_back(profile.carriers.secondPilotBin);
+        combBins_.push_back(profile.carriers.secondPilotBin);
+    }
+    if (profile.carriers.topCopyBin > 0) {
+        combBins_.push_back(profile.carriers.topCopyBin);
+    }
+    const auto [lowest, highest] = std::minmax_element(combBins_.begin(), combBins_.end());
+    combCentre_ = 0.5 * (*lowest + *highest);
+}
+
+void AutoTuner::setFineTune(bool on) {
+    if (on && !fineOn_ && !calibrationOn_) {
+        restartAcquisition();
+    }
+    fineOn_ = on;
+}
+
+void AutoTuner::setCalibration(bool on) {
+    if (on && !calibrationOn_) {
+        // The comb's stretch is only searched when calibrating, and a new calibration may set
+        // the block length again.
+        restartAcquisition();
+    }
+    calibrationOn_ = on;
+}
+
+void AutoTuner::restartAcquisition() {
+    stage_ = Stage::Coarse;
+    loops_ = 0;
+    settled_ = false;
+    blockLengthSet_ = false;
+    swing_.clear();
+    pilotPhase_ = PilotPhase();
+    swingError_ = 0.0;
+    resetCycle();
+}
+
+void AutoTuner::resetCycle() {
+    cycleBlock_ = 0;
+    comb_.clear();
+    pairSum_[0] = pairSum_[1] = {};
+    pilotSum_[0] = pilotSum_[1] = 0.0;
+    pilotCount_ = 0;
+}
+
+void AutoTuner::findFramePhase() {
+    phasePending_ = true;
+    phaseTracking_ = false;
+}
+
+void AutoTuner::stopFramePhase() {
+    phasePending_ = false;
+    phaseTracking_ = false;
+    phase_.stop();
+}
+
+void AutoTuner::rotateColours(Receiver& receiver) {
+    if (monoMode(receiver)) {
+        return;
+    }
+    const long period = framePeriod(receiver);
+    receiver.setFrameOffset(static_cast<int>(
+        roundToBlock(receiver.frameOffset() + receiver.profile().fieldWidth, period)));
+}
+
+int AutoTuner::phaseBlock(const Receiver& receiver) const {
+    const long blocksPerFrame = framePeriod(receiver) / 9;
+    const long offsetBlocks = roundHalfEven(static_cast<double>(receiver.frameOffset()) / 9.0);
+    return static_cast<int>(wrap(offsetBlocks + 1 + (blocks_ - 1), blocksPerFrame));
+}
+
+AutoTuneChange AutoTuner::afterBlock(Receiver& receiver, std::span<const std::int16_t> samples) {
+    AutoTuneChange change;
+    const long block = blocks_++;
+    // A block of a new length was analysed after silence: its values are not the signal's.
+    const bool restarted = previousLength_ != 0 && previousLength_ != samples.size();
+    previousLength_ = samples.size();
+
+    framePhaseStep(receiver, block, change);
+
+    if (!fineOn_ && !calibrationOn_) {
+        return change;
+    }
+    if (calibrationOn_ && pilots_.size() == 1) {
+        // Mixed at a fixed frequency: the pilot's frequency in the recording does not change
+        // when the tuner's estimates do.
+        pilotPhase_.add(samples, pilotCycles_, swing_);
+    }
+    if (restarted) {
+        resetCycle(); // the pilot's phase comes from the raw audio and goes on undisturbed
+        return change;
+    }
+    const DemodulatedBlock& values = receiver.demodulated();
+    const BlockSpectra& spectra = receiver.spectra();
+    if (stage_ == Stage::Coarse) {
+        comb_.add(samples);
+    } else {
+        for (std::size_t i = 0; i < pilots_.size(); ++i) {
+            const int k = pilots_[i];
+            for (int p = 0; p < analysisPasses; ++p) {
+                for (int f = 1; f < framesPerPass; ++f) {
+                    const std::complex<double> x0(spectra.re[p][f - 1][k], spectra.im[p][f - 1][k]);
+                    const std::complex<double> x1(spectra.re[p][f][k], spectra.im[p][f][k]);
+                    const std::complex<double> z = x0 * std::conj(x1);
+                    if (std::isfinite(z.real()) && std::isfinite(z.imag())) {
+                        pairSum_[i] += z;
+                    }
+                    pilotSum_[i] += pilotValue(values.d[p][f][k]);
+                }
+            }
+        }
+        pilotCount_ += analysisPasses * (framesPerPass - 1);
+    }
+    if (++cycleBlock_ < cycleBlocks) {
+        return change;
+    }
+    switch (stage_) {
+    case Stage::Coarse:
+        finishCoarse(receiver, change);
+        break;
+    case Stage::PulsePair:
+        finishPulsePair(receiver, change);
+        break;
+    case Stage::Loop:
+        finishLoop(receiver, change);
+        break;
+    }
+    swing_.closeGroup();
+    resetCycle();
+    return change;
+}
+
+void AutoTuner::finishCoarse(Receiver& receiver, AutoTuneChange& change) {
+    const ReceiverSettings& s = receiver.settings();
+    const double baseScale = calibrationOn_ ? 1.0 : 1.0 / (1.0 - s.sampleRateOffset);
+    const CombPosition found =
+        searchComb(comb_.smoothedPower(), combBins_, baseScale, calibrationOn_ ? maxStretch : 0.0);
+    if (calibrationOn_) {
+        applyRate(receiver, found.scale, change);
+    }
+    if (fineOn_) {
+        const double scale = 1.0 - receiver.settings().sampleRateOffset;
+        const double hz = std::clamp(-found.a * scale, -maxOffsetBins, maxOffsetBins) *
+                          profile_.sampleRate / 256.0;
+        const float before = receiver.settings().fineTuneHz;
+        writeFineTune(receiver.settings(), profile_, hz);
+        change.fineTune = change.fineTune || receiver.settings().fineTuneHz != before;
+    }
+    stage_ = Stage::PulsePair;
+    pilotCycles_ = (found.scale * pilots_[0] + found.a) / 256.0;
+    // The pilot's phase so far followed a guessed frequency: start afresh (times are relative).
+    swing_.clear();
+    pilotPhase_ = PilotPhase();
+}
+
+void AutoTuner::finishPulsePair(Receiver& receiver, AutoTuneChange& change) {
+    double e[2] = {0.0, 0.0};
+    for (std::size_t i = 0; i < pilots_.size(); ++i) {
+        e[i] = std::arg(pairSum_[i]) / twoPi;
+    }
+    double s = 0.0;
+    double a = e[0];
+    if (pilots_.size() == 2) {
+        s = (e[1] - e[0]) / (pilots_[1] - pilots_[0]);
+        a = e[0] - pilots_[0] * s;
+    }
+    applyResidual(receiver, a, s, change);
+    stage_ = Stage::Loop;
+    loops_ = 0;
+}
+
+void AutoTuner::finishLoop(Receiver& receiver, AutoTuneChange& change) {
+    double e[2] = {0.0, 0.0};
+    for (std::size_t i = 0; i < pilots_.size(); ++i) {
+        const double mean = pilotCount_ > 0 ? pilotSum_[i] / pilotCount_ : 0.0;
+        e[i] = std::asin(std::clamp(mean / pilotGain, -1.0, 1.0)) / twoPi;
+    }
+    const double gain = 1.0 / std::min(loops_ + 1, 4);
+    ++loops_;
+    double s = 0.0;
+    double a = e[0] - pilots_[0] * s;
+    if (pilots_.size() == 2) {
+        s = (e[1] - e[0]) / (pilots_[1] - pilots_[0]);
+        a = e[0] - pilots_[0] * s;
+    }
+    applyResidual(receiver, gain * a, gain * s, change);
+
+    if (!calibrationOn_) {
+        return;
+    }
+    if (pilots_.size() == 1) {
+        const double r = 1.0 / (1.0 - receiver.settings().sampleRateOffset);
+        const SwingEstimate est = swing_.estimate(r);
+        if (est.valid && est.standardError < swingUsable) {
+            swingError_ = est.standardError;
+            applyRate(receiver, est.rate, change);
+            if (!settled_ && est.standardError < swingSettled && est.groups >= minSettleGroups) {
+                settled_ = true;
+            }
+        }
+    } else if (!settled_ && loops_ >= pilotPairSettleLoops) {
+        settled_ = true;
+    }
+    if (settled_ && !change.blockLength) {
+        const int before = receiver.settings().blockLength;
+        const int wanted = calibratedBlockLength(receiver.settings().sampleRateOffset,
+                                                 profile_.nominalBlockLength);
+        if (wanted != before && !blockLengthSet_) {
+            receiver.setCalibration(receiver.settings().sampleRateOffset);
+            change.blockLength = true;
+        }
+        blockLengthSet_ = true;
+    }
+}
+
+void AutoTuner::applyResidual(Receiver& receiver, double a, double s, AutoTuneChange& change) {
+    ReceiverSettings& settings = receiver.settings();
+    if (!calibrationOn_) {
+        // The rate stays as the user set it: centre the comb's middle instead of bin 0.
+        a += s * combCentre_;
+        s = 0.0;
+    }
+    const double scale = 1.0 - settings.sampleRateOffset;
+    const double u = static_cast<double>(settings.fineTuneHz) * 256.0 / profile_.sampleRate;
+    const double r = (1.0 + s) / scale;
+    const double d = (a - u) / scale;
+    if (calibrationOn_) {
+        applyRate(receiver, r, change);
+    }
+    if (fineOn_) {
+        const double newScale = 1.0 - settings.sampleRateOffset;
+        const double hz =
+            std::clamp(-d * newScale, -maxOffsetBins, maxOffsetBins) * profile_.sampleRate / 256.0;
+        const float before = settings.fineTuneHz;
+        writeFineTune(settings, profile_, hz);
+        change.fineTune = change.fineTune || settings.fineTuneHz != before;
+    }
+}
+
+void AutoTuner::applyRate(Receiver& receiver, double r, AutoTuneChange& change) {
+    if (!(r > 0.0)) {
+        return;
+    }
+    ReceiverSettings& settings = receiver.settings();
+    const double offset = std::clamp(1.0 - 1.0 / r, -maxRateOffset, maxRateOffset);
+    if (offset != settings.sampleRateOffset) {
+        settings.sampleRateOffset = offset;
+        change.rateOffset = true;
+    }
+}
+
+void AutoTuner::framePhaseStep(Receiver& receiver, long block, AutoTuneChange& change) {
+    const bool mono = monoMode(receiver);
+    const long period = framePeriod(receiver);
+    if (phase_.active() && mono != phaseMono_) {
+        phasePending_ = true; // the frame changed its width: search afresh
+    }
+    if (phasePending_) {
+        phasePending_ = false;
+        phaseMono_ = mono;
+        phase_.start(profile_, mono, 2 * period);
+        return; // the search begins with the next block
+    }
+    if (!phase_.active()) {
+        return;
+    }
+    phase_.addBlock(receiver.demodulated(), 9 * block);
+    if (!phase_.ready()) {
+        return;
+    }
+    const FramePhaseResult result = phase_.result();
+    const long offset = receiver.frameOffset();
+    if (result.found) {
+        lastPhase_ = result;
+        long wanted = offset;
+        if (!phaseTracking_) {
+            // The frame's first column at phase frameStart: column period of the buffer.
+            wanted = roundToBlock(result.frameStart - 9 * block - 9, period);
+        } else {
+            const long width = profile_.fieldWidth;
+            const long start = wrap(offset + 9 + 9 * block, width);
+            long move = wrap(result.boundary - start, width);
+            if (move >= width / 2) {
+                move -= width;
+            }
+            move = 9L * roundHalfEven(static_cast<double>(move) / 9.0);
+            if (move != 0 && std::abs(move) <= maxTrackingMove) {
+                wanted = roundToBlock(offset + move, period);
+            }
+        }
+        if (wanted != offset) {
+            receiver.setFrameOffset(static_cast<int>(wanted));
+            change.framePhase = true;
+        }
+    }
+    phaseTracking_ = true;
+    phase_.start(profile_, mono, 2 * period);
+}
+
+} // namespace nbtv

@@ -1,0 +1,131 @@
+#pragma once
+// Automatic tuning on top of the receive core: fine tune (the comb's frequency offset), the
+// sound card's rate (calibration) and the frame phase. It watches each block the receiver has
+// just run and moves the same settings the manual controls move, so a window shows an automatic
+// change exactly as it would show a user's.
+//
+// Tone k of the comb arrives at k r + d analysis bins of the raw recording. The tuner estimates
+// r and d, and sets sampleRateOffset = 1 - 1 / r and fineTuneHz = -d (1 - sampleRateOffset)
+// fs / 256. It acquires in three stages of 16 blocks: a long transform of the raw audio finds
+// the comb within a fraction of a bin (and its stretch when calibrating); the pilots' pulse-pair
+// phase then measures the rest to well within half a bin; from there a loop every 16 blocks (five
+// pilot swings, which cancel in the mean) steers the pilots' mean discriminator value to zero
+// with gains 1, 1/2, 1/3 and then 1/4. With two pilots their difference gives the rate; with one
+// pilot the period of its swing does, read from the pilot's phase in the raw audio (see
+// PilotSwing). The block length follows the rate once, when the estimate has settled.
+
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "tuning/CombSearch.h"
+#include "tuning/FramePhaseSearch.h"
+#include "tuning/PilotSwing.h"
+
+namespace nbtv {
+
+class Receiver;
+struct ReceiverProfile;
+struct ReceiverSettings;
+
+// What one call of afterBlock changed in the receiver.
+struct AutoTuneChange {
+    bool fineTune = false;    // settings.fineTuneHz (and pilotMarker) changed: move slider/readouts
+    bool rateOffset = false;  // settings.sampleRateOffset changed
+    bool blockLength = false; // settings.blockLength changed: the caller restarts capture once
+    bool framePhase = false;  // the frame offset moved
+};
+
+// Where the manual controls show a fine tune: the slider's nearest position (0..1024, 15 a
+// hertz) and the pilot-scope marker, as moving the slider to that fine tune sets it.
+struct FineTuneControls {
+    int sliderPosition = 512;
+    int pilotMarker = 100;
+};
+FineTuneControls fineTuneControls(double fineTuneHz, const ReceiverProfile& profile);
+
+// Writes a fine tune into the settings as the manual controls do (fineTuneHz and pilotMarker).
+void writeFineTune(ReceiverSettings& settings, const ReceiverProfile& profile, double fineTuneHz);
+
+class AutoTuner {
+  public:
+    explicit AutoTuner(const ReceiverProfile& profile);
+
+    // "Automatic fine tune" and "Automatic calibration". Switching the fine tune on while
+    // nothing was automatic, or the calibration on at any time, starts the acquisition afresh
+    // from the raw audio (and lets the block length follow the calibration once more).
+    void setFineTune(bool on);
+    void setCalibration(bool on);
+    bool fineTune() const { return fineOn_; }
+    bool calibration() const { return calibrationOn_; }
+
+    // "Find frame phase": searches the next two frames, applies the boundary and the colour
+    // order it guesses, then keeps correcting the boundary every two frames (by at most two
+    // blocks, never changing which field is which) until stopFramePhase or the next find. The
+    // repeats follow the slow drift that an integer block length leaves.
+    void findFramePhase();
+    void stopFramePhase();
+    bool searchingFramePhase() const { return phasePending_ || phase_.active(); }
+
+    // "Rotate colours": moves the frame phase by one field (nothing in monochrome).
+    static void rotateColours(Receiver& receiver);
+
+    // Called after every Receiver::completeBlock (or processBlock) with the block's raw samples.
+    AutoTuneChange afterBlock(Receiver& receiver, std::span<const std::int16_t> samples);
+
+    // The block, counted from the first block this tuner saw and modulo the blocks of a frame,
+    // with which the receiver's frames begin now.
+    int phaseBlock(const Receiver& receiver) const;
+
+    // The last frame-phase search's outcome (found is false before the first).
+    const FramePhaseResult& lastFramePhase() const { return lastPhase_; }
+    // Block length set from the calibration (once per acquisition).
+    bool calibrationSettled() const { return settled_; }
+    // Standard error of the last rate estimate from the pilot's swing (0 before one exists).
+    double swingRateError() const { return swingError_; }
+
+  private:
+    enum class Stage { Coarse, PulsePair, Loop };
+
+    void restartAcquisition();
+    void resetCycle();
+    void finishCoarse(Receiver& receiver, AutoTuneChange& change);
+    void finishPulsePair(Receiver& receiver, AutoTuneChange& change);
+    void finishLoop(Receiver& receiver, AutoTuneChange& change);
+    void applyResidual(Receiver& receiver, double a, double s, AutoTuneChange& change);
+    void applyRate(Receiver& receiver, double r, AutoTuneChange& change);
+    void framePhaseStep(Receiver& receiver, long block, AutoTuneChange& change);
+
+    const ReceiverProfile& profile_;
+    std::vector<int> combBins_;
+    std::vector<int> pilots_;
+    double combCentre_ = 0.0;
+    bool fineOn_ = false;
+    bool calibrationOn_ = false;
+
+    Stage stage_ = Stage::Coarse;
+    int cycleBlock_ = 0;
+    int loops_ = 0;
+    CombSpectrum comb_;
+    std::complex<double> pairSum_[2]{};
+    double pilotSum_[2]{};
+    int pilotCount_ = 0;
+    PilotSwing swing_;
+    PilotPhase pilotPhase_;
+    double pilotCycles_ = 0.0; // the pilot's frequency in the recording, cycles a sample
+    double swingError_ = 0.0;
+    bool settled_ = false;
+    bool blockLengthSet_ = false;
+
+    long blocks_ = 0;
+    std::size_t previousLength_ = 0;
+
+    FramePhaseSearch phase_;
+    bool phasePending_ = false;
+    bool phaseTracking_ = false;
+    bool phaseMono_ = false;
+    FramePhaseResult lastPhase_;
+};
+
+} // namespace nbtv

@@ -1,0 +1,211 @@
+#include "tuning/PilotSwing.h"
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+namespace nbtv {
+
+namespace {
+
+// Solves the 4 x 4 system m x = b in place (Gaussian elimination with partial pivoting); false
+// when it is singular.
+bool solve4(double m[4][4], double b[4]) {
+    for (int c = 0; c < 4; ++c) {
+        int pivot = c;
+        for (int r = c + 1; r < 4; ++r) {
+            if (std::abs(m[r][c]) > std::abs(m[pivot][c])) {
+                pivot = r;
+            }
+        }
+        if (!(std::abs(m[pivot][c]) > 1e-300)) {
+            return false;
+        }
+        std::swap(m[c], m[pivot]);
+        std::swap(b[c], b[pivot]);
+        for (int r = c + 1; r < 4; ++r) {
+            const double f = m[r][c] / m[c][c];
+            for (int k = c; k < 4; ++k) {
+                m[r][k] -= f * m[c][k];
+            }
+            b[r] -= f * b[c];
+        }
+    }
+    for (int c = 3; c >= 0; --c) {
+        for (int k = c + 1; k < 4; ++k) {
+            b[c] -= m[c][k] * b[k];
+        }
+        b[c] /= m[c][c];
+    }
+    return true;
+}
+
+} // namespace
+
+// The group's sinusoid at v0 as a phasor A - iB of A cos + B sin, fitted by least squares
+// together with a constant and a slope (which take the pilot's mean frequency or offset).
+std::complex<double> PilotSwing::groupPhasor(const Group& g, double v0) {
+    const double twoPi = 2.0 * std::numbers::pi;
+    const std::size_t n = g.time.size();
+    const double t0 = g.time.front();
+    const double span = g.time.back() - t0 > 0.0 ? g.time.back() - t0 : 1.0;
+    double m[4][4] = {};
+    double b[4] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        const double angle = twoPi * std::fmod(v0 * g.time[i], 1.0);
+        const double basis[4] = {1.0, (g.time[i] - t0) / span, std::cos(angle), std::sin(angle)};
+        for (int r = 0; r < 4; ++r) {
+            for (int c = 0; c < 4; ++c) {
+                m[r][c] += basis[r] * basis[c];
+            }
+            b[r] += basis[r] * g.value[i];
+        }
+    }
+    if (!solve4(m, b)) {
+        return {};
+    }
+    return {b[2], -b[3]};
+}
+
+void PilotSwing::add(double time, double value) {
+    open_.time.push_back(time);
+    open_.value.push_back(value);
+}
+
+void PilotSwing::closeGroup() {
+    // A group shorter than three swings fits its sinusoid too loosely to be worth its weight.
+    if (open_.time.size() >= 8 && open_.time.back() - open_.time.front() >= 3.0 * period) {
+        groups_.push_back(std::move(open_));
+        if (groups_.size() > maxGroups_) {
+            groups_.pop_front();
+        }
+    }
+    open_ = Group{};
+}
+
+void PilotSwing::clear() {
+    groups_.clear();
+    open_ = Group{};
+}
+
+double PilotSwing::span() const {
+    if (groups_.empty()) {
+        return 0.0;
+    }
+    return groups_.back().time.back() - groups_.front().time.front();
+}
+
+SwingEstimate PilotSwing::estimate(double rate) const {
+    // A group's fit is exact only at the swing's own frequency: refine the reference once.
+    const SwingEstimate first = estimateAt(rate);
+    return first.valid ? estimateAt(first.rate) : first;
+}
+
+SwingEstimate PilotSwing::estimateAt(double rate) const {
+    SwingEstimate out;
+    out.groups = static_cast<int>(groups_.size());
+    if (groups_.size() < 3) {
+        return out;
+    }
+    const double v0 = rate / period;
+    const double twoPi = 2.0 * std::numbers::pi;
+    std::vector<double> phase;
+    std::vector<double> weight;
+    std::vector<double> when;
+    double previous = 0.0;
+    for (const Group& g : groups_) {
+        const std::complex<double> sum = groupPhasor(g, v0);
+        double centre = 0.0;
+        for (double t : g.time) {
+            centre += t;
+        }
+        centre /= static_cast<double>(g.time.size());
+        double p = std::arg(sum);
+        if (!phase.empty()) {
+            // Unwrap against the previous group's phase.
+            p += twoPi * std::round((previous - p) / twoPi);
+        }
+        previous = p;
+        phase.push_back(p);
+        weight.push_back(std::norm(sum));
+        when.push_back(centre);
+    }
+    // Weighted least-squares slope of phase against time.
+    double sw = 0.0;
+    double st = 0.0;
+    double sp = 0.0;
+    for (std::size_t i = 0; i < phase.size(); ++i) {
+        sw += weight[i];
+        st += weight[i] * when[i];
+        sp += weight[i] * phase[i];
+    }
+    if (!(sw > 0.0)) {
+        return out;
+    }
+    const double tMean = st / sw;
+    const double pMean = sp / sw;
+    double stt = 0.0;
+    double stp = 0.0;
+    for (std::size_t i = 0; i < phase.size(); ++i) {
+        stt += weight[i] * (when[i] - tMean) * (when[i] - tMean);
+        stp += weight[i] * (when[i] - tMean) * (phase[i] - pMean);
+    }
+    if (!(stt > 0.0)) {
+        return out;
+    }
+    const double slope = stp / stt;
+    double residual = 0.0;
+    for (std::size_t i = 0; i < phase.size(); ++i) {
+        const double r = phase[i] - pMean - slope * (when[i] - tMean);
+        residual += weight[i] * r * r;
+    }
+    const double dof = static_cast<double>(phase.size()) - 2.0;
+    const double slopeError = std::sqrt(residual / (dof > 0.0 ? dof : 1.0) / stt);
+    out.valid = std::isfinite(slope);
+    out.rate = period * (v0 + slope / twoPi);
+    out.standardError = period * slopeError / twoPi;
+    return out;
+}
+
+} // namespace nbtv
+
+namespace nbtv {
+
+PilotPhase::PilotPhase() : window_(windowLength), ring_(windowLength) {
+    for (int n = 0; n < windowLength; ++n) {
+        window_[static_cast<std::size_t>(n)] =
+            0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (n + 0.5) / windowLength);
+    }
+}
+
+void PilotPhase::add(std::span<const std::int16_t> samples, double cycles, PilotSwing& out) {
+    const double twoPi = 2.0 * std::numbers::pi;
+    for (std::int16_t s : samples) {
+        ring_[static_cast<std::size_t>(count_ % windowLength)] =
+            static_cast<double>(s) * std::polar(1.0, -twoPi * mixPhase_);
+        mixPhase_ = std::fmod(mixPhase_ + cycles, 1.0);
+        ++count_;
+        if (count_ < windowLength || count_ % step != 0) {
+            continue;
+        }
+        std::complex<double> sum{};
+        const long first = count_ - windowLength;
+        for (long j = 0; j < windowLength; ++j) {
+            sum += window_[static_cast<std::size_t>(j)] *
+                   ring_[static_cast<std::size_t>((first + j) % windowLength)];
+        }
+        const double a = std::arg(sum);
+        if (started_) {
+            double d = a - lastArg_;
+            d -= twoPi * std::round(d / twoPi);
+            unwrapped_ += d;
+        } else {
+            unwrapped_ = a;
+            started_ = true;
+        }
+        lastArg_ = a;
+        out.add(static_cast<double>(first) + 0.5 * (windowLength - 1), unwrapped_);
+    }
+}
+
+} // namespace nbtv

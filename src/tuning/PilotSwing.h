@@ -1,0 +1,76 @@
+#pragma once
+// Measures the sound card's rate from the pilot's swing: the transmitter swings the pilot with a
+// fixed period of 2457.6 samples on air, so the period the recording shows gives the ratio of
+// the card's rate to the nominal one. A measure of the swing (the pilot's phase or its
+// discriminator value) is kept with its times in recorded samples, in groups; each group's fit
+// of a sinusoid at a reference frequency, beside a constant and a slope, gives a phase that
+// drifts in proportion to the reference's error.
+
+#include <complex>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <vector>
+
+namespace nbtv {
+
+struct SwingEstimate {
+    bool valid = false;
+    double rate = 1.0;          // r: tone k arrives at r k bins; recorded period 2457.6 / r
+    double standardError = 0.0; // of rate
+    int groups = 0;
+};
+
+class PilotSwing {
+  public:
+    static constexpr double period = 2457.6;
+
+    explicit PilotSwing(std::size_t maxGroups = 64) : maxGroups_(maxGroups) {}
+
+    void add(double time, double value);
+    // Closes the current group (values after it begin the next one).
+    void closeGroup();
+    void clear();
+
+    // The rate, starting from the reference guess `rate` (within a few percent).
+    SwingEstimate estimate(double rate) const;
+    double span() const; // recorded samples from the first to the last kept value
+
+  private:
+    struct Group {
+        std::vector<double> time;
+        std::vector<double> value;
+    };
+    static std::complex<double> groupPhasor(const Group& g, double v0);
+    SwingEstimate estimateAt(double rate) const;
+
+    std::size_t maxGroups_;
+    std::deque<Group> groups_;
+    Group open_;
+};
+
+// The pilot's phase, taken straight from the recording: mixed down by the pilot's expected
+// frequency and filtered by a 1024-sample Hann window every 64 samples. The window passes the
+// swing's sidebands (0.1 bin from the pilot) and nulls the neighbouring bins' centres, so the
+// neighbouring lines' tones, whatever picture they carry, leak in below -40 dB.
+class PilotPhase {
+  public:
+    static constexpr int windowLength = 1024;
+    static constexpr int step = 64;
+
+    PilotPhase();
+    // The samples that follow the previous ones, mixed by `cycles` per sample (the pilot's
+    // frequency in the recording); each output goes to `out` with its time.
+    void add(std::span<const std::int16_t> samples, double cycles, PilotSwing& out);
+
+  private:
+    std::vector<double> window_;
+    std::vector<std::complex<double>> ring_;
+    long count_ = 0;
+    double mixPhase_ = 0.0;
+    double unwrapped_ = 0.0;
+    double lastArg_ = 0.0;
+    bool started_ = false;
+};
+
+} // namespace nbtv
