@@ -25,31 +25,23 @@
 #include "recording/AviWriter.h"
 #include "recording/FrameFile.h"
 #include "shell/Receiver.h"
+#include "tuning/AutoTuner.h"
 
 namespace nbtv::cli {
 
 namespace {
 
 const std::vector<OptionRule> decodeOptions = {
-    {"--program", true},
-    {"--mono", false},
-    {"--fine-tune", true},
-    {"--rate-offset", true},
-    {"--noise-filter", true},
-    {"--brightness", true},
-    {"--contrast", true},
-    {"--phase-click", true},
-    {"--surface", false},
-    {"--frame-file", true},
-    {"--tv", true},
-    {"--avi", true},
-    {"--codec", true},
-    {"--fps", true},
-    {"--raw", false},
-    {"--quiet", false},
-    {"--enhanced", false},
-    {"--denoise", false},
-    {"-o", true},
+    {"--program", true},      {"--mono", false},
+    {"--fine-tune", true},    {"--rate-offset", true},
+    {"--noise-filter", true}, {"--brightness", true},
+    {"--contrast", true},     {"--phase-click", true},
+    {"--surface", false},     {"--frame-file", true},
+    {"--tv", true},           {"--avi", true},
+    {"--codec", true},        {"--fps", true},
+    {"--raw", false},         {"--quiet", false},
+    {"--enhanced", false},    {"--denoise", false},
+    {"--auto", false},        {"-o", true},
 };
 
 const std::string standardInput = "standard input";
@@ -427,8 +419,7 @@ int runDecode(const std::vector<std::string>& args) {
     }
     ProgressLine progress(showProgress, profile.sampleRate, source.length());
 
-    const std::size_t blockLength = static_cast<std::size_t>(settings.blockLength);
-    std::vector<std::int16_t> block(blockLength);
+    std::vector<std::int16_t> block;
     const PixelRect pngArea =
         wholeSurface ? PixelRect{0, 0, profile.surfaceWidth, profile.pictureSurfaceHeight}
                      : profile.geometry.pictureCrop;
@@ -460,7 +451,19 @@ int runDecode(const std::vector<std::string>& args) {
         enhanced = std::make_unique<EnhancedReceiver>(profile);
         enhanced->setDenoise(arguments.has("--denoise"));
     }
+    // --auto: the fine tune and the sound card's rate follow the signal from the first block,
+    // and the frame phase is searched over the first frames.
+    std::unique_ptr<AutoTuner> tuner;
+    if (arguments.has("--auto")) {
+        tuner = std::make_unique<AutoTuner>(profile);
+        tuner->setFineTune(true);
+        tuner->setCalibration(true);
+        tuner->findFramePhase();
+    }
     for (;;) {
+        // The block length follows the calibration: an automatic one may change it.
+        const auto blockLength = static_cast<std::size_t>(settings.blockLength);
+        block.resize(blockLength);
         const std::size_t got = source.read(block.data(), blockLength);
         samples += got;
         if (got < blockLength) {
@@ -477,6 +480,9 @@ int runDecode(const std::vector<std::string>& args) {
             emitEnhanced();
         } else if (completed) {
             emit(receiver.pictureSurface());
+        }
+        if (tuner) {
+            tuner->afterBlock(receiver, block);
         }
         progress.update(samples, pictures);
     }
@@ -500,6 +506,13 @@ int runDecode(const std::vector<std::string>& args) {
     if (!arguments.has("--quiet")) {
         std::fprintf(stderr, "nbtv: %d picture%s from %s\n", pictures, pictures == 1 ? "" : "s",
                      source.name().c_str());
+    }
+    if (tuner) {
+        // What the tuning found, for the next decode of the same station or sound card (also
+        // with --quiet: it is what --auto was asked for).
+        std::fprintf(stderr, "auto: fine-tune=%.3f rate-offset=%.6f phase-block=%d\n",
+                     static_cast<double>(settings.fineTuneHz), settings.sampleRateOffset,
+                     tuner->phaseBlock(receiver));
     }
     return 0;
 }

@@ -76,6 +76,8 @@ const char* const decodeUsage =
     "  --phase-click X     click the monitor strip at x = X before the first block\n"
     "  --enhanced          the enhanced picture: every carrier fitted per column on air\n"
     "  --denoise           with --enhanced, shrink the noise along each field\n"
+    "  --auto              tune, calibrate and find the frame phase automatically; the\n"
+    "                      last line says what was found\n"
     "At least one of -o, --avi and --tv is needed. A progress line shows on a terminal.\n"
     "Outputs appear only when whole.\n";
 

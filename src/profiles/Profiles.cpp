@@ -22,6 +22,12 @@ const ReceiverProfile* findProfile(const std::string& name) {
 MenuEntry enhanceMenu() {
     MenuEntry menu{"&Enhance", 0, {}};
     menu.items.push_back({"Enhanced picture", ids::enhancedPicture, {}, true});
+    menu.items.push_back({});
+    menu.items.push_back({"Automatic fine tune", ids::automaticFineTune, {}, true});
+    menu.items.push_back({"Automatic calibration", ids::automaticCalibration, {}, true});
+    menu.items.push_back({});
+    menu.items.push_back({"Find frame phase", ids::findFramePhase, {}, false});
+    menu.items.push_back({"Rotate colours", ids::rotateColours, {}, false});
     return menu;
 }
 

@@ -147,6 +147,10 @@ inline constexpr int bigPicture = 1712;
 inline constexpr int recordingState = 440;
 // The "&Enhance" menu, beyond the receivers' own commands.
 inline constexpr int enhancedPicture = 2000;
+inline constexpr int automaticFineTune = 2001;
+inline constexpr int automaticCalibration = 2002;
+inline constexpr int findFramePhase = 2003;
+inline constexpr int rotateColours = 2004;
 } // namespace ids
 
 struct ReceiverProfile {

@@ -57,7 +57,8 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
     : QMainWindow(parent), profile_(profile), receiver_(profile),
       source_(std::move(source)), dialogs_{receiver_.settings(), profile_,
                                            [this] { return capture_->listDevices(); },
-                                           [this] { restartCapture(); }} {
+                                           [this] { restartCapture(); }},
+      tuner_(profile) {
     setObjectName("mainWindow");
     setWindowTitle(QString::fromStdString(profile.title));
     QIcon icon;
@@ -83,9 +84,7 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
     SoundCapture::BlockHandlers handlers;
     handlers.analyse = [this](std::span<const std::int16_t> block) {
         receiver_.analyseBlock(block);
-        if (enhancedOn_) {
-            lastBlock_.assign(block.begin(), block.end());
-        }
+        lastBlock_.assign(block.begin(), block.end());
     };
     handlers.rest = [this] { finishBlock(); };
     capture_ = std::make_unique<SoundCapture>(receiver_.settings(), *source_, handlers);
@@ -286,6 +285,7 @@ void MainWindow::finishBlock() {
     if (enhancedOn_) {
         enhanced_->followBlock(lastBlock_, receiver_.settings(), receiver_.frameOffset(), complete);
     }
+    applyTuning(tuner_.afterBlock(receiver_, lastBlock_));
     if (complete) {
         ++framesCompleted_;
         if (!enhancedOn_) {
@@ -421,6 +421,16 @@ void MainWindow::dispatchCommand(int id) {
     case ids::enhancedPicture:
         toggleEnhancedPicture();
         break;
+    case ids::automaticFineTune:
+    case ids::automaticCalibration:
+        toggleAutomatic(id);
+        break;
+    case ids::findFramePhase:
+        tuner_.findFramePhase();
+        break;
+    case ids::rotateColours:
+        AutoTuner::rotateColours(receiver_);
+        break;
     case ids::selectSoundcard:
         runSoundCardDialog(dialogs_);
         break;
@@ -464,6 +474,53 @@ void MainWindow::toggleEnhancedPicture() {
     }
     if (enhancedOn_) {
         enhanced_->reset();
+    }
+}
+
+void MainWindow::toggleAutomatic(int id) {
+    const bool fine = id == ids::automaticFineTune;
+    const bool on = !(fine ? tuner_.fineTune() : tuner_.calibration());
+    if (fine) {
+        tuner_.setFineTune(on);
+    } else {
+        tuner_.setCalibration(on);
+    }
+    if (QAction* a = action(id)) {
+        a->setChecked(on);
+    }
+}
+
+// The slider, its readouts and the pilot-scope marker show a fine tune as after a user's move.
+void MainWindow::showFineTune() {
+    const ReceiverSettings& s = receiver_.settings();
+    if (auto* slider = qobject_cast<QSlider*>(control(ids::fineTuneSlider))) {
+        const QSignalBlocker quiet(slider);
+        slider->setValue(fineTuneControls(s.fineTuneHz, profile_).sliderPosition);
+    }
+    setFineTuneReadouts(profile_.sliderReadout == FineTuneReadoutForm::Plain
+                            ? QString::fromStdString(numberText(s.fineTuneHz, 7)) + "Hz"
+                            : fineTuneReadout(s.fineTuneHz));
+}
+
+void MainWindow::applyTuning(const AutoTuneChange& change) {
+    if (change.fineTune) {
+        showFineTune();
+    }
+    if (change.blockLength) {
+        // The new block length takes a capture restart, as "Set calibration" does; the restart
+        // resets the fine tune, which the automatic one then puts back.
+        const float fineTune = receiver_.settings().fineTuneHz;
+        const bool keep = tuner_.fineTune();
+        if (receiver_.settings().recording == 1) {
+            toggleRecording();
+        }
+        capture_->restartCapture([this, fineTune, keep] {
+            initialiseReceiver();
+            if (keep) {
+                writeFineTune(receiver_.settings(), profile_, fineTune);
+                showFineTune();
+            }
+        });
     }
 }
 

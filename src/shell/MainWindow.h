@@ -15,6 +15,7 @@
 #include "recording/AviRecorder.h"
 #include "recording/FrameFile.h"
 #include "shell/Receiver.h"
+#include "tuning/AutoTuner.h"
 
 class QAction;
 class QCheckBox;
@@ -41,6 +42,7 @@ class MainWindow : public QMainWindow {
     ReceiverSettings& settings() { return receiver_.settings(); }
     SoundCapture& capture() { return *capture_; }
     AviRecorder& recorder() { return *recorder_; }
+    AutoTuner& tuner() { return tuner_; }
 
     // The controls with this identifier, in creation order.
     std::vector<QWidget*> controls(int id) const;
@@ -94,6 +96,9 @@ class MainWindow : public QMainWindow {
     void setRecordCaption(const QString& text);
     void writeFrame(const PixelSurface& surface);
     void toggleEnhancedPicture();
+    void toggleAutomatic(int id);
+    void showFineTune();
+    void applyTuning(const AutoTuneChange& change);
     void showEnhancedPicture(const RgbImage& picture);
     void shutdown();
 
@@ -112,9 +117,11 @@ class MainWindow : public QMainWindow {
     SurfaceView* pilotScope_ = nullptr;
     SurfaceView* monitorStrip_ = nullptr;
 
+    AutoTuner tuner_;
     std::unique_ptr<EnhancedWorker> enhanced_;
     bool enhancedOn_ = false;
-    std::vector<std::int16_t> lastBlock_; // the block being processed, for the enhanced path
+    std::vector<std::int16_t>
+        lastBlock_; // the block being processed, for the tuner and enhanced path
     PixelSurface enhancedSurface_;
     long enhancedShown_ = 0;
 

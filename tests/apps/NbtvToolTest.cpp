@@ -27,6 +27,7 @@ extern "C" {
 #include "recording/AviWriter.h"
 #include "recording/FrameFile.h"
 #include "support/Reception.h"
+#include "support/TuningSupport.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 
@@ -157,6 +158,39 @@ TEST_F(NbtvTool, EnhancedDecodeGivesTheCardBack) {
     EXPECT_EQ(lonely.status, 2);
     EXPECT_EQ(lonely.errors,
               "nbtv: --denoise works on the enhanced picture: give --enhanced too\n");
+}
+
+// --auto tunes a mistuned recording from a sound card running slow and says what it found as
+// the last line, also when quiet; the pictures then equal a decode with those settings given.
+TEST_F(NbtvTool, AutoDecodeFindsTheTuningAndSaysSo) {
+    const RgbImage photo = test::syntheticPhoto(96, 72, 5);
+    std::string error;
+    ASSERT_TRUE(writePng(path("photo.png"), photo, error)) << error;
+    const std::string wav = path("photo.wav");
+    ASSERT_EQ(nbtv("encode --program nbtv96rggb --card " + path("photo.png") +
+                       " --frames 5 --snr 25 --freq-offset -6.5 --rate-error 0.003 -o " + wav,
+                   dir)
+                  .status,
+              0);
+    const ToolRun run =
+        nbtv("decode --program nbtv96rggb --auto --quiet -o " + path("out") + " " + wav, dir);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    double fineTune = 0.0;
+    double rateOffset = 0.0;
+    int phaseBlock = -1;
+    ASSERT_EQ(std::sscanf(run.errors.c_str(), "auto: fine-tune=%lf rate-offset=%lf phase-block=%d",
+                          &fineTune, &rateOffset, &phaseBlock),
+              3)
+        << run.errors;
+    EXPECT_EQ(run.errors.find('\n'), run.errors.size() - 1) << "one line only when quiet";
+    EXPECT_NEAR(fineTune, 6.5, 0.1);
+    EXPECT_NEAR(rateOffset, 0.003, 1e-4);
+    EXPECT_GE(phaseBlock, 0);
+    EXPECT_LT(phaseBlock, 64);
+    ASSERT_GE(filesIn("out"), 4u);
+    // Once tuned, the picture is the photo (colours and field boundary are right here).
+    const RgbImage last = picture("out/picture-0004.png", 288, 216);
+    EXPECT_GE(test::psnr(last, test::enlarge(photo, 3)), 17.0);
 }
 
 TEST_F(NbtvTool, Nbtv96rggbRoundTripsAndTheFrameFileHoldsEverySurface) {

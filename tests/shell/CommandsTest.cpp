@@ -81,7 +81,8 @@ QWidget* topLevel(const char* name) {
 // Runs `steps` one after the other from the event loop, each once the previous has returned;
 // a watchdog closes whatever is left open so that a forgotten dialog fails instead of hanging.
 void script(std::vector<std::function<void()>> steps) {
-    auto* runner = new QTimer(QCoreApplication::instance()); // goes with the application at the latest
+    auto* runner =
+        new QTimer(QCoreApplication::instance()); // goes with the application at the latest
     QObject::connect(runner, &QTimer::timeout,
                      [runner, steps = std::move(steps), next = std::size_t{0}]() mutable {
                          if (next < steps.size()) {
