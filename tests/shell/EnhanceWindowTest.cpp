@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QSlider>
 #include <QThread>
@@ -57,11 +58,14 @@ struct Window {
     // would.
     template <class Done>
     void runUntil(Done done) {
-        for (int i = 0; i < 600000 && !done(); ++i) {
-            source->pause(window.enhancedBacklog() > 20);
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < 60000) {
+            const bool wait = window.enhancedBacklog() > 20;
+            source->pause(wait);
             QCoreApplication::processEvents();
-            if (i % 64 == 0) {
-                QThread::usleep(100);
+            if (wait) {
+                QThread::msleep(1); // the worker thread has the processor meanwhile
             }
         }
     }

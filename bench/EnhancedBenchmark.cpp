@@ -1,0 +1,107 @@
+// Speed of the enhanced receive path per program: one segment's fit, and whole receptions
+// (ordinary path, enhanced path with shrinkage) against real time, with the column-phase search
+// at the start included.
+
+#include <benchmark/benchmark.h>
+
+#include <span>
+#include <vector>
+
+#include "enhance/EnhancedReceiver.h"
+#include "profiles/ReceiverProfile.h"
+#include "shell/Receiver.h"
+#include "tx/TestCard.h"
+#include "tx/Transmitter.h"
+
+namespace {
+
+const nbtv::ReceiverProfile& program(std::int64_t index) {
+    switch (index) {
+    case 1:
+        return nbtv::nbtv96Profile();
+    case 2:
+        return nbtv::nbtv96rggbProfile();
+    default:
+        return nbtv::nbtv48Profile();
+    }
+}
+
+std::vector<std::int16_t> signal(const nbtv::ReceiverProfile& profile, int frames) {
+    nbtv::TransmitOptions options;
+    options.frames = frames;
+    options.channel.snrDb = 20.0;
+    return nbtv::transmit(profile,
+                          nbtv::makeTestCard(nbtv::TestCardKind::Detail, profile.pictureColumns,
+                                             profile.pictureLines),
+                          options);
+}
+
+// A whole reception of `frames` frames: the column-phase search (once, at the start) and the
+// steady fit of every segment.
+void BM_EnhancedReception(benchmark::State& state) {
+    const nbtv::ReceiverProfile& profile = program(state.range(0));
+    const int frames = static_cast<int>(state.range(1));
+    const std::vector<std::int16_t> samples = signal(profile, frames);
+    const double seconds = static_cast<double>(samples.size()) / profile.sampleRate;
+    for (auto _ : state) {
+        nbtv::Receiver receiver(profile);
+        receiver.keepScopeHistories(false);
+        nbtv::EnhancedReceiver enhanced(profile);
+        enhanced.setDenoise(true);
+        std::size_t pictures = 0;
+        for (std::size_t at = 0; at + 768 <= samples.size(); at += 768) {
+            const auto block = std::span(samples).subspan(at, 768);
+            nbtv::followBlock(enhanced, receiver, block, receiver.processBlock(block));
+            pictures += enhanced.takePictures().size();
+        }
+        enhanced.finish();
+        pictures += enhanced.takePictures().size();
+        benchmark::DoNotOptimize(pictures);
+    }
+    state.counters["realtime_x"] = benchmark::Counter(
+        seconds * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetLabel(profile.name);
+}
+BENCHMARK(BM_EnhancedReception)
+    ->ArgsProduct({{0, 1, 2}, {4, 40}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// One segment's fit (56 columns on air) on its own.
+void BM_SegmentFit(benchmark::State& state) {
+    const nbtv::ReceiverProfile& profile = program(state.range(0));
+    const std::vector<std::int16_t> samples = signal(profile, 1);
+    std::vector<int> bins = profile.carriers.lineBins;
+    bins.push_back(profile.carriers.pilotBin);
+    if (profile.carriers.secondPilotBin > 0) {
+        bins.push_back(profile.carriers.secondPilotBin);
+    }
+    if (profile.carriers.topCopyBin > 0) {
+        bins.push_back(profile.carriers.topCopyBin);
+    }
+    const int slots = nbtv::EnhancedReceiver::segmentSlots;
+    std::vector<float> x(static_cast<std::size_t>(slots) * 256);
+    std::vector<nbtv::SlotSpan> spans(static_cast<std::size_t>(slots));
+    for (int j = 0; j < slots; ++j) {
+        spans[static_cast<std::size_t>(j)] = {j * 256, 256, 0.0, 1.0 / 256.0, 0.0, 0.0};
+    }
+    // Samples from the start of column 3 (the transmitter's columns begin 555 samples early).
+    for (std::size_t n = 0; n < x.size(); ++n) {
+        x[n] = static_cast<float>(samples[n + 3 * 256 - 555] / 32768.0);
+    }
+    nbtv::SegmentFit fit(bins);
+    for (auto _ : state) {
+        fit.fit(x, spans);
+        benchmark::DoNotOptimize(fit.meanSquaredResidual());
+    }
+    const double seconds =
+        static_cast<double>(nbtv::EnhancedReceiver::outputSlots * 256) / profile.sampleRate;
+    state.counters["realtime_x"] = benchmark::Counter(
+        seconds * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetLabel(profile.name);
+}
+BENCHMARK(BM_SegmentFit)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
