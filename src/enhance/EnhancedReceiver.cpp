@@ -21,6 +21,7 @@ constexpr double slotLength = 256.0;
 // The column phase is searched on a coarse grid, then by halving the step down to this.
 constexpr double searchGrid = 32.0;
 constexpr double finestStep = 0.25;
+constexpr double coarseStep = 32.0; // the grid searches with one round of the fit
 // Every few segments the column phase is compared with its neighbours half a sample away and
 // moved to the parabola's minimum: it follows what remains of a rate error.
 constexpr int trackEvery = 8;
@@ -183,24 +184,26 @@ std::vector<SlotSpan> EnhancedReceiver::spansFor(double phase, std::int64_t firs
     return spans;
 }
 
-double EnhancedReceiver::fitSegment(double phase, std::int64_t firstSlot, int slotCount) {
+double EnhancedReceiver::fitSegment(double phase, std::int64_t firstSlot, int slotCount,
+                                    int iterations) {
     std::size_t first = 0;
     std::size_t count = 0;
     const std::vector<SlotSpan> spans = spansFor(phase, firstSlot, slotCount, first, count);
     const int margin = slotCount > 4 * marginSlots ? marginSlots : 0;
     fit_.setResidualSlots(margin, slotCount - margin);
-    fit_.fit(std::span<const float>(samples_.data() + first, count), spans);
+    fit_.fit(std::span<const float>(samples_.data() + first, count), spans, iterations);
     return count == 0 ? 0.0 : fit_.meanSquaredResidual();
 }
 
 // Mean squared residual of fits over `slotCount` slots from `firstSlot`, with the column phase
 // `phase`, in segments.
-double EnhancedReceiver::searchResidual(double phase, std::int64_t firstSlot, int slotCount) {
+double EnhancedReceiver::searchResidual(double phase, std::int64_t firstSlot, int slotCount,
+                                        int iterations) {
     double sum = 0.0;
     int parts = 0;
     for (int done = 0; done < slotCount; done += segmentSlots) {
         const int length = std::min(segmentSlots, slotCount - done);
-        sum += fitSegment(phase, firstSlot + done, length);
+        sum += fitSegment(phase, firstSlot + done, length, iterations);
         ++parts;
     }
     return parts == 0 ? 0.0 : sum / parts;
@@ -215,7 +218,7 @@ void EnhancedReceiver::acquire(std::int64_t firstSlot, int slotCount) {
     double bestResidual = std::numeric_limits<double>::infinity();
     for (double candidate = 0.0; candidate < slotLength; candidate += searchGrid) {
         const double phase = candidate + slotLength * std::round((old - candidate) / slotLength);
-        const double residual = searchResidual(phase, firstSlot, slotCount);
+        const double residual = searchResidual(phase, firstSlot, slotCount, 1);
         if (residual < bestResidual) {
             bestResidual = residual;
             best = phase;
@@ -223,8 +226,13 @@ void EnhancedReceiver::acquire(std::int64_t firstSlot, int slotCount) {
     }
     for (double step = searchGrid / 2.0; step >= finestStep; step /= 2.0) {
         const double centre = best;
+        // Far from the best phase one round of the fit ranks candidates as well as two.
+        const int iterations = step >= coarseStep ? 1 : 2;
+        if (step * 2.0 >= coarseStep && step < coarseStep) {
+            bestResidual = searchResidual(centre, firstSlot, slotCount, iterations);
+        }
         for (double phase : {centre - step, centre + step}) {
-            const double residual = searchResidual(phase, firstSlot, slotCount);
+            const double residual = searchResidual(phase, firstSlot, slotCount, iterations);
             if (residual < bestResidual) {
                 bestResidual = residual;
                 best = phase;
@@ -237,8 +245,7 @@ void EnhancedReceiver::acquire(std::int64_t firstSlot, int slotCount) {
 
 // Moves the column phase to the minimum of a parabola through the residuals half a sample
 // either side of it.
-void EnhancedReceiver::track(std::int64_t firstSlot) {
-    const double here = fitSegment(columnPhase_, firstSlot, segmentSlots);
+void EnhancedReceiver::track(std::int64_t firstSlot, double here) {
     const double below = fitSegment(columnPhase_ - trackStep, firstSlot, segmentSlots);
     const double above = fitSegment(columnPhase_ + trackStep, firstSlot, segmentSlots);
     const double curvature = below - 2.0 * here + above;
@@ -332,7 +339,7 @@ void EnhancedReceiver::processReady(bool atEnd) {
         firstSegment_ = false;
         if (++segmentsSinceTrack_ >= trackEvery && !last) {
             segmentsSinceTrack_ = 0;
-            track(nextSlot_);
+            track(nextSlot_, residual);
         }
         nextSlot_ = fittedEnd_ - marginSlots;
         trimHistory();

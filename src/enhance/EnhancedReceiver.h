@@ -84,10 +84,10 @@ class EnhancedReceiver {
     std::int64_t newestSlot() const;
     std::vector<SlotSpan> spansFor(double phase, std::int64_t firstSlot, int slotCount,
                                    std::size_t& firstSample, std::size_t& sampleCount) const;
-    double fitSegment(double phase, std::int64_t firstSlot, int slotCount);
-    double searchResidual(double phase, std::int64_t firstSlot, int slotCount);
+    double fitSegment(double phase, std::int64_t firstSlot, int slotCount, int iterations = 2);
+    double searchResidual(double phase, std::int64_t firstSlot, int slotCount, int iterations);
     void acquire(std::int64_t firstSlot, int slotCount);
-    void track(std::int64_t firstSlot);
+    void track(std::int64_t firstSlot, double residualHere);
     void storeSegment(std::int64_t firstSlot, int from, int to);
     void processReady(bool atEnd);
     void trimHistory();

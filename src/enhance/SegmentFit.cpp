@@ -72,6 +72,85 @@ inline Complex weighted(const PowerSums& s, double c0, double c1, double c2) {
     return {c0 * s.s0.re + c1 * s.s1.re + c2 * s.s2.re, c0 * s.s0.im + c1 * s.s1.im + c2 * s.s2.im};
 }
 
+// The terms of carrier k with every partner l >= k from the closed forms, in plain arrays so
+// that the loop runs in vector registers. Where q meets 1 the terms are not finite; the caller
+// replaces them.
+struct SlotWeights {
+    double a0, a1, a2, b0, b1, b2, c0, c1, c2;
+};
+
+NBTV_VECTOR_CLONES void pairRow(std::size_t k, std::size_t kc, const double* __restrict sr,
+                                const double* __restrict si, const double* __restrict qr,
+                                const double* __restrict qi, const double* __restrict er,
+                                const double* __restrict ei, double lm1, const SlotWeights& w,
+                                double* __restrict cc, double* __restrict ll, double* __restrict bb,
+                                double* __restrict rr, double* __restrict nd,
+                                double* __restrict ns) {
+    const double ar = sr[k], ai = si[k], pr = qr[k], pi = qi[k], xr = er[k], xi = ei[k];
+    const double a0 = w.a0, a1 = w.a1, a2 = w.a2, b0 = w.b0, b1 = w.b1, b2 = w.b2;
+    const double c0 = w.c0, c1 = w.c1, c2 = w.c2;
+    for (std::size_t l = k; l < kc; ++l) {
+        // Difference frequency: q = step_k conj(step_l), Q = end_k conj(end_l).
+        const double dqr = pr * qr[l] + pi * qi[l];
+        const double dqi = pi * qr[l] - pr * qi[l];
+        const double dQr = xr * er[l] + xi * ei[l];
+        const double dQi = xi * er[l] - xr * ei[l];
+        const double dwr = 1.0 - dqr;
+        const double dwi = -dqi;
+        const double dn = dwr * dwr + dwi * dwi;
+        const double dhr = dwr / dn;
+        const double dhi = -dwi / dn;
+        const double d0r0 = 1.0 - dQr, d0i0 = -dQi;
+        const double d0r = d0r0 * dhr - d0i0 * dhi;
+        const double d0i = d0r0 * dhi + d0i0 * dhr;
+        const double d1r0 = d0r - 1.0 - lm1 * dQr, d1i0 = d0i - lm1 * dQi;
+        const double d1r = d1r0 * dhr - d1i0 * dhi;
+        const double d1i = d1r0 * dhi + d1i0 * dhr;
+        const double d2r0 = 2.0 * d1r - (d0r - 1.0) - lm1 * lm1 * dQr;
+        const double d2i0 = 2.0 * d1i - d0i - lm1 * lm1 * dQi;
+        const double d2r = d2r0 * dhr - d2i0 * dhi;
+        const double d2i = d2r0 * dhi + d2i0 * dhr;
+        // Sum frequency: q = step_k step_l, Q = end_k end_l.
+        const double sqr = pr * qr[l] - pi * qi[l];
+        const double sqi = pr * qi[l] + pi * qr[l];
+        const double sQr = xr * er[l] - xi * ei[l];
+        const double sQi = xr * ei[l] + xi * er[l];
+        const double swr = 1.0 - sqr;
+        const double swi = -sqi;
+        const double sn = swr * swr + swi * swi;
+        const double shr = swr / sn;
+        const double shi = -swi / sn;
+        const double s0r0 = 1.0 - sQr, s0i0 = -sQi;
+        const double s0r = s0r0 * shr - s0i0 * shi;
+        const double s0i = s0r0 * shi + s0i0 * shr;
+        const double s1r0 = s0r - 1.0 - lm1 * sQr, s1i0 = s0i - lm1 * sQi;
+        const double s1r = s1r0 * shr - s1i0 * shi;
+        const double s1i = s1r0 * shi + s1i0 * shr;
+        const double s2r0 = 2.0 * s1r - (s0r - 1.0) - lm1 * lm1 * sQr;
+        const double s2i0 = 2.0 * s1i - s0i - lm1 * lm1 * sQi;
+        const double s2r = s2r0 * shr - s2i0 * shi;
+        const double s2i = s2r0 * shi + s2i0 * shr;
+        // Phase factors start_k conj(start_l) and start_k start_l.
+        const double pdr = ar * sr[l] + ai * si[l];
+        const double pdi = ai * sr[l] - ar * si[l];
+        const double psr = ar * sr[l] - ai * si[l];
+        const double psi = ar * si[l] + ai * sr[l];
+        auto re = [](double xr0, double xi0, double yr, double yi) { return xr0 * yr - xi0 * yi; };
+        cc[l] = 0.5 * (re(pdr, pdi, d0r, d0i) + re(psr, psi, s0r, s0i));
+        ll[l] =
+            0.5 * (re(pdr, pdi, a0 * d0r + a1 * d1r + a2 * d2r, a0 * d0i + a1 * d1i + a2 * d2i) -
+                   re(psr, psi, a0 * s0r + a1 * s1r + a2 * s2r, a0 * s0i + a1 * s1i + a2 * s2i));
+        bb[l] =
+            0.5 * (re(pdr, pdi, b0 * d0r + b1 * d1r + b2 * d2r, b0 * d0i + b1 * d1i + b2 * d2i) -
+                   re(psr, psi, b0 * s0r + b1 * s1r + b2 * s2r, b0 * s0i + b1 * s1i + b2 * s2i));
+        rr[l] =
+            0.5 * (re(pdr, pdi, c0 * d0r + c1 * d1r + c2 * d2r, c0 * d0i + c1 * d1i + c2 * d2i) -
+                   re(psr, psi, c0 * s0r + c1 * s1r + c2 * s2r, c0 * s0i + c1 * s1i + c2 * s2i));
+        nd[l] = dn;
+        ns[l] = sn;
+    }
+}
+
 } // namespace
 
 SegmentFit::SegmentFit(std::vector<int> carrierBins)
@@ -216,6 +295,15 @@ NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
         std::fill(diagonal_.begin(), diagonal_.end(), 0.0);
         std::fill(coupling_.begin(), coupling_.end(), 0.0);
     }
+    // One row of pair terms at a time, in plain arrays so that the loop over the partners runs
+    // in vector registers.
+    std::vector<double> terms(6 * kc);
+    double* cc = terms.data();
+    double* ll = cc + kc;
+    double* bb = ll + kc;
+    double* rr = bb + kc;
+    double* nd = rr + kc; // |1 - q| squared of the difference and sum frequencies
+    double* ns = nd + kc;
     for (int j = 0; j < slots_; ++j) {
         const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
         if (slot.count <= 0) {
@@ -228,32 +316,50 @@ NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
         const double a0 = (1.0 - u0) * (1.0 - u0), a1 = -2.0 * (1.0 - u0) * du, a2 = du * du;
         const double b0 = u0 * (1.0 - u0), b1 = du * (1.0 - 2.0 * u0), b2 = -du * du;
         const double c0 = u0 * u0, c1 = 2.0 * u0 * du, c2 = du * du;
-        double* left = hessian ? &diagonal_[static_cast<std::size_t>(j) * kc * kc] : nullptr;
-        double* right = hessian ? &diagonal_[static_cast<std::size_t>(j + 1) * kc * kc] : nullptr;
-        double* cross = hessian ? &coupling_[static_cast<std::size_t>(j) * kc * kc] : nullptr;
+        const SlotWeights weights{a0, a1, a2, b0, b1, b2, c0, c1, c2};
+        const double lm1 = slot.count - 1.0;
+        const double* sr = &startRe_[row];
+        const double* si = &startIm_[row];
+        const double* qr = &stepRe_[row];
+        const double* qi = &stepIm_[row];
+        const double* er = &endRe_[row];
+        const double* ei = &endIm_[row];
+        // The terms of a pair from its power sums.
+        auto combine = [&](std::size_t l, const PowerSums& d, const PowerSums& s, Complex pd,
+                           Complex ps) {
+            cc[l] = 0.5 * (reMul(pd, d.s0) + reMul(ps, s.s0));
+            ll[l] = 0.5 * (reMul(pd, weighted(d, a0, a1, a2)) - reMul(ps, weighted(s, a0, a1, a2)));
+            bb[l] = 0.5 * (reMul(pd, weighted(d, b0, b1, b2)) - reMul(ps, weighted(s, b0, b1, b2)));
+            rr[l] = 0.5 * (reMul(pd, weighted(d, c0, c1, c2)) - reMul(ps, weighted(s, c0, c1, c2)));
+        };
         for (std::size_t k = 0; k < kc; ++k) {
-            const Complex start{startRe_[row + k], startIm_[row + k]};
-            const Complex step{stepRe_[row + k], stepIm_[row + k]};
-            const Complex end{endRe_[row + k], endIm_[row + k]};
+            const double ar = sr[k], ai = si[k], pr = qr[k], pi = qi[k], xr = er[k], xi = ei[k];
+            // The closed forms for every partner (at q = 1 they fail; fixed below).
+            pairRow(k, kc, sr, si, qr, qi, er, ei, lm1, weights, cc, ll, bb, rr, nd, ns);
+            // A carrier with itself (and any pair whose frequencies meet) by the exact sums.
             for (std::size_t l = k; l < kc; ++l) {
-                const Complex start2{startRe_[row + l], startIm_[row + l]};
-                const Complex step2{stepRe_[row + l], stepIm_[row + l]};
-                const Complex end2{endRe_[row + l], endIm_[row + l]};
-                // Difference and sum frequencies.
-                const PowerSums d = powerSums(mulConj(step, step2), mulConj(end, end2), slot.count);
-                const PowerSums s = powerSums(mul(step, step2), mul(end, end2), slot.count);
-                const Complex pd = mulConj(start, start2);
-                const Complex ps = mul(start, start2);
-                cosMatrix_[k * kc + l] += 0.5 * (reMul(pd, d.s0) + reMul(ps, s.s0));
-                if (!hessian) {
-                    continue;
+                if (nd[l] < 1e-24 || ns[l] < 1e-24) {
+                    const Complex start{ar, ai}, step{pr, pi}, end{xr, xi};
+                    const Complex start2{sr[l], si[l]}, step2{qr[l], qi[l]}, end2{er[l], ei[l]};
+                    combine(l, powerSums(mulConj(step, step2), mulConj(end, end2), slot.count),
+                            powerSums(mul(step, step2), mul(end, end2), slot.count),
+                            mulConj(start, start2), mul(start, start2));
                 }
-                left[k * kc + l] +=
-                    0.5 * (reMul(pd, weighted(d, a0, a1, a2)) - reMul(ps, weighted(s, a0, a1, a2)));
-                cross[k * kc + l] +=
-                    0.5 * (reMul(pd, weighted(d, b0, b1, b2)) - reMul(ps, weighted(s, b0, b1, b2)));
-                right[k * kc + l] +=
-                    0.5 * (reMul(pd, weighted(d, c0, c1, c2)) - reMul(ps, weighted(s, c0, c1, c2)));
+            }
+            double* cosRow = &cosMatrix_[k * kc];
+            for (std::size_t l = k; l < kc; ++l) {
+                cosRow[l] += cc[l];
+            }
+            if (!hessian) {
+                continue;
+            }
+            double* leftRow = &diagonal_[static_cast<std::size_t>(j) * kc * kc + k * kc];
+            double* rightRow = &diagonal_[static_cast<std::size_t>(j + 1) * kc * kc + k * kc];
+            double* crossRow = &coupling_[static_cast<std::size_t>(j) * kc * kc + k * kc];
+            for (std::size_t l = k; l < kc; ++l) {
+                leftRow[l] += ll[l];
+                crossRow[l] += bb[l];
+                rightRow[l] += rr[l];
             }
         }
     }
