@@ -1,5 +1,6 @@
-// PSNR against the sent card of the third received picture, ordinary path against the enhanced
-// path with and without shrinkage, for every program and mode, test card and noise level.
+// PSNR against the sent card of the third received picture (of four sent), ordinary path against
+// the enhanced path with and without shrinkage, for every program and mode, test card and noise
+// level.
 //
 //   build/release/bench/enhanced_quality [bars|ramp|detail]
 
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
             for (std::size_t i = 0; i < noise.size(); ++i) {
                 TransmitOptions options;
                 options.mono = mono;
-                options.frames = mono ? 3 * profile->fieldsPerFrame : 3;
+                options.frames = mono ? 4 * profile->fieldsPerFrame : 4;
                 options.channel.snrDb = noise[i];
                 options.channel.seed = 3;
                 const auto signal = transmit(*profile, card, options);
