@@ -29,6 +29,10 @@ constexpr double trackStep = 0.5;
 // A segment that fits this much worse than usual has lost the column phase (samples dropped):
 // it is searched again there.
 constexpr double lostFactor = 4.0;
+// A rate (transmitter samples per sample) or tuning (bins) this far from the ones the column
+// phase was found with calls for a new search.
+constexpr double retunedRate = 2e-4;
+constexpr double retunedBins = 0.05;
 // Noise of a deviation per noise of the samples: 0.566 / (amplitude x sqrt(256)).
 constexpr double deviationNoise = 0.566 / 16.0;
 constexpr double sampleScale = 1.0 / 32768.0;
@@ -95,6 +99,14 @@ void EnhancedReceiver::reset() {
     ringDeviation_.assign(ring * lines, 0.0);
     ringNoise_.assign(ring * lines, 0.0);
     fittedEnd_ = std::numeric_limits<std::int64_t>::min();
+    framed_ = false;
+    boundaryVote_ = 0;
+    frameEnd_ = 0;
+    orderedEnd_ = 0;
+    frontEnd_.reset();
+    searchedRate_ = 0.0;
+    searchedTuning_ = 0.0;
+    trackInterval_ = trackEvery;
     pending_.clear();
     ready_.clear();
 }
@@ -241,18 +253,33 @@ void EnhancedReceiver::acquire(std::int64_t firstSlot, int slotCount) {
     }
     columnPhase_ = best;
     locked_ = true;
+    searchedRate_ = rateNow();
+    searchedTuning_ = tuningNow();
+}
+
+// Transmitter samples per captured sample, and tuning phase per captured sample, at the newest
+// sample.
+double EnhancedReceiver::rateNow() const {
+    return tau_.size() < 2 ? 1.0 : tau_.back() - tau_[tau_.size() - 2];
+}
+
+double EnhancedReceiver::tuningNow() const {
+    return theta_.size() < 2 ? 0.0 : theta_.back() - theta_[theta_.size() - 2];
 }
 
 // Moves the column phase to the minimum of a parabola through the residuals half a sample
 // either side of it.
-void EnhancedReceiver::track(std::int64_t firstSlot, double here) {
+double EnhancedReceiver::track(std::int64_t firstSlot, double here) {
     const double below = fitSegment(columnPhase_ - trackStep, firstSlot, segmentSlots);
     const double above = fitSegment(columnPhase_ + trackStep, firstSlot, segmentSlots);
     const double curvature = below - 2.0 * here + above;
-    if (curvature > 0.0) {
-        const double vertex = 0.5 * trackStep * (below - above) / curvature;
-        columnPhase_ += std::clamp(vertex, -trackStep, trackStep);
+    if (!(curvature > 0.0)) {
+        return 0.0;
     }
+    const double move =
+        std::clamp(0.5 * trackStep * (below - above) / curvature, -trackStep, trackStep);
+    columnPhase_ += move;
+    return move;
 }
 
 void EnhancedReceiver::storeSegment(std::int64_t firstSlot, int from, int to) {
@@ -307,6 +334,12 @@ void EnhancedReceiver::processReady(bool atEnd) {
             }
         }
         const bool last = slotCount < segmentSlots;
+        if (!last && (std::abs(rateNow() - searchedRate_) > retunedRate ||
+                      std::abs(tuningNow() - searchedTuning_) * slotLength > retunedBins)) {
+            // The phase was found with a tuning far from today's (an automatic tuning that was
+            // still finding its way): the fit then was poor and the phase may be too.
+            acquire(nextSlot_, slotCount);
+        }
         double residual = fitSegment(columnPhase_, nextSlot_, slotCount);
         bool usual = residualCount_ < 3 || residual <= lostFactor * typicalResidual_;
         if (!usual && !last) {
@@ -337,9 +370,12 @@ void EnhancedReceiver::processReady(bool atEnd) {
         const int to = last ? slotCount : slotCount - marginSlots;
         storeSegment(nextSlot_, from, to);
         firstSegment_ = false;
-        if (++segmentsSinceTrack_ >= trackEvery && !last) {
+        if (++segmentsSinceTrack_ >= trackInterval_ && !last) {
+            // A phase that moves (what remains of a rate error) is followed every segment.
             segmentsSinceTrack_ = 0;
-            track(nextSlot_, residual);
+            const double move = track(nextSlot_, residual);
+            trackInterval_ =
+                std::abs(move) > 0.2 * trackStep ? 1 : std::min(2 * trackInterval_, trackEvery);
         }
         nextSlot_ = fittedEnd_ - marginSlots;
         trimHistory();
@@ -366,25 +402,97 @@ void EnhancedReceiver::trimHistory() {
 void EnhancedReceiver::completeFrames(bool atEnd) {
     while (!pending_.empty()) {
         const PendingFrame& frame = pending_.front();
-        if (!atEnd) {
-            if (!locked_) {
-                return;
-            }
-            const std::int64_t end = roundHalfEven((columnPhase_ + frame.tauEnd) / slotLength);
-            if (fittedEnd_ < end) {
-                return;
-            }
+        if (!locked_ && !atEnd) {
+            return;
         }
-        ready_.push_back(compose(frame));
+        if (!frontEnd_) {
+            // The columns just after the frame are needed to place its end.
+            const std::int64_t ordinary = roundHalfEven((columnPhase_ + frame.tauEnd) / slotLength);
+            if (!atEnd && fittedEnd_ < ordinary + 4) {
+                return;
+            }
+            frontEnd_ = frameEndSlot(frame);
+        }
+        if (!atEnd && fittedEnd_ < *frontEnd_ + 1) {
+            return;
+        }
+        ready_.push_back(compose(frame, *frontEnd_));
         pending_.pop_front();
+        frontEnd_.reset();
     }
 }
 
-EnhancedPicture EnhancedReceiver::compose(const PendingFrame& frame) {
+// The end slot of the next frame: a whole frame after the last, unless the ordinary path's
+// framing jumped (by whole blocks, three slots or more) since, which the enhanced frames follow.
+// The ordinary framing is only as good as a block, and a rate corrected late leaves it a slot or
+// so off: the column where fields meet shows it, and the frames move there when two frames in
+// a row agree.
+std::int64_t EnhancedReceiver::frameEndSlot(const PendingFrame& frame) {
+    const std::int64_t ordinary = roundHalfEven((columnPhase_ + frame.tauEnd) / slotLength);
+    const std::int64_t advance =
+        static_cast<std::int64_t>(profile_.fieldsPerFrame) * profile_.pictureColumns;
+    if (!framed_) {
+        framed_ = true;
+        frameEnd_ = ordinary;
+        boundaryVote_ = 0;
+    } else {
+        const std::int64_t jump = ordinary - (orderedEnd_ + advance);
+        frameEnd_ += advance + (std::abs(jump) >= 2 ? jump : 0);
+    }
+    orderedEnd_ = ordinary;
+
+    double here = boundaryContrast(frameEnd_);
+    int best = 0;
+    double bestContrast = here;
+    for (int shift : {-1, 1}) {
+        const double contrast = boundaryContrast(frameEnd_ + shift);
+        if (contrast > bestContrast) {
+            bestContrast = contrast;
+            best = shift;
+        }
+    }
+    if (best != 0 && bestContrast > 1.5 * here) {
+        if (best == boundaryVote_) {
+            frameEnd_ += best;
+            boundaryVote_ = 0;
+        } else {
+            boundaryVote_ = best;
+        }
+    } else {
+        boundaryVote_ = 0;
+    }
+    return frameEnd_;
+}
+
+// How much the line carriers change from one column to the next where a frame ending at `end`
+// puts its field boundaries: the fields carry different colours (or, in mono, the picture's
+// two edges meet there), so the true boundaries change most.
+double EnhancedReceiver::boundaryContrast(std::int64_t end) const {
+    const auto lines = static_cast<std::size_t>(lineCarriers_);
+    double sum = 0.0;
+    for (int f = 0; f <= profile_.fieldsPerFrame; ++f) {
+        const std::int64_t after = end - static_cast<std::int64_t>(f) * profile_.pictureColumns;
+        const std::size_t a = ringIndex(after);
+        const std::size_t b = ringIndex(after - 1);
+        if (ringSlot_[a] != after || ringSlot_[b] != after - 1) {
+            continue;
+        }
+        for (std::size_t k = 0; k < lines; ++k) {
+            const double d = ringDeviation_[a * lines + k] - ringDeviation_[b * lines + k];
+            sum += d * d;
+        }
+    }
+    return sum;
+}
+
+std::size_t EnhancedReceiver::ringIndex(std::int64_t slot) const {
+    return static_cast<std::size_t>(((slot % ringSlots_) + ringSlots_) % ringSlots_);
+}
+
+EnhancedPicture EnhancedReceiver::compose(const PendingFrame& frame, std::int64_t end) {
     const int columns = profile_.pictureColumns;
     const int lines = profile_.pictureLines;
     const auto lineCount = static_cast<std::size_t>(lineCarriers_);
-    const std::int64_t end = roundHalfEven((columnPhase_ + frame.tauEnd) / slotLength);
     const std::int64_t start = end - static_cast<std::int64_t>(frame.fields) * columns;
 
     // levels[field][carrier][on-air column]

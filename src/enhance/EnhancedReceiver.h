@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -87,12 +88,17 @@ class EnhancedReceiver {
     double fitSegment(double phase, std::int64_t firstSlot, int slotCount, int iterations = 2);
     double searchResidual(double phase, std::int64_t firstSlot, int slotCount, int iterations);
     void acquire(std::int64_t firstSlot, int slotCount);
-    void track(std::int64_t firstSlot, double residualHere);
+    double track(std::int64_t firstSlot, double residualHere);
+    double rateNow() const;
+    double tuningNow() const;
     void storeSegment(std::int64_t firstSlot, int from, int to);
     void processReady(bool atEnd);
     void trimHistory();
     void completeFrames(bool atEnd);
-    EnhancedPicture compose(const PendingFrame& frame);
+    std::int64_t frameEndSlot(const PendingFrame& frame);
+    double boundaryContrast(std::int64_t end) const;
+    std::size_t ringIndex(std::int64_t slot) const;
+    EnhancedPicture compose(const PendingFrame& frame, std::int64_t end);
 
     const ReceiverProfile& profile_;
     std::vector<int> bins_; // line carriers first, then pilots and the top copy
@@ -126,6 +132,20 @@ class EnhancedReceiver {
     std::vector<double> ringDeviation_; // [slot * lines + k]
     std::vector<double> ringNoise_;     // per slot and carrier: the deviation's noise
     std::int64_t fittedEnd_ = 0;        // slots below this are fitted
+
+    // The slot grid of frames: the ordinary path's frame ends drift against it by under a
+    // sample a block (its block length is a whole number); only its deliberate moves (a click,
+    // a found or rotated phase: whole blocks) move the enhanced frames.
+    bool framed_ = false;
+    int boundaryVote_ = 0;        // a shift of the frames' end seen once (waiting for a second)
+    std::int64_t frameEnd_ = 0;   // the last enhanced frame's end slot
+    std::int64_t orderedEnd_ = 0; // the ordinary path's frame end then, in slots
+    std::optional<std::int64_t> frontEnd_; // end slot of pending_.front(), once known
+
+    // The tuning the column phase was found with: a very different one calls for a new search.
+    double searchedRate_ = 0.0;
+    double searchedTuning_ = 0.0;
+    int trackInterval_ = 0;
 
     std::deque<PendingFrame> pending_;
     std::vector<EnhancedPicture> ready_;

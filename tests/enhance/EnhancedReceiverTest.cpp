@@ -13,6 +13,8 @@
 #include "profiles/ReceiverProfile.h"
 #include "shell/Receiver.h"
 #include "support/Reception.h"
+#include "support/TuningSupport.h"
+#include "tuning/AutoTuner.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 
@@ -131,6 +133,48 @@ TEST(EnhancedReceiver, FollowsCalibrationAndFineTune) {
     const Reception untuned = receiveBoth(profile, signal, {});
     ASSERT_GE(untuned.enhanced.size(), 3u);
     EXPECT_LT(test::psnr(untuned.enhanced[2], card), 30.0);
+}
+
+// With the automatic tuning finding the fine tune and the rate as it goes (as a user's
+// receiver would), the enhanced picture settles on the sent picture: the column phase is
+// searched again once the tuning has moved far, tracked while the rate estimate settles, and
+// the frames' ends find the columns where fields meet.
+TEST(EnhancedReceiver, FollowsTheAutomaticTuning) {
+    const ReceiverProfile& profile = nbtv48Profile();
+    const RgbImage photo = test::syntheticPhoto(48, 48, 5);
+    ChannelImpairments channel;
+    channel.frequencyOffsetHz = 4.3;
+    channel.rateError = 0.003;
+    TransmitOptions options;
+    options.frames = 10;
+    options.channel = channel;
+    const std::vector<std::int16_t> signal = transmit(profile, photo, options);
+
+    Receiver receiver(profile);
+    AutoTuner tuner(profile);
+    tuner.setFineTune(true);
+    tuner.setCalibration(true);
+    EnhancedReceiver enhanced(profile);
+    enhanced.setDenoise(true);
+    std::vector<RgbImage> pictures;
+    for (std::size_t at = 0;;) {
+        const auto length = static_cast<std::size_t>(receiver.settings().blockLength);
+        if (at + length > signal.size()) {
+            break;
+        }
+        const auto block = std::span<const std::int16_t>(signal).subspan(at, length);
+        at += length;
+        followBlock(enhanced, receiver, block, receiver.processBlock(block));
+        tuner.afterBlock(receiver, block);
+        for (EnhancedPicture& picture : enhanced.takePictures()) {
+            pictures.push_back(std::move(picture.picture));
+        }
+    }
+    ASSERT_GE(pictures.size(), 9u);
+    EXPECT_NEAR(receiver.settings().sampleRateOffset, 0.003, 1e-4);
+    for (std::size_t i = 7; i < 9; ++i) {
+        EXPECT_GE(test::psnr(pictures[i], photo), 50.0) << "picture " << i;
+    }
 }
 
 // With noise the denoised enhanced picture is never worse than the ordinary path's, and on a

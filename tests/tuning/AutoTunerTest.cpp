@@ -36,22 +36,29 @@ int blocksPerFrame(const ReceiverProfile& profile) {
     return profile.frameColumns() / 9;
 }
 
-using ProfileFn = const ReceiverProfile& (*)();
-
-class PerProgram : public ::testing::TestWithParam<ProfileFn> {
-  protected:
-    const ReceiverProfile& profile() const { return GetParam()(); }
+struct Program {
+    const ReceiverProfile& (*profile)();
 };
 
-std::string programName(const ::testing::TestParamInfo<ProfileFn>& info) {
-    return info.param().name;
+// Test listings show the program's name, not the parameter's bytes.
+void PrintTo(const Program& program, std::ostream* out) {
+    *out << program.profile().name;
+}
+
+class PerProgram : public ::testing::TestWithParam<Program> {
+  protected:
+    const ReceiverProfile& profile() const { return GetParam().profile(); }
+};
+
+std::string programName(const ::testing::TestParamInfo<Program>& info) {
+    return info.param.profile().name;
 }
 
 // --- The manual controls' view of a fine tune ---------------------------------------------
 
 TEST(FineTuneControls, MatchSliderAndPilotScope) {
-    for (ProfileFn fn : {&nbtv48Profile, &nbtv96Profile, &nbtv96rggbProfile}) {
-        const ReceiverProfile& profile = fn();
+    for (const ReceiverProfile* each : {&nbtv48Profile(), &nbtv96Profile(), &nbtv96rggbProfile()}) {
+        const ReceiverProfile& profile = *each;
         // Every slider position gives back itself and the marker the slider sets.
         for (int position = 2; position <= 1022; position += 13) {
             const double hz = static_cast<float>((position - 512) / 15.0);
@@ -356,7 +363,8 @@ TEST(FramePhase, RepeatsFollowDriftButKeepTheColours) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, PerProgram,
-                         ::testing::Values(&nbtv48Profile, &nbtv96Profile, &nbtv96rggbProfile),
+                         ::testing::Values(Program{nbtv48Profile}, Program{nbtv96Profile},
+                                           Program{nbtv96rggbProfile}),
                          programName);
 
 } // namespace
