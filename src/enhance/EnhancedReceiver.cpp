@@ -107,6 +107,7 @@ void EnhancedReceiver::reset() {
     searchedRate_ = 0.0;
     searchedTuning_ = 0.0;
     trackInterval_ = trackEvery;
+    lastMove_ = 0.0;
     pending_.clear();
     ready_.clear();
 }
@@ -371,11 +372,13 @@ void EnhancedReceiver::processReady(bool atEnd) {
         storeSegment(nextSlot_, from, to);
         firstSegment_ = false;
         if (++segmentsSinceTrack_ >= trackInterval_ && !last) {
-            // A phase that moves (what remains of a rate error) is followed every segment.
+            // A phase that keeps moving one way (what remains of a rate error) is followed every
+            // segment; moves to and fro are noise.
             segmentsSinceTrack_ = 0;
             const double move = track(nextSlot_, residual);
-            trackInterval_ =
-                std::abs(move) > 0.2 * trackStep ? 1 : std::min(2 * trackInterval_, trackEvery);
+            const bool drifting = std::abs(move) > 0.4 * trackStep && move * lastMove_ > 0.0;
+            trackInterval_ = drifting ? 1 : std::min(2 * trackInterval_, trackEvery);
+            lastMove_ = move;
         }
         nextSlot_ = fittedEnd_ - marginSlots;
         trimHistory();

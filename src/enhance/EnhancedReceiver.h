@@ -146,6 +146,7 @@ class EnhancedReceiver {
     double searchedRate_ = 0.0;
     double searchedTuning_ = 0.0;
     int trackInterval_ = 0;
+    double lastMove_ = 0.0; // the column phase's last tracking move
 
     std::deque<PendingFrame> pending_;
     std::vector<EnhancedPicture> ready_;
