@@ -71,14 +71,6 @@ BENCHMARK(BM_EnhancedReception)
 void BM_SegmentFit(benchmark::State& state) {
     const nbtv::ReceiverProfile& profile = program(state.range(0));
     const std::vector<std::int16_t> samples = signal(profile, 1);
-    std::vector<int> bins = profile.carriers.lineBins;
-    bins.push_back(profile.carriers.pilotBin);
-    if (profile.carriers.secondPilotBin > 0) {
-        bins.push_back(profile.carriers.secondPilotBin);
-    }
-    if (profile.carriers.topCopyBin > 0) {
-        bins.push_back(profile.carriers.topCopyBin);
-    }
     const int slots = nbtv::EnhancedReceiver::segmentSlots;
     std::vector<float> x(static_cast<std::size_t>(slots) * 256);
     std::vector<nbtv::SlotSpan> spans(static_cast<std::size_t>(slots));
@@ -89,7 +81,7 @@ void BM_SegmentFit(benchmark::State& state) {
     for (std::size_t n = 0; n < x.size(); ++n) {
         x[n] = static_cast<float>(samples[n + 3 * 256 - 555] / 32768.0);
     }
-    nbtv::SegmentFit fit(bins);
+    nbtv::SegmentFit fit(nbtv::fittedCarrierBins(profile));
     for (auto _ : state) {
         fit.fit(x, spans);
         benchmark::DoNotOptimize(fit.meanSquaredResidual());

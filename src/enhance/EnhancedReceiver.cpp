@@ -37,7 +37,9 @@ constexpr double retunedBins = 0.05;
 constexpr double deviationNoise = 0.566 / 16.0;
 constexpr double sampleScale = 1.0 / 32768.0;
 
-std::vector<int> carrierBins(const ReceiverProfile& profile) {
+} // namespace
+
+std::vector<int> fittedCarrierBins(const ReceiverProfile& profile) {
     std::vector<int> bins = profile.carriers.lineBins;
     bins.push_back(profile.carriers.pilotBin);
     if (profile.carriers.secondPilotBin > 0) {
@@ -48,6 +50,8 @@ std::vector<int> carrierBins(const ReceiverProfile& profile) {
     }
     return bins;
 }
+
+namespace {
 
 int lineIndexOfBin(const ReceiverProfile& profile, int bin) {
     const auto& lines = profile.carriers.lineBins;
@@ -69,7 +73,7 @@ std::uint8_t displayLevel(double deviation, int brightness, int contrast) {
 } // namespace
 
 EnhancedReceiver::EnhancedReceiver(const ReceiverProfile& profile)
-    : profile_(profile), bins_(carrierBins(profile)),
+    : profile_(profile), bins_(fittedCarrierBins(profile)),
       lineCarriers_(static_cast<int>(profile.carriers.lineBins.size())), fit_(bins_) {
     const int frameSlots = profile.fieldsPerFrame * profile.pictureColumns;
     ringSlots_ = 4 * frameSlots + 2 * segmentSlots;
@@ -77,14 +81,12 @@ EnhancedReceiver::EnhancedReceiver(const ReceiverProfile& profile)
 }
 
 void EnhancedReceiver::reset() {
-    historyStart_ = 0;
     samples_.clear();
     tau_.clear();
     theta_.clear();
     nextTau_ = 0.0;
     nextTheta_ = 0.0;
     lastRate_ = 1.0;
-    added_ = 0;
     locked_ = false;
     columnPhase_ = 0.0;
     nextSlot_ = 0;
@@ -127,7 +129,6 @@ void EnhancedReceiver::addSamples(std::span<const std::int16_t> samples, double 
         nextTheta_ += thetaStep;
     }
     lastRate_ = rate;
-    added_ += static_cast<std::int64_t>(samples.size());
     processReady(false);
     completeFrames(false);
 }
@@ -138,7 +139,6 @@ void EnhancedReceiver::frameCompleted(const ReceiverSettings& settings, int fram
     const double behind = receiverFrameLead - frameOffset * slotLength / 3.0;
     PendingFrame frame;
     frame.tauEnd = nextTau_ - behind * lastRate_;
-    frame.frameEnd = added_ - static_cast<std::int64_t>(roundHalfEven(behind));
     const bool colour = settings.colourMode != 0 || !profile_.hasMonochrome;
     frame.fields = colour ? profile_.fieldsPerFrame : 1;
     frame.brightness = settings.brightness;
@@ -399,7 +399,6 @@ void EnhancedReceiver::trimHistory() {
     samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(drop));
     tau_.erase(tau_.begin(), tau_.begin() + static_cast<std::ptrdiff_t>(drop));
     theta_.erase(theta_.begin(), theta_.begin() + static_cast<std::ptrdiff_t>(drop));
-    historyStart_ += static_cast<std::int64_t>(drop);
 }
 
 void EnhancedReceiver::completeFrames(bool atEnd) {
@@ -541,7 +540,6 @@ EnhancedPicture EnhancedReceiver::compose(const PendingFrame& frame, std::int64_
     };
 
     EnhancedPicture out;
-    out.frameEnd = frame.frameEnd;
     out.complete = everyColumn;
     out.picture = RgbImage(columns, lines);
     for (int y = 0; y < lines; ++y) {

@@ -27,11 +27,14 @@ struct ReceiverSettings;
 // One enhanced picture: the picture itself (pictureColumns x pictureLines).
 struct EnhancedPicture {
     RgbImage picture;
-    std::int64_t frameEnd = 0; // stream sample at which its frame ended
     // Every column of it was fitted; otherwise the missing ones (before the signal, or before
     // the column phase was found) show white.
     bool complete = true;
 };
+
+// The carriers the fit models: the line bins (lowest first), then the pilot(s) and the copy of
+// the top line where the program has them.
+std::vector<int> fittedCarrierBins(const ReceiverProfile& profile);
 
 class EnhancedReceiver {
   public:
@@ -75,7 +78,6 @@ class EnhancedReceiver {
   private:
     struct PendingFrame {
         double tauEnd = 0.0; // our time axis at the frame's end
-        std::int64_t frameEnd = 0;
         int fields = 1;
         int brightness = 128;
         int contrast = 128;
@@ -108,14 +110,12 @@ class EnhancedReceiver {
 
     // The samples not yet fitted, with our time axis (transmitter samples, without the column
     // phase) and common tuning phase (cycles) at each.
-    std::int64_t historyStart_ = 0; // stream index of samples_[0]
     std::vector<float> samples_;
     std::vector<double> tau_;
     std::vector<double> theta_;
     double nextTau_ = 0.0;
     double nextTheta_ = 0.0;
     double lastRate_ = 1.0; // transmitter samples per captured sample, as last added
-    std::int64_t added_ = 0;
 
     bool locked_ = false;
     double columnPhase_ = 0.0;

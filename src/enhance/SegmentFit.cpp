@@ -49,17 +49,14 @@ struct PowerSums {
     Complex s0, s1, s2;
 };
 
-inline PowerSums powerSums(Complex q, Complex bigQ, int count) {
-    const double l = count;
+// The closed forms alone, with |1 - q|^2 in `norm`: not finite where q is 1. No branch, so a
+// loop over partners runs in vector registers.
+inline PowerSums closedPowerSums(Complex q, Complex bigQ, double lm1, double& norm) {
     const Complex w{1.0 - q.re, -q.im};
-    const double norm = w.re * w.re + w.im * w.im;
-    if (norm < 1e-24) {
-        return {{l, 0.0}, {l * (l - 1.0) / 2.0, 0.0}, {(l - 1.0) * l * (2.0 * l - 1.0) / 6.0, 0.0}};
-    }
+    norm = w.re * w.re + w.im * w.im;
     const Complex h{w.re / norm, -w.im / norm};
     const Complex s0 = mul({1.0 - bigQ.re, -bigQ.im}, h);
     const Complex s0m1{s0.re - 1.0, s0.im};
-    const double lm1 = l - 1.0;
     const Complex s1 = mul({s0m1.re - lm1 * bigQ.re, s0m1.im - lm1 * bigQ.im}, h);
     const Complex s2 = mul(
         {2.0 * s1.re - s0m1.re - lm1 * lm1 * bigQ.re, 2.0 * s1.im - s0m1.im - lm1 * lm1 * bigQ.im},
@@ -67,9 +64,26 @@ inline PowerSums powerSums(Complex q, Complex bigQ, int count) {
     return {s0, s1, s2};
 }
 
+inline PowerSums powerSums(Complex q, Complex bigQ, int count) {
+    const double l = count;
+    double norm = 0.0;
+    const PowerSums closed = closedPowerSums(q, bigQ, l - 1.0, norm);
+    if (norm < 1e-24) {
+        return {{l, 0.0}, {l * (l - 1.0) / 2.0, 0.0}, {(l - 1.0) * l * (2.0 * l - 1.0) / 6.0, 0.0}};
+    }
+    return closed;
+}
+
 // Weighted sum c0 S0 + c1 S1 + c2 S2.
 inline Complex weighted(const PowerSums& s, double c0, double c1, double c2) {
     return {c0 * s.s0.re + c1 * s.s1.re + c2 * s.s2.re, c0 * s.s0.im + c1 * s.s1.im + c2 * s.s2.im};
+}
+
+// The sum over a slot of w(u) sin(phase_k) sin(phase_l), w = c0 + c1 m + c2 m^2, from the power
+// sums of the difference (d) and sum (s) frequencies and their phase factors pd and ps.
+inline double sineProduct(Complex pd, const PowerSums& d, Complex ps, const PowerSums& s, double c0,
+                          double c1, double c2) {
+    return 0.5 * (reMul(pd, weighted(d, c0, c1, c2)) - reMul(ps, weighted(s, c0, c1, c2)));
 }
 
 // The terms of carrier k with every partner l >= k from the closed forms, in plain arrays so
@@ -86,68 +100,18 @@ NBTV_VECTOR_CLONES void pairRow(std::size_t k, std::size_t kc, const double* __r
                                 double* __restrict cc, double* __restrict ll, double* __restrict bb,
                                 double* __restrict rr, double* __restrict nd,
                                 double* __restrict ns) {
-    const double ar = sr[k], ai = si[k], pr = qr[k], pi = qi[k], xr = er[k], xi = ei[k];
-    const double a0 = w.a0, a1 = w.a1, a2 = w.a2, b0 = w.b0, b1 = w.b1, b2 = w.b2;
-    const double c0 = w.c0, c1 = w.c1, c2 = w.c2;
+    const Complex start{sr[k], si[k]}, step{qr[k], qi[k]}, end{er[k], ei[k]};
     for (std::size_t l = k; l < kc; ++l) {
-        // Difference frequency: q = step_k conj(step_l), Q = end_k conj(end_l).
-        const double dqr = pr * qr[l] + pi * qi[l];
-        const double dqi = pi * qr[l] - pr * qi[l];
-        const double dQr = xr * er[l] + xi * ei[l];
-        const double dQi = xi * er[l] - xr * ei[l];
-        const double dwr = 1.0 - dqr;
-        const double dwi = -dqi;
-        const double dn = dwr * dwr + dwi * dwi;
-        const double dhr = dwr / dn;
-        const double dhi = -dwi / dn;
-        const double d0r0 = 1.0 - dQr, d0i0 = -dQi;
-        const double d0r = d0r0 * dhr - d0i0 * dhi;
-        const double d0i = d0r0 * dhi + d0i0 * dhr;
-        const double d1r0 = d0r - 1.0 - lm1 * dQr, d1i0 = d0i - lm1 * dQi;
-        const double d1r = d1r0 * dhr - d1i0 * dhi;
-        const double d1i = d1r0 * dhi + d1i0 * dhr;
-        const double d2r0 = 2.0 * d1r - (d0r - 1.0) - lm1 * lm1 * dQr;
-        const double d2i0 = 2.0 * d1i - d0i - lm1 * lm1 * dQi;
-        const double d2r = d2r0 * dhr - d2i0 * dhi;
-        const double d2i = d2r0 * dhi + d2i0 * dhr;
-        // Sum frequency: q = step_k step_l, Q = end_k end_l.
-        const double sqr = pr * qr[l] - pi * qi[l];
-        const double sqi = pr * qi[l] + pi * qr[l];
-        const double sQr = xr * er[l] - xi * ei[l];
-        const double sQi = xr * ei[l] + xi * er[l];
-        const double swr = 1.0 - sqr;
-        const double swi = -sqi;
-        const double sn = swr * swr + swi * swi;
-        const double shr = swr / sn;
-        const double shi = -swi / sn;
-        const double s0r0 = 1.0 - sQr, s0i0 = -sQi;
-        const double s0r = s0r0 * shr - s0i0 * shi;
-        const double s0i = s0r0 * shi + s0i0 * shr;
-        const double s1r0 = s0r - 1.0 - lm1 * sQr, s1i0 = s0i - lm1 * sQi;
-        const double s1r = s1r0 * shr - s1i0 * shi;
-        const double s1i = s1r0 * shi + s1i0 * shr;
-        const double s2r0 = 2.0 * s1r - (s0r - 1.0) - lm1 * lm1 * sQr;
-        const double s2i0 = 2.0 * s1i - s0i - lm1 * lm1 * sQi;
-        const double s2r = s2r0 * shr - s2i0 * shi;
-        const double s2i = s2r0 * shi + s2i0 * shr;
-        // Phase factors start_k conj(start_l) and start_k start_l.
-        const double pdr = ar * sr[l] + ai * si[l];
-        const double pdi = ai * sr[l] - ar * si[l];
-        const double psr = ar * sr[l] - ai * si[l];
-        const double psi = ar * si[l] + ai * sr[l];
-        auto re = [](double xr0, double xi0, double yr, double yi) { return xr0 * yr - xi0 * yi; };
-        cc[l] = 0.5 * (re(pdr, pdi, d0r, d0i) + re(psr, psi, s0r, s0i));
-        ll[l] =
-            0.5 * (re(pdr, pdi, a0 * d0r + a1 * d1r + a2 * d2r, a0 * d0i + a1 * d1i + a2 * d2i) -
-                   re(psr, psi, a0 * s0r + a1 * s1r + a2 * s2r, a0 * s0i + a1 * s1i + a2 * s2i));
-        bb[l] =
-            0.5 * (re(pdr, pdi, b0 * d0r + b1 * d1r + b2 * d2r, b0 * d0i + b1 * d1i + b2 * d2i) -
-                   re(psr, psi, b0 * s0r + b1 * s1r + b2 * s2r, b0 * s0i + b1 * s1i + b2 * s2i));
-        rr[l] =
-            0.5 * (re(pdr, pdi, c0 * d0r + c1 * d1r + c2 * d2r, c0 * d0i + c1 * d1i + c2 * d2i) -
-                   re(psr, psi, c0 * s0r + c1 * s1r + c2 * s2r, c0 * s0i + c1 * s1i + c2 * s2i));
-        nd[l] = dn;
-        ns[l] = sn;
+        const Complex start2{sr[l], si[l]}, step2{qr[l], qi[l]}, end2{er[l], ei[l]};
+        // Difference and sum frequencies, and their phase factors.
+        const PowerSums d = closedPowerSums(mulConj(step, step2), mulConj(end, end2), lm1, nd[l]);
+        const PowerSums s = closedPowerSums(mul(step, step2), mul(end, end2), lm1, ns[l]);
+        const Complex pd = mulConj(start, start2);
+        const Complex ps = mul(start, start2);
+        cc[l] = 0.5 * (reMul(pd, d.s0) + reMul(ps, s.s0));
+        ll[l] = sineProduct(pd, d, ps, s, w.a0, w.a1, w.a2);
+        bb[l] = sineProduct(pd, d, ps, s, w.b0, w.b1, w.b2);
+        rr[l] = sineProduct(pd, d, ps, s, w.c0, w.c1, w.c2);
     }
 }
 
@@ -328,9 +292,9 @@ NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
         auto combine = [&](std::size_t l, const PowerSums& d, const PowerSums& s, Complex pd,
                            Complex ps) {
             cc[l] = 0.5 * (reMul(pd, d.s0) + reMul(ps, s.s0));
-            ll[l] = 0.5 * (reMul(pd, weighted(d, a0, a1, a2)) - reMul(ps, weighted(s, a0, a1, a2)));
-            bb[l] = 0.5 * (reMul(pd, weighted(d, b0, b1, b2)) - reMul(ps, weighted(s, b0, b1, b2)));
-            rr[l] = 0.5 * (reMul(pd, weighted(d, c0, c1, c2)) - reMul(ps, weighted(s, c0, c1, c2)));
+            ll[l] = sineProduct(pd, d, ps, s, a0, a1, a2);
+            bb[l] = sineProduct(pd, d, ps, s, b0, b1, b2);
+            rr[l] = sineProduct(pd, d, ps, s, c0, c1, c2);
         };
         for (std::size_t k = 0; k < kc; ++k) {
             const double ar = sr[k], ai = si[k], pr = qr[k], pi = qi[k], xr = er[k], xi = ei[k];

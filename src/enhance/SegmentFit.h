@@ -43,7 +43,6 @@ class SegmentFit {
     }
 
     int carriers() const { return carriers_; }
-    int slotCount() const { return slots_; }
     // Deviation of carrier `k` (index into the bins) in slot `j`, in bins.
     double deviation(int k, int j) const {
         return knots_[static_cast<std::size_t>((j + 1) * carriers_ + k)] -

@@ -114,7 +114,6 @@ void AutoTuner::restartAcquisition() {
     blockLengthSet_ = false;
     swing_.clear();
     pilotPhase_ = PilotPhase();
-    swingError_ = 0.0;
     resetCycle();
 }
 
@@ -275,7 +274,6 @@ void AutoTuner::finishLoop(Receiver& receiver, AutoTuneChange& change) {
         const double r = 1.0 / (1.0 - receiver.settings().sampleRateOffset);
         const SwingEstimate est = swing_.estimate(r);
         if (est.valid && est.standardError < swingUsable) {
-            swingError_ = est.standardError;
             applyRate(receiver, est.rate, change);
             if (!settled_ && est.standardError < swingSettled && est.groups >= minSettleGroups) {
                 settled_ = true;

@@ -82,8 +82,6 @@ class AutoTuner {
     const FramePhaseResult& lastFramePhase() const { return lastPhase_; }
     // Block length set from the calibration (once per acquisition).
     bool calibrationSettled() const { return settled_; }
-    // Standard error of the last rate estimate from the pilot's swing (0 before one exists).
-    double swingRateError() const { return swingError_; }
 
   private:
     enum class Stage { Coarse, PulsePair, Loop };
@@ -114,7 +112,6 @@ class AutoTuner {
     PilotSwing swing_;
     PilotPhase pilotPhase_;
     double pilotCycles_ = 0.0; // the pilot's frequency in the recording, cycles a sample
-    double swingError_ = 0.0;
     bool settled_ = false;
     bool blockLengthSet_ = false;
 
