@@ -10,8 +10,6 @@
 #include <system_error>
 #include <vector>
 
-#include <unistd.h>
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -21,6 +19,7 @@ extern "C" {
 
 #include "Commands.h"
 #include "ConvertInfo.h"
+#include "Outputs.h"
 #include "picture/ImageFile.h"
 #include "recording/AviWriter.h"
 #include "recording/FrameFile.h"
@@ -51,26 +50,13 @@ bool endsWith(const std::string& text, const std::string& suffix) {
     });
 }
 
-std::string pictureName(int number) {
-    char name[32];
-    std::snprintf(name, sizeof name, "picture-%04d.png", number);
-    return name;
-}
-
-void refuseExisting(const std::string& path) {
-    std::error_code ec;
-    if (fs::exists(path, ec)) {
-        throw RunError(quotedPath(path) + " already exists");
-    }
-}
-
-void reportTruncated(const FrameFileReader& reader) {
+void reportDamage(const FrameFileReader& reader) {
     std::fprintf(stderr, "nbtv: %s; the %d whole record%s before it converted\n",
                  reader.error().c_str(), reader.records(), reader.records() == 1 ? "" : "s");
 }
 
-// Reads every record of a frame file through `take`; a bad header is an error, a short last
-// record a warning.
+// Reads every record of a frame file through `take`. A short last record or a damaged header
+// ends the file there: the whole records before it are kept and the damage reported.
 template <typename Take>
 int forEachRecord(const std::string& input, Take take) {
     FrameFileReader reader;
@@ -84,43 +70,28 @@ int forEachRecord(const std::string& input, Take take) {
             take(pixels);
             continue;
         }
-        if (status == FrameFileReader::Status::Bad) {
-            throw RunError(reader.error());
-        }
         if (reader.records() == 0) {
             throw RunError(status == FrameFileReader::Status::End
                                ? quotedPath(input) + " holds no frame records"
                                : reader.error());
         }
-        if (status == FrameFileReader::Status::Truncated) {
-            reportTruncated(reader);
+        if (status != FrameFileReader::Status::End) {
+            reportDamage(reader);
         }
         return reader.records();
     }
 }
 
-// Pictures written so far, removed again unless the conversion completes.
-class PictureFolder {
+// Pictures written so far, removed again (with a folder made for them) unless the conversion
+// completes.
+class PictureOutput {
   public:
-    explicit PictureFolder(fs::path folder) : folder_(std::move(folder)) {
-        std::error_code ec;
-        if (fs::exists(folder_, ec) && !fs::is_directory(folder_, ec)) {
-            throw RunError(quotedPath(folder_.string()) + " is not a folder");
-        }
-        if (fs::exists(folder_ / pictureName(1), ec)) {
-            throw RunError(quotedPath(folder_.string()) + " already holds pictures");
-        }
-        if (!fs::exists(folder_, ec)) {
-            if (!fs::create_directories(folder_, ec)) {
-                throw RunError("cannot create folder " + quotedPath(folder_.string()) + ": " +
-                               ec.message());
-            }
-            created_ = true;
-        }
+    PictureOutput(const std::string& folder, const OutputRule& rule) : folder_(folder, rule) {
+        folder_.prepare();
     }
-    PictureFolder(const PictureFolder&) = delete;
-    PictureFolder& operator=(const PictureFolder&) = delete;
-    ~PictureFolder() {
+    PictureOutput(const PictureOutput&) = delete;
+    PictureOutput& operator=(const PictureOutput&) = delete;
+    ~PictureOutput() {
         if (complete_) {
             return;
         }
@@ -128,15 +99,15 @@ class PictureFolder {
         for (const fs::path& p : written_) {
             fs::remove(p, ec);
         }
-        if (created_) {
-            fs::remove(folder_, ec);
+        if (folder_.created()) {
+            fs::remove(folder_.path(), ec);
         }
     }
 
     void add(const RgbImage& image) {
-        const fs::path path = folder_ / pictureName(static_cast<int>(written_.size()) + 1);
+        const fs::path path = pictureName(folder_.path(), static_cast<int>(written_.size()) + 1);
         std::string error;
-        if (!writePng(path.string(), image, error)) {
+        if (!writePng(path.string(), image, error, folder_.replace())) {
             throw RunError(error);
         }
         written_.push_back(path);
@@ -144,14 +115,14 @@ class PictureFolder {
     void complete() { complete_ = true; }
 
   private:
-    fs::path folder_;
+    PictureFolder folder_;
     std::vector<fs::path> written_;
-    bool created_ = false;
     bool complete_ = false;
 };
 
-int frameFileToPictures(const std::string& input, const std::string& output) {
-    PictureFolder folder(output);
+int frameFileToPictures(const std::string& input, const std::string& output,
+                        const OutputRule& rule) {
+    PictureOutput folder(output, rule);
     const PixelRect whole{0, 0, frameRecordWidth, frameRecordHeight};
     const int count = forEachRecord(input, [&](const std::vector<std::uint8_t>& pixels) {
         folder.add(toRgbImage(frameRecordSurface(pixels), whole));
@@ -162,86 +133,30 @@ int frameFileToPictures(const std::string& input, const std::string& output) {
     return 0;
 }
 
-// A hidden name beside `path` for the AVI file until it is finished.
-std::string temporaryBeside(const std::string& path) {
-    const fs::path target(path);
-    std::string name(".");
-    name.append(target.filename().string()).append(".part-").append(std::to_string(::getpid()));
-    return (target.parent_path() / name).string();
-}
-
 int frameFileToAvi(const std::string& input, const std::string& output,
-                   const AviCompression& compression, int framesPerSecond) {
-    refuseExisting(output);
-    const std::string temp = temporaryBeside(output);
-    AviWriter writer;
-    if (writer.open(temp, frameRecordWidth, frameRecordHeight, framesPerSecond, compression) !=
-        AviWriter::Result::Ok) {
-        throw RunError("cannot create " + quotedPath(output) + ": " + writer.error());
-    }
-    int count = 0;
-    try {
-        count = forEachRecord(input, [&](const std::vector<std::uint8_t>& pixels) {
-            // The writer takes the bottom row first: walk the top-first rows backwards.
-            const std::uint8_t* bottom = pixels.data() + (frameRecordHeight - 1) * rowBytes;
-            if (!writer.writeFrame(bottom, -static_cast<std::ptrdiff_t>(rowBytes))) {
-                throw RunError("cannot write " + quotedPath(output) + ": " + writer.error());
-            }
-        });
-    } catch (...) {
-        writer.discard();
-        throw;
-    }
-    if (!writer.finish()) {
-        std::error_code ec;
-        fs::remove(temp, ec);
-        throw RunError("cannot write " + quotedPath(output) + ": " + writer.error());
-    }
-    std::error_code ec;
-    fs::rename(temp, output, ec);
-    if (ec) {
-        fs::remove(temp, ec);
-        throw RunError("cannot create " + quotedPath(output) + ": " + ec.message());
-    }
+                   const AviCompression& compression, int framesPerSecond, const OutputRule& rule) {
+    checkOutputFiles({output}, rule);
+    AviOutput avi(output, frameRecordWidth, frameRecordHeight, framesPerSecond, compression,
+                  rule.replace);
+    const int count = forEachRecord(input, [&](const std::vector<std::uint8_t>& pixels) {
+        // The writer takes the bottom row first: walk the top-first rows backwards.
+        const std::uint8_t* bottom = pixels.data() + (frameRecordHeight - 1) * rowBytes;
+        avi.write(bottom, -static_cast<std::ptrdiff_t>(rowBytes));
+    });
+    avi.finish();
     std::fprintf(stderr, "nbtv: %d frame%s written to %s\n", count, count == 1 ? "" : "s",
                  output.c_str());
     return 0;
 }
 
-// A frame file written whole or not at all, one 288 x 219 surface at a time.
-class FrameFileOutput {
-  public:
-    explicit FrameFileOutput(const std::string& path) : path_(path), file_(path) {
-        refuseExisting(path);
-        std::string error;
-        if (!file_.create(error)) {
-            throw RunError(error);
-        }
+// The records of a new frame file; at least one is needed.
+int finishFrameFile(FrameFileOutput& out, const std::string& output) {
+    if (out.records() == 0) {
+        throw RunError("no pictures to write to " + quotedPath(output));
     }
-    void add(const PixelSurface& surface) {
-        const std::vector<std::uint8_t> record = frameRecord(surface);
-        std::string error;
-        if (!file_.write(record.data(), record.size(), error)) {
-            throw RunError(error);
-        }
-        ++records_;
-    }
-    int commit() {
-        if (records_ == 0) {
-            throw RunError("no pictures to write to " + quotedPath(path_));
-        }
-        std::string error;
-        if (!file_.commit(error)) {
-            throw RunError(error);
-        }
-        return records_;
-    }
-
-  private:
-    std::string path_;
-    AtomicFile file_;
-    int records_ = 0;
-};
+    out.finish();
+    return out.records();
+}
 
 PixelSurface surfaceOf(const RgbImage& image) {
     PixelSurface surface(image.width, image.height);
@@ -254,7 +169,8 @@ PixelSurface surfaceOf(const RgbImage& image) {
     return surface;
 }
 
-int picturesToFrameFile(const std::string& input, const std::string& output) {
+int picturesToFrameFile(const std::string& input, const std::string& output,
+                        const OutputRule& rule) {
     std::vector<fs::path> pictures;
     std::error_code ec;
     for (const fs::directory_entry& entry : fs::directory_iterator(input, ec)) {
@@ -269,7 +185,8 @@ int picturesToFrameFile(const std::string& input, const std::string& output) {
         throw RunError("no .png pictures in " + quotedPath(input));
     }
     std::sort(pictures.begin(), pictures.end());
-    FrameFileOutput out(output);
+    checkOutputFiles({output}, rule);
+    FrameFileOutput out(output, rule.replace);
     for (const fs::path& picture : pictures) {
         RgbImage image;
         std::string error;
@@ -278,25 +195,31 @@ int picturesToFrameFile(const std::string& input, const std::string& output) {
         }
         out.add(surfaceOf(image));
     }
-    const int count = out.commit();
+    const int count = finishFrameFile(out, output);
     std::fprintf(stderr, "nbtv: %d record%s written to %s\n", count, count == 1 ? "" : "s",
                  output.c_str());
     return 0;
 }
 
-int videoToFrameFile(const std::string& input, const std::string& output) {
-    FrameFileOutput out(output);
+int videoToFrameFile(const std::string& input, const std::string& output, const OutputRule& rule) {
+    checkOutputFiles({output}, rule);
+    FrameFileOutput out(output, rule.replace);
     std::string error;
+    std::size_t incomplete = 0;
     if (!decodePictures(
             input, frameRecordWidth, frameRecordHeight, PictureSource{},
             [&](const RgbImage& picture) {
                 out.add(surfaceOf(picture));
                 return true;
             },
-            error)) {
+            error, &incomplete)) {
         throw RunError(error);
     }
-    const int count = out.commit();
+    if (incomplete > 0) {
+        std::fprintf(stderr, "nbtv: %s is cut short: %zu incomplete frame%s left out\n",
+                     quotedPath(input).c_str(), incomplete, incomplete == 1 ? "" : "s");
+    }
+    const int count = finishFrameFile(out, output);
     std::fprintf(stderr, "nbtv: %d record%s written to %s\n", count, count == 1 ? "" : "s",
                  output.c_str());
     return 0;
@@ -305,7 +228,9 @@ int videoToFrameFile(const std::string& input, const std::string& output) {
 } // namespace
 
 int runConvert(const std::vector<std::string>& args) {
-    const Arguments arguments(args, convertOptions);
+    std::vector<OptionRule> options = convertOptions;
+    options.insert(options.end(), overwriteOptions.begin(), overwriteOptions.end());
+    const Arguments arguments(args, options);
     const std::vector<std::string>& files = arguments.positionals();
     if (files.size() != 2) {
         throw UsageError(files.size() < 2
@@ -319,6 +244,7 @@ int runConvert(const std::vector<std::string>& args) {
     if (!inputIsFolder && !fs::exists(input, ec)) {
         throw RunError(quotedPath(input) + " does not exist");
     }
+    const OutputRule rule = outputRule(arguments, {input});
 
     if (endsWith(input, ".tv") && !inputIsFolder) {
         if (endsWith(output, ".avi")) {
@@ -334,7 +260,7 @@ int runConvert(const std::vector<std::string>& args) {
             }
             const auto fps = static_cast<int>(
                 arguments.integer("--fps", 1, maxAviFrameRate, defaultFramesPerSecond));
-            return frameFileToAvi(input, output, compression, fps);
+            return frameFileToAvi(input, output, compression, fps, rule);
         }
         if (arguments.has("--codec") || arguments.has("--fps")) {
             throw UsageError("--codec and --fps are for an AVI output");
@@ -342,7 +268,7 @@ int runConvert(const std::vector<std::string>& args) {
         if (endsWith(output, ".tv")) {
             throw UsageError("OUT is a folder for pictures or a .avi file, not a .tv file");
         }
-        return frameFileToPictures(input, output);
+        return frameFileToPictures(input, output, rule);
     }
     if (!endsWith(output, ".tv")) {
         throw UsageError("converting " + quotedPath(input) + " needs a .tv OUT (or IN a .tv file)");
@@ -350,7 +276,8 @@ int runConvert(const std::vector<std::string>& args) {
     if (arguments.has("--codec") || arguments.has("--fps")) {
         throw UsageError("--codec and --fps are for an AVI output");
     }
-    return inputIsFolder ? picturesToFrameFile(input, output) : videoToFrameFile(input, output);
+    return inputIsFolder ? picturesToFrameFile(input, output, rule)
+                         : videoToFrameFile(input, output, rule);
 }
 
 } // namespace nbtv::cli

@@ -12,11 +12,8 @@
 #include <system_error>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "Commands.h"
+#include "Outputs.h"
 #include "PictureWriter.h"
 #include "Progress.h"
 #include "audio/AudioFile.h"
@@ -24,6 +21,7 @@
 #include "picture/ImageFile.h"
 #include "recording/AviWriter.h"
 #include "recording/FrameFile.h"
+#include "shell/InputStream.h"
 #include "shell/Receiver.h"
 #include "tuning/AutoTuner.h"
 
@@ -63,12 +61,6 @@ void applyNoiseFilter(const std::string& level, ReceiverSettings& settings) {
     }
 }
 
-std::string pictureName(const std::filesystem::path& folder, int number) {
-    char name[32];
-    std::snprintf(name, sizeof name, "picture-%04d.png", number);
-    return (folder / name).string();
-}
-
 std::string codecNames() {
     std::string names;
     for (const AviCodec& codec : aviCodecCandidates()) {
@@ -77,56 +69,31 @@ std::string codecNames() {
     return names;
 }
 
-// FFmpeg names standard input "pipe:0"; users know it by its own name.
-std::string readable(std::string message) {
-    const std::string pipe = "'pipe:0'";
-    for (auto at = message.find(pipe); at != std::string::npos; at = message.find(pipe)) {
-        message.replace(at, pipe.size(), standardInput);
-    }
-    return message;
-}
-
-// Samples at the program's rate: through FFmpeg (any format, resampled), or raw 16-bit mono
-// little-endian read as it is.
+// Samples at the program's rate from the input, opened once: through FFmpeg (any format,
+// resampled), or raw 16-bit mono little-endian read as it is.
 class SampleInput {
   public:
-    SampleInput(const std::string& name, bool raw, int sampleRate, bool wantLength) : raw_(raw) {
-        const bool fromStdin = name == "-";
-        shownName_ = fromStdin ? standardInput : "'" + name + "'";
+    SampleInput(const std::string& name, bool raw, int sampleRate) : raw_(raw) {
+        std::string error;
+        if (!input_.open(name, error)) {
+            throw RunError(error);
+        }
         if (!raw_) {
-            if (!reader_.open(fromStdin ? "pipe:0" : name, sampleRate)) {
-                throw RunError(readable(reader_.error()));
+            if (!reader_.open(input_, sampleRate)) {
+                throw RunError(reader_.error());
             }
-            if (!fromStdin && wantLength) {
-                // A second open of the file: only worth its time when progress is shown.
-                length_ = audioFileLength(name, sampleRate);
-            }
-            return;
-        }
-        fd_ = fromStdin ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) {
-            throw RunError("cannot read " + shownName_ + ": " + std::strerror(errno));
-        }
-        ownsFd_ = !fromStdin;
-        struct stat info {};
-        if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
-            length_ = static_cast<std::uint64_t>(info.st_size) / 2;
+            length_ = reader_.length();
+        } else if (input_.size()) {
+            length_ = *input_.size() / 2;
         }
     }
-    ~SampleInput() {
-        if (ownsFd_) {
-            ::close(fd_);
-        }
-    }
-    SampleInput(const SampleInput&) = delete;
-    SampleInput& operator=(const SampleInput&) = delete;
 
     // As AudioFileReader::read; throws RunError on a read failure.
     std::size_t read(std::int16_t* out, std::size_t count) {
         if (!raw_) {
             const std::size_t got = reader_.read(out, count);
             if (got < count && !reader_.error().empty()) {
-                throw RunError(readable(reader_.error()));
+                throw RunError(reader_.error());
             }
             return got;
         }
@@ -137,12 +104,9 @@ class SampleInput {
             carry_.reset();
         }
         while (have < bytes_.size()) {
-            const ssize_t done = ::read(fd_, bytes_.data() + have, bytes_.size() - have);
-            if (done < 0 && errno == EINTR) {
-                continue;
-            }
+            const std::ptrdiff_t done = input_.read(bytes_.data() + have, bytes_.size() - have);
             if (done < 0) {
-                throw RunError("cannot read " + shownName_ + ": " + std::strerror(errno));
+                throw RunError("cannot read " + input_.name() + ": " + std::strerror(errno));
             }
             if (done == 0) {
                 break;
@@ -160,78 +124,42 @@ class SampleInput {
         return samples;
     }
 
-    const std::string& name() const { return shownName_; }
+    const std::string& name() const { return input_.name(); }
     std::optional<std::uint64_t> length() const { return length_; }
+    // A WAV input shorter than its header says, said once on standard error: at the start for a
+    // file, at the end for a stream.
+    void reportShortfall() {
+        const std::optional<WavShortfall> shortfall = raw_ ? std::nullopt : reader_.shortfall();
+        if (!shortfall || shortfallReported_) {
+            return;
+        }
+        shortfallReported_ = true;
+        std::fprintf(stderr,
+                     "nbtv: %s is shorter than its header says (%llu bytes of samples, not "
+                     "%llu): decoding what it holds\n",
+                     name().c_str(), static_cast<unsigned long long>(shortfall->presentBytes),
+                     static_cast<unsigned long long>(shortfall->declaredBytes));
+    }
 
   private:
+    InputStream input_;
     bool raw_ = false;
     AudioFileReader reader_;
-    int fd_ = -1;
-    bool ownsFd_ = false;
     std::vector<std::uint8_t> bytes_;
     std::optional<std::uint8_t> carry_;
-    std::string shownName_;
     std::optional<std::uint64_t> length_;
-};
-
-// An output written under a hidden name beside its place and renamed there only when whole:
-// a failed or interrupted decode never leaves a file that looks complete.
-class PendingOutput {
-  public:
-    explicit PendingOutput(const std::string& path) : path_(path) {
-        const std::filesystem::path target(path);
-        std::string name = ".";
-        name.append(target.filename().string()).append(".").append(std::to_string(::getpid()));
-        name.append(".part");
-        temp_ = (target.parent_path() / name).string();
-        const std::filesystem::path folder =
-            target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
-        std::error_code ec;
-        if (!std::filesystem::is_directory(folder, ec)) {
-            throw RunError("cannot write '" + path + "': folder '" + folder.string() +
-                           "' does not exist");
-        }
-    }
-    ~PendingOutput() {
-        if (!committed_) {
-            std::error_code ec;
-            std::filesystem::remove(temp_, ec);
-        }
-    }
-    PendingOutput(const PendingOutput&) = delete;
-    PendingOutput& operator=(const PendingOutput&) = delete;
-
-    const std::string& temp() const { return temp_; }
-    const std::string& path() const { return path_; }
-
-    void commit() {
-        if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
-            throw RunError("cannot write '" + path_ + "': " + std::strerror(errno));
-        }
-        committed_ = true;
-    }
-
-  private:
-    std::string path_;
-    std::string temp_;
-    bool committed_ = false;
+    bool shortfallReported_ = false;
 };
 
 // The AVI recording as the programs make it: the picture view (the surface at its top left in
 // a view one row higher) from its bottom row up to row 1, bottom row first.
-class AviOutput {
+class ViewRecording {
   public:
-    AviOutput(const std::string& path, const ReceiverProfile& profile, int framesPerSecond,
-              const std::string& codec)
-        : file_(path), width_(profile.surfaceWidth), height_(profile.pictureSurfaceHeight),
-          rows_(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_)) {
-        AviCompression compression;
-        compression.codec = codec;
-        if (writer_.open(file_.temp(), width_, height_, framesPerSecond, compression) !=
-            AviWriter::Result::Ok) {
-            throw RunError("cannot write '" + path + "': " + writer_.error());
-        }
-    }
+    ViewRecording(const std::string& path, const ReceiverProfile& profile, int framesPerSecond,
+                  const std::string& codec, Replace replace)
+        : width_(profile.surfaceWidth), height_(profile.pictureSurfaceHeight),
+          rows_(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_)),
+          file_(path, width_, height_, framesPerSecond, compressionOf(codec), replace) {}
 
     void write(const PixelSurface& surface) {
         for (int k = 0; k < height_; ++k) {
@@ -245,98 +173,30 @@ class AviOutput {
                 out[x] = x < surface.width ? surface.at(x, source) & 0xffffffu : 0u;
             }
         }
-        if (!writer_.writeFrame(reinterpret_cast<const std::uint8_t*>(rows_.data()),
-                                static_cast<std::ptrdiff_t>(width_) * 4)) {
-            throw RunError("cannot write '" + file_.path() + "': " + writer_.error());
-        }
+        file_.write(reinterpret_cast<const std::uint8_t*>(rows_.data()),
+                    static_cast<std::ptrdiff_t>(width_) * 4);
     }
-
-    void finish() {
-        if (!writer_.finish()) {
-            throw RunError("cannot write '" + file_.path() + "': " + writer_.error());
-        }
-        file_.commit();
-    }
+    void finish() { file_.finish(); }
 
   private:
-    PendingOutput file_; // declared first, so gone last: the writer closes the file first
-    AviWriter writer_;
+    static AviCompression compressionOf(const std::string& codec) {
+        AviCompression compression;
+        compression.codec = codec;
+        return compression;
+    }
+
     int width_;
     int height_;
     std::vector<std::uint32_t> rows_;
+    AviOutput file_;
 };
-
-class FrameFileOutput {
-  public:
-    explicit FrameFileOutput(const std::string& path) : file_(path) {
-        std::string error;
-        if (!writer_.startFile(file_.temp(), error)) {
-            throw RunError("cannot write '" + path + "': " + error);
-        }
-    }
-    void write(const PixelSurface& surface) {
-        std::string error;
-        if (!writer_.append(surface, error)) {
-            throw RunError("cannot write '" + file_.path() + "': " + error);
-        }
-    }
-    void finish() {
-        writer_.stop();
-        file_.commit();
-    }
-
-  private:
-    PendingOutput file_;
-    FrameFileWriter writer_;
-};
-
-// A WAV file cut off in the middle decodes without an error, as far as it goes; its header
-// still says how many bytes of samples it should hold. Throws RunError when the file holds
-// fewer; anything else (not a WAV file, a streamed header without a size) is left to FFmpeg.
-void checkWavComplete(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return;
-    }
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
-    auto le32 = [](const unsigned char* p) {
-        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-               std::uint32_t{p[3]} << 24;
-    };
-    unsigned char header[12];
-    if (std::fread(header, 1, 12, file) != 12 || std::memcmp(header, "RIFF", 4) != 0 ||
-        std::memcmp(header + 8, "WAVE", 4) != 0) {
-        return;
-    }
-    std::error_code ec;
-    const std::uintmax_t fileSize = std::filesystem::file_size(path, ec);
-    if (ec) {
-        return;
-    }
-    std::uintmax_t at = 12;
-    unsigned char chunk[8];
-    while (std::fread(chunk, 1, 8, file) == 8) {
-        const std::uint32_t size = le32(chunk + 4);
-        at += 8;
-        if (std::memcmp(chunk, "data", 4) == 0) {
-            if (size != 0 && size != 0xffffffffu && at + size > fileSize) {
-                throw RunError("'" + path + "' is cut short: its header gives " +
-                               std::to_string(size) + " bytes of samples, the file holds " +
-                               std::to_string(fileSize - at));
-            }
-            return;
-        }
-        at += size + (size & 1u); // chunks are padded to an even length
-        if (std::fseek(file, static_cast<long>(at), SEEK_SET) != 0) {
-            return;
-        }
-    }
-}
 
 } // namespace
 
 int runDecode(const std::vector<std::string>& args) {
-    const Arguments arguments(args, decodeOptions);
+    std::vector<OptionRule> options = decodeOptions;
+    options.insert(options.end(), overwriteOptions.begin(), overwriteOptions.end());
+    const Arguments arguments(args, options);
     const ReceiverProfile& profile = programOption(arguments);
     if (arguments.positionals().size() != 1) {
         throw UsageError(arguments.positionals().empty()
@@ -363,15 +223,6 @@ int runDecode(const std::vector<std::string>& args) {
     }
     const int framesPerSecond =
         static_cast<int>(arguments.integer("--fps", 1, maxAviFrameRate, 10));
-    std::optional<std::filesystem::path> folder;
-    if (folderText) {
-        folder = *folderText;
-        std::error_code ec;
-        if (!std::filesystem::is_directory(*folder, ec)) {
-            throw RunError("output folder '" + *folderText + "' does not exist");
-        }
-    }
-
     const bool enhancedPath = arguments.has("--enhanced");
     if (arguments.has("--denoise") && !enhancedPath) {
         throw UsageError("--denoise works on the enhanced picture: give --enhanced too");
@@ -399,23 +250,38 @@ int runDecode(const std::vector<std::string>& args) {
         receiver.onWindowClick(static_cast<int>(x), 250); // in the monitor band
     }
 
-    if (input != "-" && !arguments.has("--raw")) {
-        checkWavComplete(input);
+    // Every output is checked before any work starts.
+    const OutputRule rule = outputRule(arguments, {input});
+    std::vector<std::string> files;
+    for (const auto& path : {aviPath, tvPath}) {
+        if (path) {
+            files.push_back(*path);
+        }
     }
+    checkOutputFiles(files, rule);
+    std::optional<PictureFolder> folder;
+    if (folderText) {
+        folder.emplace(*folderText, rule);
+        folder->check();
+    }
+
     const bool showProgress = progressShown(arguments.has("--quiet"));
-    SampleInput source(input, arguments.has("--raw"), profile.sampleRate, showProgress);
-    // Opened once the input is known good, so a mistake leaves no output behind.
-    std::unique_ptr<AviOutput> avi;
+    SampleInput source(input, arguments.has("--raw"), profile.sampleRate);
+    source.reportShortfall();
+    // Made once the input is known good, so a mistake leaves no output behind.
+    std::unique_ptr<ViewRecording> avi;
     if (aviPath) {
-        avi = std::make_unique<AviOutput>(*aviPath, profile, framesPerSecond, codec);
+        avi = std::make_unique<ViewRecording>(*aviPath, profile, framesPerSecond, codec,
+                                              rule.replace);
     }
     std::unique_ptr<FrameFileOutput> frameFile;
     if (tvPath) {
-        frameFile = std::make_unique<FrameFileOutput>(*tvPath);
+        frameFile = std::make_unique<FrameFileOutput>(*tvPath, rule.replace);
     }
     std::unique_ptr<PictureWriter> pngs;
     if (folder) {
-        pngs = std::make_unique<PictureWriter>();
+        folder->prepare();
+        pngs = std::make_unique<PictureWriter>(folder->replace());
     }
     ProgressLine progress(showProgress, profile.sampleRate, source.length());
 
@@ -428,13 +294,13 @@ int runDecode(const std::vector<std::string>& args) {
     auto emit = [&](const PixelSurface& surface) {
         ++pictures;
         if (pngs) {
-            pngs->write(pictureName(*folder, pictures), toRgbImage(surface, pngArea));
+            pngs->write(pictureName(folder->path(), pictures), toRgbImage(surface, pngArea));
         }
         if (avi) {
             avi->write(surface);
         }
         if (frameFile) {
-            frameFile->write(surface); // the whole surface as composed, whatever PNGs crop
+            frameFile->add(surface); // the whole surface as composed, whatever PNGs crop
         }
     };
     // The enhanced path follows the ordinary one block by block and hands its pictures back a
@@ -493,6 +359,7 @@ int runDecode(const std::vector<std::string>& args) {
     if (samples == 0) {
         throw RunError(source.name() + " holds no audio");
     }
+    source.reportShortfall();
     if (pngs) {
         pngs->finish();
     }

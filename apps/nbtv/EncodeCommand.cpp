@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "Commands.h"
+#include "Outputs.h"
 #include "PictureSequence.h"
 #include "audio/AudioFile.h"
 #include "picture/ImageFile.h"
@@ -112,7 +113,9 @@ const ReceiverProfile& programOption(const Arguments& arguments) {
 }
 
 int runEncode(const std::vector<std::string>& args) {
-    const Arguments arguments(args, encodeOptions);
+    std::vector<OptionRule> options = encodeOptions;
+    options.insert(options.end(), overwriteOptions.begin(), overwriteOptions.end());
+    const Arguments arguments(args, options);
     if (!arguments.positionals().empty()) {
         throw UsageError("unexpected argument '" + arguments.positionals().front() + "'");
     }
@@ -124,32 +127,36 @@ int runEncode(const std::vector<std::string>& args) {
     if (arguments.has("--mono") && !profile.hasMonochrome) {
         throw UsageError("--mono: " + profile.name + " sends colour only");
     }
-    TransmitOptions options;
-    options.mono = arguments.has("--mono");
+    TransmitOptions transmit;
+    transmit.mono = arguments.has("--mono");
     constexpr long long maxFrames = 10000;
     // 0: no --frames given.
     const long long framesAsked =
         arguments.has("--frames") ? arguments.integer("--frames", 1, maxFrames, 4) : 0;
-    options.channel.snrDb = arguments.optionalReal("--snr", -60.0, 200.0);
-    options.channel.frequencyOffsetHz = arguments.real("--freq-offset", -1000.0, 1000.0, 0.0);
-    options.channel.rateError = arguments.real("--rate-error", -0.1, 0.1, 0.0);
-    options.channel.seed = arguments.unsignedInteger("--seed", 1);
+    transmit.channel.snrDb = arguments.optionalReal("--snr", -60.0, 200.0);
+    transmit.channel.frequencyOffsetHz = arguments.real("--freq-offset", -1000.0, 1000.0, 0.0);
+    transmit.channel.rateError = arguments.real("--rate-error", -0.1, 0.1, 0.0);
+    transmit.channel.seed = arguments.unsignedInteger("--seed", 1);
 
-    const std::vector<RgbImage> pictures =
-        cardPictures(arguments.text("--card").value_or("bars"), profile,
-                     static_cast<std::size_t>(framesAsked > 0 ? framesAsked : maxFrames));
+    const std::string card = arguments.text("--card").value_or("bars");
+    const OutputRule rule = outputRule(arguments, {card});
+    if (*output != "-") {
+        checkOutputFiles({*output}, rule);
+    }
+    const std::vector<RgbImage> pictures = cardPictures(
+        card, profile, static_cast<std::size_t>(framesAsked > 0 ? framesAsked : maxFrames));
     // A still is sent --frames times (4 by default); a sequence one picture a frame, all of it
     // unless --frames says otherwise (then it starts again from its first picture).
-    options.frames = static_cast<int>(
+    transmit.frames = static_cast<int>(
         framesAsked > 0 ? framesAsked
                         : (pictures.size() == 1 ? 4 : static_cast<long long>(pictures.size())));
-    const std::vector<std::int16_t> samples = transmitSequence(profile, pictures, options);
+    const std::vector<std::int16_t> samples = transmitSequence(profile, pictures, transmit);
     if (*output == "-") {
         writeWavToStdout(profile.sampleRate, samples);
         return 0;
     }
     std::string error;
-    if (!writeWavFile(*output, profile.sampleRate, samples, error)) {
+    if (!writeWavFile(*output, profile.sampleRate, samples, error, rule.replace)) {
         throw RunError(error);
     }
     return 0;

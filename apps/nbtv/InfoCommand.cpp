@@ -7,6 +7,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <istream>
+#include <iterator>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +27,7 @@ extern "C" {
 #include "recording/FrameFileReader.h"
 #include "shell/AtomicFile.h"
 #include "shell/FfmpegSupport.h"
+#include "shell/InputStream.h"
 
 namespace nbtv::cli {
 
@@ -71,45 +76,102 @@ struct Spectrum {
     long long blocks = 0;
 };
 
-// The whole file read at `rate` in 256-sample blocks.
-Spectrum analyse(const std::string& path, int rate) {
-    AudioFileReader reader;
-    if (!reader.open(path, rate)) {
-        throw RunError(reader.error());
-    }
-    static const Fft256 fft;
-    Spectrum s;
-    std::array<std::int16_t, Fft256::size> block{};
-    std::array<float, Fft256::size> re{};
-    std::array<float, Fft256::size> im{};
-    std::array<double, bins> lastRe{};
-    std::array<double, bins> lastIm{};
-    while (reader.read(block.data(), block.size()) == block.size()) {
-        for (std::size_t i = 0; i < block.size(); ++i) {
-            re[i] = static_cast<float>(block[i]);
-            im[i] = 0.0f;
+// The spectrum of 256-sample blocks, gathered as samples arrive.
+class SpectrumGatherer {
+  public:
+    void add(const std::vector<std::int16_t>& samples) {
+        for (const std::int16_t v : samples) {
+            block_[filled_++] = static_cast<float>(v);
+            if (filled_ == block_.size()) {
+                addBlock();
+                filled_ = 0;
+            }
         }
+    }
+    const Spectrum& spectrum() const { return s_; }
+
+  private:
+    void addBlock() {
+        static const Fft256 fft;
+        std::array<float, Fft256::size> re = block_;
+        std::array<float, Fft256::size> im{};
         fft.transform(re.data(), im.data());
         for (int k = 0; k < bins; ++k) {
             const auto at = static_cast<std::size_t>(fft.position(k));
             const double xr = re[at];
             const double xi = im[at];
             const auto kk = static_cast<std::size_t>(k);
-            s.energy[kk] += xr * xr + xi * xi;
-            if (s.blocks > 0) {
-                s.stepCosine[kk] += xr * lastRe[kk] + xi * lastIm[kk];
-                s.stepSine[kk] += xi * lastRe[kk] - xr * lastIm[kk];
-                s.stepWeight[kk] += std::hypot(xr, xi) * std::hypot(lastRe[kk], lastIm[kk]);
+            s_.energy[kk] += xr * xr + xi * xi;
+            if (s_.blocks > 0) {
+                s_.stepCosine[kk] += xr * lastRe_[kk] + xi * lastIm_[kk];
+                s_.stepSine[kk] += xi * lastRe_[kk] - xr * lastIm_[kk];
+                s_.stepWeight[kk] += std::hypot(xr, xi) * std::hypot(lastRe_[kk], lastIm_[kk]);
             }
-            lastRe[kk] = xr;
-            lastIm[kk] = xi;
+            lastRe_[kk] = xr;
+            lastIm_[kk] = xi;
         }
-        ++s.blocks;
+        ++s_.blocks;
+    }
+
+    Spectrum s_;
+    std::array<float, Fft256::size> block_{};
+    std::size_t filled_ = 0;
+    std::array<double, bins> lastRe_{};
+    std::array<double, bins> lastIm_{};
+};
+
+// The spectra of the whole input at each program's rate, from one reading of it (a stream can
+// be read only once), and the samples it held at its own rate.
+struct Analysis {
+    std::vector<std::pair<int, Spectrum>> spectra;
+    std::uint64_t samples = 0;
+};
+
+Analysis analyse(AudioFileReader& reader) {
+    struct Rate {
+        int rate;
+        std::unique_ptr<RateConverter> converter;
+        SpectrumGatherer gatherer;
+    };
+    std::vector<Rate> rates;
+    for (const std::string& name : profileNames()) {
+        const int rate = findProfile(name)->sampleRate;
+        if (std::none_of(rates.begin(), rates.end(),
+                         [&](const Rate& r) { return r.rate == rate; })) {
+            rates.push_back({rate, std::make_unique<RateConverter>(reader.rate(), rate), {}});
+        }
+    }
+    Analysis analysis;
+    std::vector<std::int16_t> chunk(1 << 14);
+    std::vector<std::int16_t> converted;
+    auto feed = [&](Rate& r, const std::int16_t* in, std::size_t count) {
+        converted.clear();
+        const bool ok = in != nullptr ? r.converter->convert(in, count, converted)
+                                      : r.converter->finish(converted);
+        if (!ok) {
+            throw RunError("cannot convert the audio of " + reader.name() + " to " +
+                           std::to_string(r.rate) + " Hz");
+        }
+        r.gatherer.add(converted);
+    };
+    for (;;) {
+        const std::size_t got = reader.read(chunk.data(), chunk.size());
+        analysis.samples += got;
+        for (Rate& r : rates) {
+            feed(r, chunk.data(), got);
+        }
+        if (got < chunk.size()) {
+            break;
+        }
     }
     if (!reader.error().empty()) {
         throw RunError(reader.error());
     }
-    return s;
+    for (Rate& r : rates) {
+        feed(r, nullptr, 0);
+        analysis.spectra.emplace_back(r.rate, r.gatherer.spectrum());
+    }
+    return analysis;
 }
 
 // A mistuned radio moves every tone by the same few hertz, so at a program's rate every carrier's
@@ -188,17 +250,14 @@ std::string seconds(double value) {
     return text;
 }
 
-void reportAudioProgram(const std::string& path) {
-    // Each rate once, whatever number of programs share it.
-    std::vector<std::pair<int, Spectrum>> spectra;
+void reportAudioProgram(const Analysis& analysis) {
     const auto spectrumAt = [&](int rate) -> const Spectrum& {
-        for (const auto& [r, s] : spectra) {
+        for (const auto& [r, s] : analysis.spectra) {
             if (r == rate) {
                 return s;
             }
         }
-        spectra.emplace_back(rate, analyse(path, rate));
-        return spectra.back().second;
+        throw RunError("no spectrum at " + std::to_string(rate) + " Hz");
     };
     std::string best;
     std::size_t bestPilots = 0;
@@ -233,95 +292,116 @@ void reportAudioProgram(const std::string& path) {
     std::printf("suits: %s\n", best.empty() ? "no pilot found" : best.c_str());
 }
 
-// The FFmpeg input, closed on every way out.
-struct Input {
-    AVFormatContext* format = nullptr;
-    ~Input() { avformat_close_input(&format); }
-};
-
-double streamSeconds(const AVFormatContext* format, const AVStream* stream) {
-    if (stream->duration > 0) {
-        return static_cast<double>(stream->duration) * av_q2d(stream->time_base);
-    }
-    return format->duration > 0 ? static_cast<double>(format->duration) / AV_TIME_BASE : 0.0;
-}
-
 std::string codecName(const AVCodecParameters* par) {
     const char* name = avcodec_get_name(par->codec_id);
     return name != nullptr ? name : "unknown";
 }
 
-void reportVideo(const std::string& path, Input& in, int index) {
-    AVStream* stream = in.format->streams[index];
+void reportVideo(const InputStream& in, const MediaInput& media, int index) {
+    AVFormatContext* format = media.format();
+    AVStream* stream = format->streams[index];
     const AVCodecParameters* par = stream->codecpar;
-    long long frames = stream->nb_frames;
-    if (frames <= 0) {
-        // No count in the header: count the packets.
-        AVPacket* packet = av_packet_alloc();
-        frames = 0;
-        while (packet != nullptr && av_read_frame(in.format, packet) >= 0) {
-            frames += packet->stream_index == index ? 1 : 0;
-            av_packet_unref(packet);
-        }
-        av_packet_free(&packet);
+    // The header's count may promise frames a cut file no longer holds: count the whole ones.
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr) {
+        throw RunError("out of memory reading " + in.name());
     }
+    long long frames = 0;
+    while (av_read_frame(format, packet) >= 0) {
+        if (packet->stream_index == index && (packet->flags & AV_PKT_FLAG_CORRUPT) == 0) {
+            ++frames;
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
     AVRational rate = stream->avg_frame_rate;
     if (rate.num <= 0 || rate.den <= 0) {
         rate = stream->r_frame_rate;
     }
-    std::printf("%s: video\n", quotedPath(path).c_str());
-    std::printf("format: %s\n", in.format->iformat->name);
+    std::printf("%s: video\n", in.name().c_str());
+    std::printf("format: %s\n", format->iformat->name);
     std::printf("codec: %s\n", codecName(par).c_str());
     std::printf("size: %d x %d\n", par->width, par->height);
-    std::printf("frames: %lld\n", frames);
+    if (stream->nb_frames > frames) {
+        std::printf("frames: %lld (its header gives %lld: the file is cut short)\n", frames,
+                    static_cast<long long>(stream->nb_frames));
+    } else {
+        std::printf("frames: %lld\n", frames);
+    }
     if (rate.num > 0 && rate.den > 0) {
         std::printf("rate: %g frames a second\n", av_q2d(rate));
+        std::printf("duration: %s\n", seconds(static_cast<double>(frames) / av_q2d(rate)).c_str());
     } else {
         std::printf("rate: unknown\n");
     }
-    std::printf("duration: %s\n", seconds(streamSeconds(in.format, stream)).c_str());
 }
 
-void reportAudio(const std::string& path, Input& in, int index) {
-    const AVStream* stream = in.format->streams[index];
-    const AVCodecParameters* par = stream->codecpar;
-    // Far above any sound card; resampling from such a rate would need gigabytes of filter.
-    if (par->sample_rate <= 0 || par->sample_rate > maxSampleRate) {
-        throw RunError(quotedPath(path) + ": absurd sample rate " +
-                       std::to_string(par->sample_rate) + " Hz");
-    }
-    std::printf("%s: audio\n", quotedPath(path).c_str());
-    std::printf("format: %s (%s)\n", in.format->iformat->name, codecName(par).c_str());
-    std::printf("sample rate: %d Hz\n", par->sample_rate);
-    std::printf("channels: %d\n", par->ch_layout.nb_channels);
-    std::printf("duration: %s\n", seconds(streamSeconds(in.format, stream)).c_str());
-    std::fflush(stdout);
-    reportAudioProgram(path);
-}
-
-void reportFrameFile(const std::string& path) {
-    FrameFileReader reader;
-    if (!reader.open(path)) {
+void reportAudio(InputStream& in, std::unique_ptr<MediaInput> media) {
+    AudioFileReader reader;
+    if (!reader.open(in, std::move(media), AudioFileReader::inputRate)) {
         throw RunError(reader.error());
     }
+    const AudioDescription& d = reader.description();
+    // A stream's length is known only once it has been read: the facts then come after.
+    const auto header = [&](std::optional<double> duration) {
+        std::printf("%s: audio\n", in.name().c_str());
+        std::printf("format: %s (%s)\n", d.container.c_str(), d.codec.c_str());
+        std::printf("sample rate: %d Hz\n", d.sampleRate);
+        std::printf("channels: %d\n", d.channels);
+        std::printf("duration: %s\n", duration ? seconds(*duration).c_str() : "unknown");
+        if (const auto shortfall = reader.shortfall()) {
+            std::printf("truncated: its header gives %llu bytes of samples, the file holds %llu\n",
+                        static_cast<unsigned long long>(shortfall->declaredBytes),
+                        static_cast<unsigned long long>(shortfall->presentBytes));
+        }
+        std::fflush(stdout);
+    };
+    if (in.seekable()) {
+        header(d.seconds);
+    }
+    const Analysis analysis = analyse(reader);
+    if (!in.seekable()) {
+        header(static_cast<double>(analysis.samples) / reader.rate());
+    }
+    reportAudioProgram(analysis);
+}
+
+void reportFrameFile(InputStream& in) {
+    InputStreamBuffer buffer(in);
+    std::istream stream(&buffer);
+    FrameFileReader reader;
+    reader.attach(stream, in.path());
     std::vector<std::uint8_t> pixels;
     FrameFileReader::Status status = FrameFileReader::Status::Record;
     while ((status = reader.next(pixels)) == FrameFileReader::Status::Record) {
     }
-    if (status == FrameFileReader::Status::Bad) {
+    if (status == FrameFileReader::Status::Bad && reader.records() == 0) {
         throw RunError(reader.error());
     }
-    std::printf("%s: frame file\n", quotedPath(path).c_str());
+    std::printf("%s: frame file\n", in.name().c_str());
     std::printf("records: %d of %d x %d\n", reader.records(), frameRecordWidth, frameRecordHeight);
     if (status == FrameFileReader::Status::Truncated) {
         std::printf("last record: truncated at byte offset %llu (%llu of %llu bytes)\n",
                     static_cast<unsigned long long>(reader.offset()),
                     static_cast<unsigned long long>(reader.partialBytes()),
                     static_cast<unsigned long long>(frameRecordBytes));
+    } else if (status == FrameFileReader::Status::Bad) {
+        std::printf("damaged: from byte offset %llu on, a record header is not %d x %d\n",
+                    static_cast<unsigned long long>(reader.offset()), frameRecordWidth,
+                    frameRecordHeight);
     } else {
         std::printf("last record: %s\n", reader.records() > 0 ? "complete" : "none");
     }
     std::printf("suits: nbtv96rggb (its recordings)\n");
+}
+
+// A frame file begins with the header of its first record: 288 and 219 as 32-bit integers.
+bool startsLikeFrameFile(InputStream& in) {
+    std::uint8_t head[8];
+    const std::uint8_t expected[8] = {0x20, 0x01, 0, 0, 0xdb, 0, 0, 0};
+    static_assert(frameRecordWidth == 0x120 && frameRecordHeight == 0xdb);
+    return in.peek(0, head, sizeof head) == sizeof head &&
+           std::equal(std::begin(head), std::end(head), std::begin(expected));
 }
 
 } // namespace
@@ -329,38 +409,45 @@ void reportFrameFile(const std::string& path) {
 int runInfo(const std::vector<std::string>& args) {
     const Arguments arguments(args, {});
     if (arguments.positionals().size() != 1) {
-        throw UsageError(arguments.positionals().empty() ? "info takes a FILE"
-                                                         : "info takes one FILE only, not '" +
-                                                               arguments.positionals()[1] + "'");
+        throw UsageError(arguments.positionals().empty()
+                             ? "info takes a FILE (or - for standard input)"
+                             : "info takes one FILE only, not '" + arguments.positionals()[1] +
+                                   "'");
     }
     const std::string path = arguments.positionals().front();
-    if (endsWithTv(path)) {
-        reportFrameFile(path);
+    // Opened once and read once: a pipe or standard input works as a file does.
+    InputStream in;
+    std::string error;
+    if (!in.open(path, error)) {
+        throw RunError(error);
+    }
+    if (endsWithTv(path) || startsLikeFrameFile(in)) {
+        reportFrameFile(in);
         return 0;
     }
-    silenceFfmpeg();
-    Input in;
-    int rc = avformat_open_input(&in.format, path.c_str(), nullptr, nullptr);
-    if (rc < 0) {
-        throw RunError(openFailure(path, rc, "media"));
+    auto media = std::make_unique<MediaInput>();
+    if (!media->open(in, "media", error)) {
+        throw RunError(error);
     }
-    rc = avformat_find_stream_info(in.format, nullptr);
-    if (rc < 0) {
-        throw RunError("cannot read " + quotedPath(path) + ": " + ffmpegMessage(rc));
-    }
-    for (unsigned i = 0; i < in.format->nb_streams; ++i) {
-        const AVStream* stream = in.format->streams[i];
+    AVFormatContext* format = media->format();
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* stream = format->streams[i];
         if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
             (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0) {
-            reportVideo(path, in, static_cast<int>(i));
+            reportVideo(in, *media, static_cast<int>(i));
             return 0;
         }
     }
-    const int audio = av_find_best_stream(in.format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    const int audio = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (audio < 0) {
-        throw RunError(quotedPath(path) + " holds neither audio nor video");
+        throw RunError(in.name() + " holds neither audio nor video");
     }
-    reportAudio(path, in, audio);
+    // Far above any sound card; resampling from such a rate would need gigabytes of filter.
+    const int rate = format->streams[audio]->codecpar->sample_rate;
+    if (rate <= 0 || rate > maxSampleRate) {
+        throw RunError(in.name() + ": absurd sample rate " + std::to_string(rate) + " Hz");
+    }
+    reportAudio(in, std::move(media));
     return 0;
 }
 

@@ -12,7 +12,7 @@ constexpr std::size_t maxQueued = 16;
 
 } // namespace
 
-PictureWriter::PictureWriter() : worker_([this] { run(); }) {}
+PictureWriter::PictureWriter(Replace replace) : replace_(replace), worker_([this] { run(); }) {}
 
 PictureWriter::~PictureWriter() {
     {
@@ -62,7 +62,7 @@ void PictureWriter::run() {
         lock.unlock();
         changed_.notify_all();
         std::string error;
-        const bool written = writePng(path, image, error);
+        const bool written = writePng(path, image, error, replace_);
         lock.lock();
         busy_ = false;
         if (!written && error_.empty()) {

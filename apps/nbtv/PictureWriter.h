@@ -10,12 +10,13 @@
 #include <utility>
 
 #include "picture/RgbImage.h"
+#include "shell/AtomicFile.h"
 
 namespace nbtv::cli {
 
 class PictureWriter {
   public:
-    PictureWriter();
+    explicit PictureWriter(Replace replace);
     ~PictureWriter(); // waits for the pictures queued so far
     PictureWriter(const PictureWriter&) = delete;
     PictureWriter& operator=(const PictureWriter&) = delete;
@@ -36,6 +37,7 @@ class PictureWriter {
     std::string error_; // the first failure
     bool closing_ = false;
     bool busy_ = false;
+    Replace replace_;
     std::thread worker_; // last: started once everything it uses exists
 };
 

@@ -5,11 +5,6 @@
 
 #include <unistd.h>
 
-extern "C" {
-#include <libavformat/avformat.h>
-#include <libavutil/log.h>
-}
-
 namespace nbtv::cli {
 
 namespace {
@@ -78,22 +73,6 @@ void ProgressLine::draw(std::uint64_t samplesDone, int frames) {
     std::fprintf(stderr, "\r%s\033[K", progressText(fraction, frames, speed).c_str());
     std::fflush(stderr);
     drawn_ = true;
-}
-
-std::optional<std::uint64_t> audioFileLength(const std::string& path, int sampleRate) {
-    AVFormatContext* format = nullptr;
-    const int oldLevel = av_log_get_level();
-    av_log_set_level(AV_LOG_QUIET); // the reader reports problems; this is only a hint
-    std::optional<std::uint64_t> length;
-    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) == 0) {
-        if (avformat_find_stream_info(format, nullptr) >= 0 && format->duration > 0) {
-            length = static_cast<std::uint64_t>(static_cast<double>(format->duration) /
-                                                AV_TIME_BASE * sampleRate);
-        }
-        avformat_close_input(&format);
-    }
-    av_log_set_level(oldLevel);
-    return length;
 }
 
 } // namespace nbtv::cli

@@ -40,7 +40,4 @@ class ProgressLine {
     std::chrono::steady_clock::time_point lastDraw_;
 };
 
-// The length of an audio file in samples at `sampleRate`, when its container says.
-std::optional<std::uint64_t> audioFileLength(const std::string& path, int sampleRate);
-
 } // namespace nbtv::cli

@@ -9,6 +9,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "ConvertInfo.h"
+#include "shell/AtomicFile.h"
 
 namespace {
 
@@ -25,21 +26,25 @@ const char* const toolUsage =
     "exit status: 0 done, 1 the work failed, 2 the command line is wrong\n";
 
 const char* const convertUsage =
-    "usage: nbtv convert [--codec NAME] [--fps N] IN OUT\n"
+    "usage: nbtv convert [--codec NAME] [--fps N] [--overwrite] IN OUT\n"
     "  IN.tv  -> OUT folder (picture-0001.png ...) or OUT.avi (--codec, default raw; --fps "
     "1..1000,\n"
     "            default 10)\n"
     "  folder of PNGs, or any video -> OUT.tv\n"
-    "A truncated last record is reported and the complete ones converted.\n";
+    "A truncated or damaged record is reported and the whole ones before it converted.\n"
+    "OUT must not exist (a folder: must hold no pictures) unless --overwrite (-y) is given;\n"
+    "a folder is made when missing.\n";
 
 const char* const infoUsage =
-    "usage: nbtv info FILE\n"
+    "usage: nbtv info FILE|-\n"
     "  audio: format, rate, channels, length and which program's pilots it carries\n"
-    "  AVI: codec, size, frames, rate; .tv: records, and whether the last is truncated\n";
+    "  AVI: codec, size, the frames really there, rate; .tv: records, and whether the last\n"
+    "  is truncated or damaged. FILE may be a pipe; - reads standard input.\n";
 
 const char* const encodeUsage =
     "usage: nbtv encode --program NAME [--mono] [--card CARD] [--frames N]\n"
-    "                   [--snr DB] [--freq-offset HZ] [--rate-error F] [--seed N] -o OUT.wav\n"
+    "                   [--snr DB] [--freq-offset HZ] [--rate-error F] [--seed N]\n"
+    "                   [--overwrite] -o OUT.wav\n"
     "Writes 16-bit mono PCM WAV at the program's sample rate.\n"
     "  --program NAME      nbtv48, nbtv96 or nbtv96rggb\n"
     "  --mono              one mono field a frame (not nbtv96rggb)\n"
@@ -51,13 +56,14 @@ const char* const encodeUsage =
     "  --freq-offset HZ    move every tone, as a mistuned radio does\n"
     "  --rate-error F      record as a sound card running at (1 - F) times its rate\n"
     "  --seed N            noise seed (default 1)\n"
-    "  -o OUT.wav          the WAV file to write (- for standard output)\n";
+    "  -o OUT.wav          the WAV file to write (- for standard output)\n"
+    "  --overwrite, -y     replace OUT.wav if it exists (never the card, a folder or a device)\n";
 
 const char* const decodeUsage =
     "usage: nbtv decode --program NAME [OPTIONS] [-o DIR] [--avi FILE] [--tv FILE] IN\n"
-    "Receives IN (any audio file FFmpeg reads, or - for standard input) into pictures.\n"
+    "Receives IN (any audio file FFmpeg reads, a pipe, or - for standard input) into pictures.\n"
     "  --program NAME      nbtv48, nbtv96 or nbtv96rggb\n"
-    "  -o DIR              every picture as DIR/picture-0001.png, ...\n"
+    "  -o DIR              every picture as DIR/picture-0001.png, ... (DIR is made if missing)\n"
     "  --surface           PNG pictures of the whole 288 x 219 picture surface\n"
     "  --avi FILE          every picture surface into an AVI file, as the programs record it\n"
     "  --codec NAME        the AVI codec (default raw): raw, ffv1, huffyuv, utvideo, png,\n"
@@ -78,8 +84,9 @@ const char* const decodeUsage =
     "  --denoise           with --enhanced, shrink the noise along each field\n"
     "  --auto              tune, calibrate and find the frame phase automatically; the\n"
     "                      last line says what was found\n"
+    "  --overwrite, -y     replace existing outputs (never IN, a folder or a device)\n"
     "At least one of -o, --avi and --tv is needed. A progress line shows on a terminal.\n"
-    "Outputs appear only when whole.\n";
+    "Outputs appear only when whole; an interrupted decode leaves no partial file.\n";
 
 bool asksForHelp(const std::vector<std::string>& args) {
     for (const std::string& arg : args) {
@@ -107,6 +114,8 @@ int main(int argc, char** argv) {
     }
     const std::string command = args[0];
     args.erase(args.begin());
+    // Ctrl-C, a terminal closed or a kill: no temporary file is left behind.
+    nbtv::removeTemporariesOnSignals();
     try {
         if (command == "encode") {
             if (asksForHelp(args)) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -22,6 +23,7 @@ extern "C" {
 
 #include "shell/AtomicFile.h"
 #include "shell/FfmpegSupport.h"
+#include "shell/InputStream.h"
 
 namespace nbtv {
 
@@ -37,13 +39,55 @@ void putLe32(std::uint8_t* p, std::uint32_t v) {
     putLe16(p + 2, v >> 16);
 }
 
+// Where a WAV file's samples begin and how many bytes its header gives them, read from the
+// chunks at the start of the input. Nothing for other files, and for a header that gives no size
+// (0 or all ones: a stream written before its length was known).
+struct WavData {
+    std::uint64_t offset = 0;
+    std::uint64_t declaredBytes = 0;
+};
+
+std::optional<WavData> wavData(InputStream& input) {
+    std::uint8_t header[12];
+    if (input.peek(0, header, sizeof header) != sizeof header ||
+        std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVE", 4) != 0) {
+        return std::nullopt;
+    }
+    const auto le32 = [](const std::uint8_t* p) {
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+               std::uint32_t{p[3]} << 24;
+    };
+    std::uint64_t at = 12;
+    std::uint8_t chunk[8];
+    // A stream keeps only its first bytes: a data chunk beyond them goes unchecked.
+    while (input.peek(at, chunk, sizeof chunk) == sizeof chunk) {
+        const std::uint32_t size = le32(chunk + 4);
+        at += 8;
+        if (std::memcmp(chunk, "data", 4) == 0) {
+            if (size == 0 || size == 0xffffffffu) {
+                return std::nullopt;
+            }
+            return WavData{at, size};
+        }
+        at += size + (size & 1u); // chunks are padded to an even length
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 struct AudioFileReader::State {
-    std::string path;
+    std::unique_ptr<InputStream> ownInput;
+    InputStream* input = nullptr;
+    std::string name; // the input as messages name it
     std::string error;
     int outRate = 0;
+    AudioDescription description;
+    std::optional<std::uint64_t> length;
+    std::optional<WavData> wav;
+    std::optional<WavShortfall> shortfall;
 
+    std::unique_ptr<MediaInput> media;
     AVFormatContext* format = nullptr;
     AVCodecContext* decoder = nullptr;
     AVPacket* packet = nullptr;
@@ -72,13 +116,20 @@ struct AudioFileReader::State {
         av_frame_free(&frame);
         av_packet_free(&packet);
         avcodec_free_context(&decoder);
-        avformat_close_input(&format);
+        media.reset();
+        format = nullptr;
+        ownInput.reset();
+        input = nullptr;
         pending.clear();
         pendingPos = 0;
         inFormat = -1;
         inRate = 0;
         stream = -1;
         demuxDone = decoderDone = finished = false;
+        description = {};
+        length.reset();
+        wav.reset();
+        shortfall.reset();
     }
 
     bool fail(const std::string& message) {
@@ -87,7 +138,9 @@ struct AudioFileReader::State {
         return false;
     }
 
-    bool open(const std::string& filePath, int sampleRate);
+    bool open(InputStream& in, std::unique_ptr<MediaInput> opened, int sampleRate);
+    void describe();
+    void noteEnd();
     bool refill();
     bool sendNextPacket();
     bool convertFrame();
@@ -96,38 +149,54 @@ struct AudioFileReader::State {
     bool appendConverted(const std::uint8_t** in, int inCount);
 };
 
-bool AudioFileReader::State::open(const std::string& filePath, int sampleRate) {
-    close();
-    path = filePath;
+namespace {
+constexpr int maxInputRate = 768000;
+} // namespace
+
+bool AudioFileReader::State::open(InputStream& in, std::unique_ptr<MediaInput> opened,
+                                  int sampleRate) {
+    input = &in;
+    name = in.name();
     error.clear();
-    outRate = sampleRate;
-    if (sampleRate <= 0) {
-        return fail("cannot read " + quotedPath(path) + " at " + std::to_string(sampleRate) +
+    if (sampleRate <= 0 && sampleRate != inputRate) {
+        return fail("cannot read " + name + " at " + std::to_string(sampleRate) +
                     " samples a second");
     }
-    int rc = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
-    if (rc < 0) {
-        return fail(openFailure(path, rc, "audio"));
+    wav = wavData(in);
+    if (opened) {
+        media = std::move(opened);
+    } else {
+        media = std::make_unique<MediaInput>();
+        std::string message;
+        if (!media->open(in, "audio", message)) {
+            return fail(message);
+        }
     }
-    rc = avformat_find_stream_info(format, nullptr);
-    if (rc < 0) {
-        return fail("cannot read " + quotedPath(path) + ": " + ffmpegMessage(rc));
-    }
+    format = media->format();
     const AVCodec* codec = nullptr;
-    rc = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    int rc = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
     if (rc == AVERROR_DECODER_NOT_FOUND) {
-        return fail("no decoder for the audio of " + quotedPath(path));
+        return fail("no decoder for the audio of " + name);
     }
     if (rc < 0 || codec == nullptr) {
-        return fail(quotedPath(path) + " has no audio stream");
+        return fail(name + " has no audio stream");
     }
     stream = rc;
     const AVStream* st = format->streams[stream];
+    // The input's own rate, where asked for: only a rate a sound card could have.
+    outRate = sampleRate;
+    if (outRate == inputRate) {
+        outRate = st->codecpar->sample_rate;
+        if (outRate <= 0 || outRate > maxInputRate) {
+            return fail("cannot decode the audio of " + name + ": a rate of " +
+                        std::to_string(outRate) + " Hz is beyond any sound card");
+        }
+    }
     decoder = avcodec_alloc_context3(codec);
     packet = av_packet_alloc();
     frame = av_frame_alloc();
     if (decoder == nullptr || packet == nullptr || frame == nullptr) {
-        return fail("out of memory opening " + quotedPath(path));
+        return fail("out of memory opening " + name);
     }
     rc = avcodec_parameters_to_context(decoder, st->codecpar);
     if (rc >= 0) {
@@ -135,9 +204,53 @@ bool AudioFileReader::State::open(const std::string& filePath, int sampleRate) {
         rc = avcodec_open2(decoder, codec, nullptr);
     }
     if (rc < 0) {
-        return fail("cannot decode the audio of " + quotedPath(path) + ": " + ffmpegMessage(rc));
+        return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
     }
+    describe();
     return true;
+}
+
+void AudioFileReader::State::describe() {
+    const AVStream* st = format->streams[stream];
+    const AVCodecParameters* par = st->codecpar;
+    description.container = format->iformat->name;
+    const char* codecName = avcodec_get_name(par->codec_id);
+    description.codec = codecName != nullptr ? codecName : "unknown";
+    description.sampleRate = par->sample_rate;
+    description.channels = par->ch_layout.nb_channels;
+    if (wav && input->size()) {
+        const std::uint64_t size = *input->size();
+        const std::uint64_t present = size > wav->offset ? size - wav->offset : 0;
+        if (present < wav->declaredBytes) {
+            shortfall = WavShortfall{wav->declaredBytes, present};
+        }
+    }
+    std::optional<std::int64_t> microseconds;
+    if (shortfall && par->block_align > 0 && par->sample_rate > 0) {
+        // What the file holds, not what its header promised.
+        const auto frames = static_cast<std::int64_t>(shortfall->presentBytes /
+                                                      static_cast<std::uint64_t>(par->block_align));
+        microseconds = av_rescale(frames, AV_TIME_BASE, par->sample_rate);
+    } else if (st->duration > 0) {
+        microseconds = av_rescale_q(st->duration, st->time_base, AVRational{1, AV_TIME_BASE});
+    } else if (format->duration > 0) {
+        microseconds = format->duration;
+    }
+    if (microseconds) {
+        description.seconds = static_cast<double>(*microseconds) / AV_TIME_BASE;
+        length = static_cast<std::uint64_t>(av_rescale(*microseconds, outRate, AV_TIME_BASE));
+    }
+}
+
+// At the end of a stream the bytes it held are known: a WAV header's promise can be checked.
+void AudioFileReader::State::noteEnd() {
+    if (wav && !shortfall && input->ended()) {
+        const std::uint64_t through = input->furthest();
+        const std::uint64_t present = through > wav->offset ? through - wav->offset : 0;
+        if (present < wav->declaredBytes) {
+            shortfall = WavShortfall{wav->declaredBytes, present};
+        }
+    }
 }
 
 // Produces at least one more converted sample into `pending`, or finishes the stream.
@@ -166,8 +279,7 @@ bool AudioFileReader::State::refill() {
         } else if (rc == AVERROR_EOF) {
             decoderDone = true;
         } else {
-            return fail("cannot decode the audio of " + quotedPath(path) + ": " +
-                        ffmpegMessage(rc));
+            return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
         }
     }
     return true;
@@ -183,15 +295,15 @@ bool AudioFileReader::State::sendNextPacket() {
         int rc = av_read_frame(format, packet);
         if (rc == AVERROR_EOF) {
             demuxDone = true;
+            noteEnd();
             rc = avcodec_send_packet(decoder, nullptr);
             if (rc < 0 && rc != AVERROR_EOF) {
-                return fail("cannot decode the audio of " + quotedPath(path) + ": " +
-                            ffmpegMessage(rc));
+                return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
             }
             return true;
         }
         if (rc < 0) {
-            return fail("cannot read " + quotedPath(path) + ": " + ffmpegMessage(rc));
+            return fail("cannot read " + name + ": " + ffmpegMessage(rc));
         }
         if (packet->stream_index != stream) {
             av_packet_unref(packet);
@@ -200,8 +312,7 @@ bool AudioFileReader::State::sendNextPacket() {
         rc = avcodec_send_packet(decoder, packet);
         av_packet_unref(packet);
         if (rc < 0) {
-            return fail("cannot decode the audio of " + quotedPath(path) + ": " +
-                        ffmpegMessage(rc));
+            return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
         }
         return true;
     }
@@ -213,7 +324,7 @@ bool AudioFileReader::State::configureResampler() {
     if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
         av_channel_layout_default(&layout, frame->ch_layout.nb_channels);
     } else if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
-        return fail("out of memory reading " + quotedPath(path));
+        return fail("out of memory reading " + name);
     }
     const bool same = resampler != nullptr && frame->format == inFormat &&
                       frame->sample_rate == inRate &&
@@ -241,25 +352,21 @@ bool AudioFileReader::State::configureResampler() {
     }
     if (rc < 0) {
         swr_free(&resampler);
-        return fail("cannot convert the audio of " + quotedPath(path) + ": " + ffmpegMessage(rc));
+        return fail("cannot convert the audio of " + name + ": " + ffmpegMessage(rc));
     }
     return true;
 }
-
-namespace {
-constexpr int maxInputRate = 768000;
-} // namespace
 
 bool AudioFileReader::State::convertFrame() {
     if (frame->nb_samples <= 0) {
         return true;
     }
     if (frame->sample_rate <= 0 || frame->ch_layout.nb_channels <= 0) {
-        return fail("cannot decode the audio of " + quotedPath(path) + ": no rate or channels");
+        return fail("cannot decode the audio of " + name + ": no rate or channels");
     }
     // A damaged header can claim any rate; resampling from gigahertz would ask for gigabytes.
     if (frame->sample_rate > maxInputRate) {
-        return fail("cannot decode the audio of " + quotedPath(path) + ": a rate of " +
+        return fail("cannot decode the audio of " + name + ": a rate of " +
                     std::to_string(frame->sample_rate) + " Hz is beyond any sound card");
     }
     if (!configureResampler()) {
@@ -293,7 +400,7 @@ bool AudioFileReader::State::appendConverted(const std::uint8_t** in, int inCoun
     const int got = swr_convert(resampler, &out, room, in, inCount);
     if (got < 0) {
         pending.resize(at);
-        return fail("cannot convert the audio of " + quotedPath(path) + ": " + ffmpegMessage(got));
+        return fail("cannot convert the audio of " + name + ": " + ffmpegMessage(got));
     }
     pending.resize(at + static_cast<std::size_t>(got));
     return true;
@@ -304,8 +411,25 @@ AudioFileReader::AudioFileReader() : state_(std::make_unique<State>()) {}
 AudioFileReader::~AudioFileReader() = default;
 
 bool AudioFileReader::open(const std::string& path, int sampleRate) {
-    silenceFfmpeg();
-    return state_->open(path, sampleRate);
+    State& s = *state_;
+    s.close();
+    s.ownInput = std::make_unique<InputStream>();
+    if (!s.ownInput->open(path, s.error)) {
+        s.name = s.ownInput->name();
+        s.finished = true;
+        return false;
+    }
+    return s.open(*s.ownInput, nullptr, sampleRate);
+}
+
+bool AudioFileReader::open(InputStream& input, int sampleRate) {
+    state_->close();
+    return state_->open(input, nullptr, sampleRate);
+}
+
+bool AudioFileReader::open(InputStream& input, std::unique_ptr<MediaInput> media, int sampleRate) {
+    state_->close();
+    return state_->open(input, std::move(media), sampleRate);
 }
 
 std::size_t AudioFileReader::read(std::int16_t* out, std::size_t count) {
@@ -328,6 +452,26 @@ std::size_t AudioFileReader::read(std::int16_t* out, std::size_t count) {
 
 const std::string& AudioFileReader::error() const {
     return state_->error;
+}
+
+int AudioFileReader::rate() const {
+    return state_->outRate;
+}
+
+std::optional<std::uint64_t> AudioFileReader::length() const {
+    return state_->length;
+}
+
+const AudioDescription& AudioFileReader::description() const {
+    return state_->description;
+}
+
+std::optional<WavShortfall> AudioFileReader::shortfall() const {
+    return state_->shortfall;
+}
+
+const std::string& AudioFileReader::name() const {
+    return state_->name;
 }
 
 bool readAudioFile(const std::string& path, int sampleRate, std::vector<std::int16_t>& samples,
@@ -356,7 +500,7 @@ bool readAudioFile(const std::string& path, int sampleRate, std::vector<std::int
 }
 
 bool writeWavFile(const std::string& path, int sampleRate, const std::vector<std::int16_t>& samples,
-                  std::string& error) {
+                  std::string& error, Replace replace) {
     constexpr std::uint32_t headerSize = 44;
     if (sampleRate <= 0 || sampleRate > std::numeric_limits<std::int32_t>::max() / 2) {
         error = "cannot write " + quotedPath(path) + ": invalid sample rate " +
@@ -386,7 +530,7 @@ bool writeWavFile(const std::string& path, int sampleRate, const std::vector<std
     std::memcpy(&header[36], "data", 4);
     putLe32(&header[40], dataSize);
 
-    AtomicFile file(path);
+    AtomicFile file(path, replace);
     if (!file.create(error) || !file.write(header.data(), header.size(), error)) {
         return false;
     }
@@ -404,6 +548,52 @@ bool writeWavFile(const std::string& path, int sampleRate, const std::vector<std
         }
     }
     return file.commit(error);
+}
+
+} // namespace nbtv
+
+namespace nbtv {
+
+RateConverter::RateConverter(int fromRate, int toRate) {
+    AVChannelLayout mono{};
+    av_channel_layout_default(&mono, 1);
+    if (swr_alloc_set_opts2(&context_, &mono, AV_SAMPLE_FMT_S16, toRate, &mono, AV_SAMPLE_FMT_S16,
+                            fromRate, 0, nullptr) < 0 ||
+        swr_init(context_) < 0) {
+        swr_free(&context_);
+    }
+}
+
+RateConverter::~RateConverter() {
+    swr_free(&context_);
+}
+
+bool RateConverter::convert(const std::int16_t* in, std::size_t count,
+                            std::vector<std::int16_t>& out) {
+    if (context_ == nullptr || count > static_cast<std::size_t>(INT32_MAX / 2)) {
+        return false;
+    }
+    const auto inCount = static_cast<int>(count);
+    const int room = std::max(swr_get_out_samples(context_, inCount), 0) + 16;
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(room));
+    auto* target = reinterpret_cast<std::uint8_t*>(out.data() + at);
+    const auto* source = reinterpret_cast<const std::uint8_t*>(in);
+    const int got =
+        swr_convert(context_, &target, room, in == nullptr ? nullptr : &source, inCount);
+    out.resize(at + static_cast<std::size_t>(std::max(got, 0)));
+    return got >= 0;
+}
+
+bool RateConverter::finish(std::vector<std::int16_t>& out) {
+    std::size_t before = 0;
+    do {
+        before = out.size();
+        if (!convert(nullptr, 0, out)) {
+            return false;
+        }
+    } while (out.size() > before);
+    return true;
 }
 
 } // namespace nbtv

@@ -54,6 +54,7 @@ struct FormatInput {
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
     SwsContext* scaler = nullptr;
+    std::size_t cutPackets = 0; // pictures the file holds only part of (a file cut short)
     FormatInput() = default;
     FormatInput(const FormatInput&) = delete;
     FormatInput& operator=(const FormatInput&) = delete;
@@ -112,6 +113,12 @@ bool decodeEach(FormatInput& in, int stream, const std::string& path,
         } else if (in.packet->stream_index != stream) {
             av_packet_unref(in.packet);
             continue;
+        } else if ((in.packet->flags & AV_PKT_FLAG_CORRUPT) != 0) {
+            // Part of a picture (the end of a recording that was cut off): the decoder would
+            // refuse it or make garbage of it, and the whole pictures before it still count.
+            ++in.cutPackets;
+            av_packet_unref(in.packet);
+            continue;
         } else {
             rc = avcodec_send_packet(in.decoder, in.packet);
             av_packet_unref(in.packet);
@@ -147,7 +154,7 @@ bool deflateRle(const std::vector<std::uint8_t>& raw, std::vector<std::uint8_t>&
 
 } // namespace
 
-bool writePng(const std::string& path, const RgbImage& image, std::string& error) {
+bool writePng(const std::string& path, const RgbImage& image, std::string& error, Replace replace) {
     constexpr auto maxSide = static_cast<int>(std::numeric_limits<std::int32_t>::max());
     if (image.width <= 0 || image.height <= 0 || image.width > maxSide / 3 ||
         image.rgb.size() != static_cast<std::size_t>(image.width) * image.height * 3) {
@@ -183,12 +190,13 @@ bool writePng(const std::string& path, const RgbImage& image, std::string& error
     }
     appendChunk(png, "IEND", nullptr, 0);
 
-    AtomicFile file(path);
+    AtomicFile file(path, replace);
     return file.create(error) && file.write(png.data(), png.size(), error) && file.commit(error);
 }
 
 bool decodePictures(const std::string& path, int width, int height, const PictureSource& source,
-                    const std::function<bool(const RgbImage&)>& take, std::string& error) {
+                    const std::function<bool(const RgbImage&)>& take, std::string& error,
+                    std::size_t* incomplete) {
     silenceFfmpeg();
     if (width <= 0 || height <= 0) {
         error = "cannot scale " + quotedPath(path) + " to " + std::to_string(width) + " x " +
@@ -272,6 +280,9 @@ bool decodePictures(const std::string& path, int width, int height, const Pictur
             return take(picture) && taken < source.limit;
         },
         error);
+    if (incomplete != nullptr) {
+        *incomplete = in.cutPackets;
+    }
     return decoded && !failed;
 }
 

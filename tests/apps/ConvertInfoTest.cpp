@@ -184,31 +184,44 @@ TEST_F(ConvertInfo, TruncatedLastRecordIsReportedAndTheWholeOnesKept) {
         << info;
 }
 
-TEST_F(ConvertInfo, BadHeaderNamesItsOffsetAndLeavesNoOutput) {
-    std::vector<std::uint8_t> bytes = frameFile(2);
+TEST_F(ConvertInfo, ADamagedHeaderEndsTheFileWithTheWholeRecordsBeforeItKept) {
+    std::vector<std::uint8_t> bytes = frameFile(3);
     bytes[frameRecordBytes] = 0x21; // the second record claims a width of 289
     bytes[frameRecordBytes + 1] = 0x01;
     writeBytes(path("bad.tv"), bytes);
+    runConvert({path("bad.tv"), path("pictures")});
+    EXPECT_TRUE(fs::exists(path("pictures/picture-0001.png")));
+    EXPECT_FALSE(fs::exists(path("pictures/picture-0002.png")));
+    runConvert({path("bad.tv"), path("bad.avi")});
+    EXPECT_TRUE(fs::exists(path("bad.avi")));
+    const std::string info = outputOf([&] { runInfo({path("bad.tv")}); });
+    EXPECT_NE(info.find("records: 1 of 288 x 219"), std::string::npos) << info;
+    EXPECT_NE(info.find("damaged: from byte offset " + std::to_string(frameRecordBytes)),
+              std::string::npos)
+        << info;
+
+    // Damaged from its first record on, it is no frame file: nothing is made of it.
+    bytes[0] = 0x21;
+    writeBytes(path("worse.tv"), bytes);
     try {
-        runConvert({path("bad.tv"), path("pictures")});
-        FAIL() << "a bad header converted";
+        runConvert({path("worse.tv"), path("more")});
+        FAIL() << "a file without one good record converted";
     } catch (const RunError& e) {
         const std::string message = e.what();
-        EXPECT_NE(message.find("bad.tv"), std::string::npos) << message;
-        EXPECT_NE(message.find("byte offset " + std::to_string(frameRecordBytes)),
+        EXPECT_NE(message.find("worse.tv': bad record header at byte offset 0: 289 x 219"),
                   std::string::npos)
             << message;
-        EXPECT_NE(message.find("289 x 219"), std::string::npos) << message;
         EXPECT_EQ(message.find('\n'), std::string::npos) << message;
     }
-    EXPECT_FALSE(fs::exists(path("pictures")));
-    EXPECT_THROW(runConvert({path("bad.tv"), path("bad.avi")}), RunError);
-    EXPECT_FALSE(fs::exists(path("bad.avi")));
+    EXPECT_THROW(runConvert({path("worse.tv"), path("worse.avi")}), RunError);
+    EXPECT_THROW(runInfo({path("worse.tv")}), RunError);
     // Nothing half-made beside it either.
     for (const auto& entry : fs::directory_iterator(dir)) {
-        EXPECT_EQ(entry.path().filename(), "bad.tv");
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "bad.tv" || name == "worse.tv" || name == "pictures" ||
+                    name == "bad.avi")
+            << name;
     }
-    EXPECT_THROW(runInfo({path("bad.tv")}), RunError);
 }
 
 TEST_F(ConvertInfo, AbsurdHeaderIsNeverAnAllocation) {
@@ -241,11 +254,20 @@ TEST_F(ConvertInfo, MistakesAreUsageErrors) {
     EXPECT_FALSE(fs::exists(path("out")));
 }
 
-TEST_F(ConvertInfo, ExistingOutputIsNeverReplaced) {
+TEST_F(ConvertInfo, ExistingOutputIsReplacedOnlyWhenAsked) {
     writeBytes(path("in.tv"), frameFile(1));
     writeBytes(path("taken.avi"), {1, 2, 3});
     EXPECT_THROW(runConvert({path("in.tv"), path("taken.avi")}), RunError);
     EXPECT_EQ(fileBytes(path("taken.avi")), (std::vector<std::uint8_t>{1, 2, 3}));
+    runConvert({"--overwrite", path("in.tv"), path("taken.avi")});
+    EXPECT_GT(fileBytes(path("taken.avi")).size(), frameRecordPixelBytes);
+
+    runConvert({path("in.tv"), path("folder")});
+    EXPECT_THROW(runConvert({path("in.tv"), path("folder")}), RunError);
+    runConvert({"-y", path("in.tv"), path("folder")});
+    // A folder is made in a folder that exists, not in one that does not.
+    EXPECT_THROW(runConvert({path("in.tv"), path("no/such")}), RunError);
+    EXPECT_FALSE(fs::exists(path("no")));
 }
 
 std::string suitedProgram(const std::string& info) {

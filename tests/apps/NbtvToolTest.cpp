@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
@@ -12,7 +14,10 @@
 #include <memory>
 #include <pty.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern "C" {
@@ -26,6 +31,7 @@ extern "C" {
 #include "profiles/ReceiverProfile.h"
 #include "recording/AviWriter.h"
 #include "recording/FrameFile.h"
+#include "recording/FrameFileReader.h"
 #include "support/Reception.h"
 #include "support/TuningSupport.h"
 #include "tx/TestCard.h"
@@ -312,7 +318,7 @@ TEST_F(NbtvTool, MistakesGiveOneLineAndNoFiles) {
         {"frobnicate", 2, "unknown command 'frobnicate'"},
         {"decode --program nbtv99" + out + path("ok.wav"), 2, "unknown program 'nbtv99'"},
         {"decode" + out + path("ok.wav"), 2, "--program is required"},
-        {"decode --program nbtv48 -o " + path("missing") + " " + path("ok.wav"), 1,
+        {"decode --program nbtv48 -o " + path("missing/deeper") + " " + path("ok.wav"), 1,
          "does not exist"},
         {"decode --program nbtv48" + out + path("notes.txt"), 1, "notes.txt"},
         {"decode --program nbtv48" + out + path("absent.wav"), 1, "absent.wav"},
@@ -535,8 +541,9 @@ TEST_F(NbtvTool, ProgressStaysOffTheLogWhenNotATerminal) {
     EXPECT_EQ(plain.errors.find("real time"), std::string::npos) << plain.errors;
     EXPECT_EQ(std::count(plain.errors.begin(), plain.errors.end(), '\n'), 1) << "a summary only";
     const ToolRun quiet =
-        nbtv("decode --program nbtv48 --quiet -o " + path("out") + " " + path("in.wav"), dir);
-    ASSERT_EQ(quiet.status, 0);
+        nbtv("decode --program nbtv48 --quiet --overwrite -o " + path("out") + " " + path("in.wav"),
+             dir);
+    ASSERT_EQ(quiet.status, 0) << quiet.errors;
     EXPECT_EQ(quiet.errors, "");
 }
 
@@ -571,12 +578,7 @@ TEST_F(NbtvTool, HelpAndVersionGoToStandardOutput) {
 
 TEST_F(NbtvTool, BadDecodeInputsGiveOneLineAndNoOutputs) {
     ASSERT_EQ(nbtv("encode --program nbtv48 --frames 2 -o " + path("ok.wav"), dir).status, 0);
-    {
-        const std::vector<std::uint8_t> whole = fileBytes(path("ok.wav"));
-        std::ofstream cut(path("cut.wav"), std::ios::binary);
-        cut.write(reinterpret_cast<const char*>(whole.data()),
-                  static_cast<std::streamsize>(whole.size() / 2));
-    }
+    std::ofstream(path("notes.wav")) << "not audio\n";
     std::ofstream(path("empty.raw")).close();
     struct Case {
         std::string arguments;
@@ -589,7 +591,7 @@ TEST_F(NbtvTool, BadDecodeInputsGiveOneLineAndNoOutputs) {
         {"decode --program nbtv48" + outputs + "-", path("empty.raw"), 1, "standard input"},
         {"decode --program nbtv48 --raw" + outputs + "-", path("empty.raw"), 1,
          "standard input holds no audio"},
-        {"decode --program nbtv48" + outputs + path("cut.wav"), "", 1, "cut.wav' is cut short"},
+        {"decode --program nbtv48" + outputs + path("notes.wav"), "", 1, "notes.wav"},
         {"decode --program nbtv48 --avi " + path("x.avi") + " --fps 100000 " + path("ok.wav"), "",
          2, "--fps"},
         {"decode --program nbtv48 --avi " + path("x.avi") + " --fps ten " + path("ok.wav"), "", 2,
@@ -616,7 +618,7 @@ TEST_F(NbtvTool, BadDecodeInputsGiveOneLineAndNoOutputs) {
     EXPECT_EQ(filesIn("out"), 0u);
     for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
-        EXPECT_TRUE(name == "out" || name == "ok.wav" || name == "cut.wav" || name == "empty.raw")
+        EXPECT_TRUE(name == "out" || name == "ok.wav" || name == "notes.wav" || name == "empty.raw")
             << name;
     }
 }
@@ -790,6 +792,315 @@ TEST_F(NbtvTool, ProgressShowsOnATerminalUnlessQuiet) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(quiet, "");
     EXPECT_EQ(fileBytes(path("a.tv")), fileBytes(path("b.tv")));
+}
+
+// Entries of the test folder whose names begin with a dot: temporary files left behind.
+std::vector<std::string> hiddenFiles(const fs::path& folder) {
+    std::vector<std::string> hidden;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind('.', 0) == 0) {
+            hidden.push_back(name);
+        }
+    }
+    return hidden;
+}
+
+// A shell command line's exit status (for pipes and process substitution).
+int shell(const std::string& command) {
+    const int raw = std::system(("bash -c '" + command + "'").c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// Opens the named pipe `fifo` for writing once a reader has opened it: -1 when none did within a
+// minute. The pipe stays non-blocking.
+int openPipeForWriting(const std::string& fifo) {
+    for (int tries = 0; tries < 6000; ++tries) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            return fd;
+        }
+        ::usleep(10000); // ENXIO: no reader yet
+    }
+    return -1;
+}
+
+// Writes all of `bytes` into the pipe, waiting at most a minute for the reader to take them.
+bool writeToPipe(int fd, const std::uint8_t* bytes, std::size_t size) {
+    std::size_t at = 0;
+    for (int waits = 0; at < size && waits < 6000;) {
+        const ssize_t done = ::write(fd, bytes + at, size - at);
+        if (done > 0) {
+            at += static_cast<std::size_t>(done);
+        } else if (done < 0 && errno == EAGAIN) {
+            ::usleep(10000);
+            ++waits;
+        } else {
+            break; // the reader is gone
+        }
+    }
+    return at == size;
+}
+
+// Feeds `bytes` into the named pipe `fifo` once a reader has opened it, then closes it.
+std::thread feedPipe(const std::string& fifo, std::vector<std::uint8_t> bytes) {
+    return std::thread([fifo, bytes = std::move(bytes)] {
+        const int fd = openPipeForWriting(fifo);
+        if (fd >= 0) {
+            writeToPipe(fd, bytes.data(), bytes.size());
+            ::close(fd);
+        }
+    });
+}
+
+void expectSamePictures(const fs::path& a, const fs::path& b, int count) {
+    for (int n = 1; n <= count; ++n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "picture-%04d.png", n);
+        ASSERT_TRUE(fs::exists(b / name)) << (b / name);
+        EXPECT_EQ(fileBytes((a / name).string()), fileBytes((b / name).string())) << (b / name);
+    }
+    char next[32];
+    std::snprintf(next, sizeof next, "picture-%04d.png", count + 1);
+    EXPECT_FALSE(fs::exists(b / next));
+}
+
+TEST_F(NbtvTool, OutputsNeverTakeThePlaceOfAnInputOrOfWhatIsNotARegularFile) {
+    ASSERT_EQ(nbtv("encode --program nbtv48 --frames 2 -o " + path("in.wav"), dir).status, 0);
+    std::string error;
+    ASSERT_TRUE(writePng(path("card.png"), makeTestCard(TestCardKind::Bars, 48, 48), error));
+    const std::vector<std::uint8_t> input = fileBytes(path("in.wav"));
+    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0644), 0);
+    fs::create_directories(dir / "folder.avi");
+    fs::create_symlink(path("in.wav"), path("link.tv"));
+    std::ofstream(path("taken.tv")) << "taken";
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::mknod(path("node").c_str(), S_IFCHR | 0644, ::makedev(1, 3)), 0);
+    }
+    struct Case {
+        std::string arguments;
+        int status;
+        std::string says;
+    };
+    const std::string in = " " + path("in.wav");
+    std::vector<Case> cases = {
+        {"decode --program nbtv48 --avi" + in + in, 1, "in.wav' is an input"},
+        {"decode --program nbtv48 --overwrite --avi" + in + in, 1, "in.wav' is an input"},
+        {"decode --program nbtv48 -y --tv " + path("link.tv") + in, 1, "link.tv' is an input"},
+        {"decode --program nbtv48 --tv " + path("pipe") + in, 1, "pipe' is not a regular file"},
+        {"decode --program nbtv48 -y --avi " + path("folder.avi") + in, 1, "is a folder"},
+        {"decode --program nbtv48 --tv " + path("taken.tv") + in, 1,
+         "taken.tv' already exists (--overwrite replaces it)"},
+        {"decode --program nbtv48 --tv " + path("a.tv") + " --avi " + dir.string() + "/./a.tv" + in,
+         2, "named for two outputs"},
+        {"decode --program nbtv48 -o" + in + in, 1, "in.wav' is not a folder"},
+        {"encode --program nbtv48 --card " + path("card.png") + " -y -o " + path("card.png"), 1,
+         "card.png' is an input"},
+        {"encode --program nbtv48 -o " + path("taken.tv"), 1, "already exists"},
+    };
+    if (root) {
+        cases.push_back(
+            {"decode --program nbtv48 -y --tv " + path("node") + in, 1, "is not a regular file"});
+    }
+    for (const Case& c : cases) {
+        const ToolRun run = nbtv(c.arguments, dir);
+        EXPECT_EQ(run.status, c.status) << c.arguments << ": " << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+        EXPECT_NE(run.errors.find(c.says), std::string::npos) << c.arguments << ": " << run.errors;
+    }
+    // Nothing was touched: what was there still is, as it was, and nothing else appeared.
+    EXPECT_EQ(fileBytes(path("in.wav")), input);
+    EXPECT_EQ(fileText(path("taken.tv")), "taken");
+    EXPECT_TRUE(fs::is_fifo(path("pipe")));
+    EXPECT_TRUE(fs::is_symlink(path("link.tv")));
+    EXPECT_TRUE(fs::is_empty(dir / "folder.avi"));
+    if (root) {
+        EXPECT_TRUE(fs::is_character_file(path("node")));
+    }
+    EXPECT_FALSE(fs::exists(path("a.tv")));
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+
+    // Asked to, an output replaces a regular file (and only that).
+    const ToolRun replaced =
+        nbtv("decode --program nbtv48 --overwrite --tv " + path("taken.tv") + in, dir);
+    EXPECT_EQ(replaced.status, 0) << replaced.errors;
+    EXPECT_EQ(fs::file_size(path("taken.tv")), 2 * frameRecordBytes);
+    EXPECT_EQ(nbtv("encode --program nbtv48 --frames 1 -y -o " + path("taken.tv"), dir).status, 0);
+    EXPECT_EQ(nbtv("decode --program nbtv48 -o " + path("pictures") + in, dir).status, 0)
+        << "the folder is made";
+    EXPECT_EQ(filesIn("pictures"), 2u);
+    const ToolRun again = nbtv("decode --program nbtv48 -o " + path("pictures") + in, dir);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.errors.find("already holds pictures"), std::string::npos) << again.errors;
+    EXPECT_EQ(nbtv("decode --program nbtv48 -y -o " + path("pictures") + in, dir).status, 0);
+}
+
+TEST_F(NbtvTool, ASignalLeavesNoTemporaryFileAndEndsAsTheSignalDoes) {
+    ASSERT_EQ(nbtv("encode --program nbtv48 --frames 8 -o " + path("in.wav"), dir).status, 0);
+    const std::vector<std::uint8_t> signal = fileBytes(path("in.wav"));
+    std::signal(SIGPIPE, SIG_IGN); // a write to the pipe of a tool that is gone only fails
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        fs::create_directories(dir / "pictures");
+        int feed[2];
+        ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(feed[0], STDIN_FILENO);
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+            ::close(feed[1]);
+            const std::string avi = path("x.avi");
+            const std::string tv = path("x.tv");
+            const std::string pictures = path("pictures");
+            ::execl(NBTV_TOOL, NBTV_TOOL, "decode", "--program", "nbtv48", "--avi", avi.c_str(),
+                    "--tv", tv.c_str(), "-o", pictures.c_str(), "-", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ASSERT_GT(child, 0);
+        ::close(feed[0]);
+        // Half the signal, and the pipe kept open: the decode waits for more, mid-way.
+        const int fd = feed[1];
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        EXPECT_TRUE(writeToPipe(fd, signal.data(), signal.size() / 2))
+            << "the tool stopped reading";
+        bool writing = false;
+        for (int tries = 0; tries < 3000 && !writing; ++tries) {
+            writing = hiddenFiles(dir).size() >= 2 && filesIn("pictures") >= 1;
+            ::usleep(10000);
+        }
+        EXPECT_TRUE(writing) << "the decode never got under way";
+        ::kill(child, sig);
+        int raw = 0;
+        ASSERT_EQ(::waitpid(child, &raw, 0), child);
+        ::close(fd);
+        EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == sig) << raw;
+        const std::vector<std::string> left = hiddenFiles(dir);
+        EXPECT_TRUE(left.empty()) << left.front();
+        EXPECT_FALSE(fs::exists(path("x.avi")));
+        EXPECT_FALSE(fs::exists(path("x.tv")));
+        fs::remove_all(path("pictures"));
+    }
+}
+
+TEST_F(NbtvTool, RecordingsCutShortAreReadAsFarAsTheyGo) {
+    ASSERT_EQ(nbtv("encode --program nbtv48 --frames 3 -o " + path("in.wav"), dir).status, 0);
+    // What a recorder killed before it could write its sizes leaves: a header promising
+    // 2147479552 bytes of samples.
+    std::vector<std::uint8_t> bytes = fileBytes(path("in.wav"));
+    const auto putLe32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+        }
+    };
+    putLe32(4, 0x7ffff000u + 36u);
+    putLe32(40, 0x7ffff000u);
+    {
+        std::ofstream out(path("killed.wav"), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    ASSERT_EQ(
+        nbtv("decode --program nbtv48 -o " + path("whole") + " " + path("in.wav"), dir).status, 0);
+    const ToolRun file =
+        nbtv("decode --program nbtv48 -o " + path("file") + " " + path("killed.wav"), dir);
+    EXPECT_EQ(file.status, 0) << file.errors;
+    const ToolRun piped =
+        nbtv("decode --program nbtv48 -o " + path("piped") + " -", dir, path("killed.wav"));
+    EXPECT_EQ(piped.status, 0) << piped.errors;
+    EXPECT_EQ(shell("cat " + path("killed.wav") + " | " + NBTV_TOOL +
+                    " decode --program nbtv48 --quiet -o " + path("streamed") + " - 2>" +
+                    path("streamed.txt")),
+              0);
+    const std::string streamed = fileText(path("streamed.txt"));
+    const std::string told = "is shorter than its header says (" +
+                             std::to_string(bytes.size() - 44) + " bytes of samples, not " +
+                             "2147479552)";
+    for (const std::string& errors : {file.errors, piped.errors, streamed}) {
+        EXPECT_NE(errors.find(told), std::string::npos) << errors;
+        EXPECT_EQ(errors.find(told), errors.rfind(told)) << "said once: " << errors;
+    }
+    for (const std::string folder : {"file", "piped", "streamed"}) {
+        expectSamePictures(dir / "whole", dir / folder, 3);
+    }
+    ASSERT_EQ(nbtv("info " + path("in.wav"), dir, "", path("whole.txt")).status, 0);
+    const std::string whole = fileText(path("whole.txt"));
+    const std::string duration = whole.substr(whole.find("duration: "), 17);
+    for (const std::string source : {"", "cat "}) {
+        const std::string info = path("info.txt");
+        EXPECT_EQ(shell(source.empty()
+                            ? std::string(NBTV_TOOL) + " info " + path("killed.wav") + " >" + info
+                            : source + path("killed.wav") + " | " + NBTV_TOOL + " info - >" + info),
+                  0);
+        const std::string said = fileText(info);
+        EXPECT_NE(said.find("truncated: its header gives 2147479552 bytes of samples, the file "
+                            "holds " +
+                            std::to_string(bytes.size() - 44)),
+                  std::string::npos)
+            << said;
+        EXPECT_NE(said.find(duration), std::string::npos) << duration << " in " << said;
+        EXPECT_NE(said.find("suits: nbtv48"), std::string::npos) << said;
+    }
+
+    // An uncompressed AVI cut inside its third frame: the two whole ones are there.
+    ASSERT_EQ(
+        nbtv("decode --program nbtv48 --avi " + path("a.avi") + " " + path("in.wav"), dir).status,
+        0);
+    std::vector<std::uint8_t> avi = fileBytes(path("a.avi"));
+    avi.resize(avi.size() - frameRecordPixelBytes / 2);
+    {
+        std::ofstream out(path("cut.avi"), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(avi.data()),
+                  static_cast<std::streamsize>(avi.size()));
+    }
+    ASSERT_EQ(nbtv("info " + path("cut.avi"), dir, "", path("cut.txt")).status, 0);
+    EXPECT_NE(fileText(path("cut.txt")).find("frames: 2 (its header gives 3"), std::string::npos)
+        << fileText(path("cut.txt"));
+    const ToolRun cut = nbtv("convert " + path("cut.avi") + " " + path("cut.tv"), dir);
+    EXPECT_EQ(cut.status, 0) << cut.errors;
+    EXPECT_NE(cut.errors.find("1 incomplete frame left out"), std::string::npos) << cut.errors;
+    ASSERT_EQ(nbtv("convert " + path("a.avi") + " " + path("a.tv"), dir).status, 0);
+    std::vector<std::uint8_t> first = fileBytes(path("a.tv"));
+    first.resize(2 * frameRecordBytes);
+    EXPECT_EQ(fileBytes(path("cut.tv")), first);
+}
+
+TEST_F(NbtvTool, PipesAndStandardInputAreReadOnceAsFilesAre) {
+    ASSERT_EQ(nbtv("encode --program nbtv48 --frames 2 -o " + path("in.wav"), dir).status, 0);
+    ASSERT_EQ(nbtv("decode --program nbtv48 -o " + path("file") + " " + path("in.wav"), dir).status,
+              0);
+    const std::string decode = std::string(NBTV_TOOL) + " decode --program nbtv48 --quiet -o ";
+    EXPECT_EQ(shell(decode + path("substituted") + " <(cat " + path("in.wav") + ")"), 0);
+    EXPECT_EQ(shell("cat " + path("in.wav") + " | " + decode + path("stdin") + " /dev/stdin"), 0);
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::thread feeder = feedPipe(fifo, fileBytes(path("in.wav")));
+    EXPECT_EQ(shell("timeout 120 " + decode + path("fifo-pictures") + " " + fifo), 0);
+    feeder.join();
+    for (const std::string folder : {"substituted", "stdin", "fifo-pictures"}) {
+        expectSamePictures(dir / "file", dir / folder, 2);
+    }
+    // info reads a pipe once too, instead of waiting for ever for a second opening.
+    feeder = feedPipe(fifo, fileBytes(path("in.wav")));
+    EXPECT_EQ(
+        shell("timeout 120 " + std::string(NBTV_TOOL) + " info " + fifo + " >" + path("fifo.txt")),
+        0);
+    feeder.join();
+    EXPECT_EQ(shell("cat " + path("in.wav") + " | " + NBTV_TOOL + " info - >" + path("stdin.txt")),
+              0);
+    for (const std::string& said : {fileText(path("fifo.txt")), fileText(path("stdin.txt"))}) {
+        EXPECT_NE(said.find(": audio\nformat: wav (pcm_s16le)\n"), std::string::npos) << said;
+        EXPECT_NE(said.find("suits: nbtv48"), std::string::npos) << said;
+    }
+    ASSERT_EQ(
+        nbtv("decode --program nbtv48 --tv " + path("in.tv") + " " + path("in.wav"), dir).status,
+        0);
+    EXPECT_EQ(shell("cat " + path("in.tv") + " | " + NBTV_TOOL + " info - >" + path("tv.txt")), 0);
+    EXPECT_NE(fileText(path("tv.txt")).find("frame file\nrecords: 2 of 288 x 219"),
+              std::string::npos)
+        << fileText(path("tv.txt"));
 }
 
 } // namespace
