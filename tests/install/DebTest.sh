@@ -6,10 +6,11 @@ build=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-if ! command -v dpkg-shlibdeps >/dev/null; then
-    echo "dpkg-shlibdeps missing (dpkg-dev)" >&2
-    exit 1
-fi
+# CPack's DEB generator runs file (to find the programs to strip) and dpkg-shlibdeps.
+for tool in file:file dpkg-shlibdeps:dpkg-dev; do
+    command -v "${tool%%:*}" >/dev/null ||
+        { echo "${tool%%:*} is not installed (package ${tool#*:})" >&2; exit 1; }
+done
 (cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
 deb=$(ls "$work"/nbtv_*.deb)
 contents=$(dpkg-deb --contents "$deb")

@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # InstallTest.sh BUILD_DIR BINDIR DATADIR MANDIR VERSION
 # Installs BUILD_DIR into a temporary prefix and checks that every program, icon, desktop entry,
-# metainfo file and the man page is in place, that the desktop entries and metainfo files
-# validate (when the validators exist) and that the man page renders.
+# metainfo file and the man page is in place, that the icons have their sizes, that the desktop
+# entries and metainfo files validate and that the man page renders. The tools for those checks
+# (file, desktop-file-validate, appstreamcli, groff) come with scripts/install-deps.sh: a missing
+# one fails the test.
 set -euo pipefail
 build=$1 bindir=$2 datadir=$3 mandir=$4 version=$5
+
+for tool in file:file desktop-file-validate:desktop-file-utils appstreamcli:appstream \
+            groff:groff-base; do
+    command -v "${tool%%:*}" >/dev/null ||
+        { echo "FAIL: ${tool%%:*} is not installed (package ${tool#*:})" >&2; exit 1; }
+done
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
@@ -21,7 +29,7 @@ for program in nbtv48 nbtv96 nbtv96rggb; do
     for size in 16 32 48; do
         icon=$datadir/icons/hicolor/${size}x${size}/apps/$id.png
         need "$icon"
-        if [ -s "$prefix/$icon" ] && command -v file >/dev/null; then
+        if [ -s "$prefix/$icon" ]; then
             file "$prefix/$icon" | grep -q "PNG image data, $size x $size" || fail "$icon is not $size x $size"
         fi
     done
@@ -32,11 +40,7 @@ for program in nbtv48 nbtv96 nbtv96rggb; do
     grep -qx "Exec=$program" "$prefix/$desktop" || fail "$desktop does not start $program"
     grep -qx "Icon=$id" "$prefix/$desktop" || fail "$desktop does not name icon $id"
     grep -q "^Categories=.*HamRadio;" "$prefix/$desktop" || fail "$desktop lacks HamRadio"
-    if command -v desktop-file-validate >/dev/null; then
-        desktop-file-validate "$prefix/$desktop" || fail "$desktop does not validate"
-    else
-        echo "skip: desktop-file-validate not installed"
-    fi
+    desktop-file-validate "$prefix/$desktop" || fail "$desktop does not validate"
 
     metainfo=$datadir/metainfo/$id.metainfo.xml
     need "$metainfo"
@@ -45,32 +49,19 @@ for program in nbtv48 nbtv96 nbtv96rggb; do
         fail "$metainfo does not launch $id.desktop"
     grep -q "<release version=\"$version\"" "$prefix/$metainfo" ||
         fail "$metainfo has no release $version"
-    if command -v appstreamcli >/dev/null; then
-        appstreamcli validate --no-net "$prefix/$metainfo" >/dev/null ||
-            fail "$metainfo does not validate"
-    else
-        echo "skip: appstreamcli not installed"
-    fi
+    appstreamcli validate --no-net "$prefix/$metainfo" >/dev/null ||
+        fail "$metainfo does not validate"
 done
 
 page=$mandir/man1/nbtv.1
 need "$page"
 if [ -s "$prefix/$page" ]; then
-    if command -v groff >/dev/null; then
-        out=$(groff -man -Tutf8 -ww "$prefix/$page" 2>&1 >/dev/null) || fail "groff fails on $page"
-        [ -z "$out" ] || fail "groff warns on $page: $out"
-        rendered=$(groff -man -Tutf8 "$prefix/$page" 2>/dev/null | sed 's/.\x08//g')
-    elif command -v man >/dev/null; then
-        rendered=$(MANWIDTH=80 man -l "$prefix/$page" 2>/dev/null) || fail "man fails on $page"
-    else
-        rendered=""
-        echo "skip: neither groff nor man installed, man page not rendered"
-    fi
-    if [ -n "$rendered" ]; then
-        for word in SYNOPSIS encode decode convert info "EXIT STATUS" --program --frame-file; do
-            grep -q -- "$word" <<<"$rendered" || fail "man page lacks '$word'"
-        done
-    fi
+    out=$(groff -man -Tutf8 -ww "$prefix/$page" 2>&1 >/dev/null) || fail "groff fails on $page"
+    [ -z "$out" ] || fail "groff warns on $page: $out"
+    rendered=$(groff -man -Tutf8 "$prefix/$page" 2>/dev/null | sed 's/.\x08//g')
+    for word in SYNOPSIS encode decode convert info "EXIT STATUS" --program --frame-file; do
+        grep -q -- "$word" <<<"$rendered" || fail "man page lacks '$word'"
+    done
 fi
 
 "$prefix/$bindir/nbtv" --help >/dev/null || fail "installed nbtv --help fails"
