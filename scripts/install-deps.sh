@@ -39,7 +39,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
     echo "Installing: ${missing[*]}"
     log=$(mktemp)
-    if ! { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
+    if ! { $sudo apt-get update -qq && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
             --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
         tail -n 30 "$log"
         rm -f "$log"
