@@ -13,25 +13,26 @@ quietly() {
 }
 
 # Runs a build command (cmake --build ...). On a terminal Ninja shows its own progress line;
-# elsewhere (CI, a log) about one line a minute tells how far it is, and the output of a failed
-# build is shown without Ninja's step lines.
+# elsewhere (CI, a log) a line a minute tells how far it is, and the output of a failed build is
+# shown without Ninja's step lines.
 build_with_progress() {
     local start=$SECONDS
     if [ -t 1 ]; then
         "$@"
     else
-        local log status last=$SECONDS line
+        local log pid status=0 last=$SECONDS step
         log=$(mktemp)
-        set +e
-        "$@" 2>&1 | tee "$log" | while IFS= read -r line; do
-            if [[ $line =~ ^\[([0-9]+)/([0-9]+)\] ]] && ((SECONDS - last >= 60)); then
+        "$@" >"$log" 2>&1 &
+        pid=$!
+        while kill -0 "$pid" 2>/dev/null; do
+            sleep 1
+            if ((SECONDS - last >= 60)); then
                 last=$SECONDS
-                echo "  building: step ${BASH_REMATCH[1]} of ${BASH_REMATCH[2]}," \
-                    "$(((SECONDS - start) / 60)) min"
+                step=$(grep -Eo '^\[[0-9]+/[0-9]+\]' "$log" | tail -n 1 | tr -d '[]') || true
+                echo "  building: step ${step:-0/?}, $(((SECONDS - start) / 60)) min"
             fi
         done
-        status=${PIPESTATUS[0]}
-        set -e
+        wait "$pid" || status=$?
         if [ "$status" -ne 0 ]; then
             grep -Ev '^\[[0-9]+/[0-9]+\] ' "$log" || true
             rm -f "$log"
