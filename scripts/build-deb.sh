@@ -12,7 +12,7 @@ scripts/install-deps.sh
 
 quietly cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DNBTV_BUILD_TESTS=OFF -DNBTV_BUILD_BENCH=OFF
-echo "Building $build (about 8 min on 2 cores the first time)"
+echo "Building $build (a few minutes the first time)"
 build_with_progress cmake --build "$build"
 rm -f "$build"/nbtv_*.deb
 (cd "$build" && quietly cpack -G DEB)

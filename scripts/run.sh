@@ -12,7 +12,7 @@ scripts/install-deps.sh
 case "${1:-}" in
 test)
     quietly cmake --preset sanitize
-    echo "Building build/sanitize (ASan + UBSan; about 25 min on 2 cores the first time)"
+    echo "Building build/sanitize (ASan + UBSan; about 15 to 25 min on 2 cores the first time)"
     build_with_progress cmake --build --preset sanitize
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -20,7 +20,7 @@ test)
     ;;
 "")
     quietly cmake --preset release
-    echo "Building the programs in build/release (about 8 min on 2 cores the first time)"
+    echo "Building the programs in build/release (a few minutes the first time)"
     build_with_progress cmake --build --preset release --target nbtv48 nbtv96 nbtv96rggb nbtv
     apps=build/release/apps
     echo "Programs: $apps/nbtv48/nbtv48, $apps/nbtv96/nbtv96, $apps/nbtv96rggb/nbtv96rggb," \
