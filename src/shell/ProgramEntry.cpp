@@ -2,10 +2,13 @@
 
 #include <QApplication>
 #include <QFont>
-#include <QStringList>
 #include <QStyleFactory>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
 
 #include "audio/Sources.h"
 #include "shell/MainWindow.h"
@@ -20,13 +23,117 @@ namespace nbtv {
 
 namespace {
 
+// Qt's own options, which QApplication takes out of the command line: those with a value (also
+// written NAME=VALUE), then those without.
+constexpr std::string_view qtOptionsWithValue[] = {
+    "-platform",    "-platformpluginpath", "-platformtheme", "-plugin",   "-qwindowgeometry",
+    "-qwindowicon", "-qwindowtitle",       "-display",       "-geometry", "-style",
+    "-stylesheet"};
+constexpr std::string_view qtFlags[] = {"-reverse", "-nograb", "-dograb", "-sync"};
+
 void printUsage(const ReceiverProfile& profile, std::FILE* to) {
-    std::fprintf(to,
-                 "usage: %s [--demo | --input FILE]\n"
-                 "  --demo        receive the built-in transmitter's test card\n"
-                 "  --input FILE  receive an audio file (any format) played in real time\n"
-                 "Without options the receiver captures from the sound card.\n",
-                 profile.name.c_str());
+    std::fprintf(
+        to,
+        "usage: %s [--demo | --input FILE]\n"
+        "  --demo        receive the built-in transmitter's test card\n"
+        "  --input FILE  receive an audio file (any format) played in real time\n"
+        "Without options the receiver captures from the sound card. Qt's own options\n"
+        "(-platform NAME, -style NAME ...) are passed on.\n"
+        "The window needs a display; without one, QT_QPA_PLATFORM=offscreen runs it unseen.\n"
+        "exit status: 0 closed, 1 no display, 2 wrong command line\n",
+        profile.name.c_str());
+}
+
+bool isSet(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && value[0] != '\0';
+}
+
+// Qt takes its options with one dash or two.
+std::string_view qtSpelling(std::string_view arg) {
+    if (arg.starts_with("--")) {
+        arg.remove_prefix(1);
+    }
+    return arg;
+}
+
+// The number of arguments (1 or 2) that the Qt option `arg` takes up; 0 when it is none.
+int qtOptionLength(std::string_view arg) {
+    arg = qtSpelling(arg);
+    for (const std::string_view option : qtOptionsWithValue) {
+        if (arg == option) {
+            return 2;
+        }
+        if (arg.size() > option.size() && arg.starts_with(option) && arg[option.size()] == '=') {
+            return 1;
+        }
+    }
+    for (const std::string_view flag : qtFlags) {
+        if (arg == flag) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+struct Options {
+    bool demo = false;
+    const char* input = nullptr;
+    bool platformGiven = false;
+};
+
+// Reads the command line before Qt starts, so that help and mistakes need no display. Returns
+// the exit code when the program ends here, -1 when the window is to be opened.
+int readOptions(const ReceiverProfile& profile, int argc, char** argv, Options& options) {
+    const char* name = profile.name.c_str();
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            printUsage(profile, stdout);
+            return 0;
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--demo") {
+            options.demo = true;
+        } else if (arg == "--input") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                std::fprintf(stderr, "%s: --input needs a file\n", name);
+                printUsage(profile, stderr);
+                return 2;
+            }
+            options.input = argv[++i];
+        } else if (const int length = qtOptionLength(arg); length > 0) {
+            if (length == 2 && i + 1 >= argc) {
+                std::fprintf(stderr, "%s: %s needs a value\n", name, argv[i]);
+                printUsage(profile, stderr);
+                return 2;
+            }
+            const std::string_view qt = qtSpelling(arg);
+            options.platformGiven =
+                options.platformGiven || qt == "-platform" || qt.starts_with("-platform=");
+            i += length - 1;
+        } else {
+            std::fprintf(stderr, "%s: unknown option '%s'\n", name, argv[i]);
+            printUsage(profile, stderr);
+            return 2;
+        }
+    }
+    if (options.demo && options.input != nullptr) {
+        std::fprintf(stderr, "%s: --demo and --input exclude each other\n", name);
+        printUsage(profile, stderr);
+        return 2;
+    }
+    if (!options.platformGiven && !isSet("QT_QPA_PLATFORM") && !isSet("DISPLAY") &&
+        !isSet("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr,
+                     "%s: no display (DISPLAY and WAYLAND_DISPLAY are unset); to run without "
+                     "one, set QT_QPA_PLATFORM=offscreen\n",
+                     name);
+        return 1;
+    }
+    return -1;
 }
 
 } // namespace
@@ -41,39 +148,21 @@ void applyDesktopLook(QApplication& app) {
 }
 
 int runReceiver(const ReceiverProfile& profile, int argc, char** argv) {
+    Options options;
+    if (const int code = readOptions(profile, argc, argv, options); code >= 0) {
+        return code;
+    }
+
     QApplication app(argc, argv);
     registerResources();
     applyDesktopLook(app);
     QApplication::setApplicationName(QString::fromStdString(profile.name));
     QApplication::setDesktopFileName(QString::fromStdString("io.github.nbtv." + profile.name));
 
-    QStringList args = QApplication::arguments();
-    args.removeFirst();
-    bool demo = false;
-    QString input;
-    for (int i = 0; i < args.size(); ++i) {
-        if (args[i] == "--demo") {
-            demo = true;
-        } else if (args[i] == "--input" && i + 1 < args.size()) {
-            input = args[++i];
-        } else if (args[i] == "--help" || args[i] == "-h") {
-            printUsage(profile, stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "%s: unknown option '%s'\n", profile.name.c_str(),
-                         args[i].toLocal8Bit().constData());
-            printUsage(profile, stderr);
-            return 2;
-        }
-    }
-    if (demo && !input.isEmpty()) {
-        std::fprintf(stderr, "%s: --demo and --input exclude each other\n", profile.name.c_str());
-        return 2;
-    }
-
-    std::unique_ptr<WaveIn> source = demo               ? makeTransmitterInput(profile)
-                                     : !input.isEmpty() ? makeFileInput(input)
-                                                        : makeSoundCardInput();
+    std::unique_ptr<WaveIn> source = options.demo ? makeTransmitterInput(profile)
+                                     : options.input != nullptr
+                                         ? makeFileInput(QString::fromLocal8Bit(options.input))
+                                         : makeSoundCardInput();
     MainWindow window(profile, std::move(source));
     window.show();
     return QApplication::exec();

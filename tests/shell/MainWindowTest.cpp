@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -381,6 +382,79 @@ TEST(ShowWarning, IsAWhiteOnRedToolWindowKeptOnTop) {
     watchdog.start(5000);
     showWarningWindow(nullptr, "WARNING", "No suitable device found");
     EXPECT_TRUE(checked);
+}
+
+// ---- The program itself ----
+
+struct ProgramRun {
+    int code = -1;
+    QProcess::ExitStatus status = QProcess::CrashExit;
+    QString out;
+    QString err;
+};
+
+QProcessEnvironment withoutDisplay() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        env.remove(name);
+    }
+    return env;
+}
+
+ProgramRun runProgram(const QStringList& arguments,
+                      const QProcessEnvironment& env = withoutDisplay()) {
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(NBTV48_PROGRAM, arguments);
+    ProgramRun run;
+    if (!program.waitForFinished(60000)) {
+        program.kill();
+        program.waitForFinished();
+        return run;
+    }
+    run.code = program.exitCode();
+    run.status = program.exitStatus();
+    run.out = QString::fromLocal8Bit(program.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(program.readAllStandardError());
+    return run;
+}
+
+// Help, mistakes and a missing display are told before Qt starts, on one line where they are
+// mistakes, with the usual exit status.
+TEST(Program, ReadsItsOptionsBeforeQtAndSaysWhatIsWrongInOneLine) {
+    const ProgramRun help = runProgram({"--help"});
+    EXPECT_EQ(help.status, QProcess::NormalExit);
+    EXPECT_EQ(help.code, 0);
+    EXPECT_TRUE(help.out.startsWith("usage: nbtv48 [--demo | --input FILE]\n"))
+        << help.out.toStdString();
+    EXPECT_TRUE(help.out.contains("QT_QPA_PLATFORM=offscreen"));
+    EXPECT_TRUE(help.out.contains("exit status:"));
+    EXPECT_TRUE(help.err.isEmpty()) << help.err.toStdString();
+
+    const ProgramRun usage = runProgram({"--help"});
+    struct Wrong {
+        QStringList arguments;
+        QString line;
+    };
+    for (const Wrong& w :
+         {Wrong{{"--bogus"}, "nbtv48: unknown option '--bogus'"},
+          Wrong{{"--input"}, "nbtv48: --input needs a file"},
+          Wrong{{"--demo", "--input", "a.wav"}, "nbtv48: --demo and --input exclude each other"}}) {
+        SCOPED_TRACE(w.arguments.join(' ').toStdString());
+        const ProgramRun run = runProgram(w.arguments);
+        EXPECT_EQ(run.status, QProcess::NormalExit);
+        EXPECT_EQ(run.code, 2);
+        EXPECT_TRUE(run.out.isEmpty());
+        EXPECT_EQ(run.err, w.line + "\n" + usage.out);
+    }
+
+    const ProgramRun noDisplay = runProgram({"--demo"});
+    EXPECT_EQ(noDisplay.status, QProcess::NormalExit);
+    EXPECT_EQ(noDisplay.code, 1);
+    EXPECT_TRUE(noDisplay.out.isEmpty());
+    EXPECT_EQ(noDisplay.err.count('\n'), 1) << noDisplay.err.toStdString();
+    EXPECT_TRUE(noDisplay.err.startsWith("nbtv48: ")) << noDisplay.err.toStdString();
+    EXPECT_TRUE(noDisplay.err.contains("QT_QPA_PLATFORM=offscreen")) << noDisplay.err.toStdString();
 }
 
 } // namespace
