@@ -23,6 +23,7 @@
 #include "shell/Conversions.h"
 #include "shell/DesktopTools.h"
 #include "shell/NumberText.h"
+#include "shell/TerminationSignals.h"
 #include "shell/Trackbar.h"
 #include "shell/Warning.h"
 
@@ -98,6 +99,10 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
 
     enhanced_ = std::make_unique<EnhancedWorker>(profile_);
     connect(enhanced_.get(), &EnhancedWorker::pictureReady, this, &MainWindow::showEnhancedPicture);
+
+    terminationSignals_ = new TerminationSignals(this);
+    connect(terminationSignals_, &TerminationSignals::received, this,
+            &MainWindow::onTerminationSignal);
 }
 
 MainWindow::~MainWindow() {
@@ -305,6 +310,15 @@ void MainWindow::onDeviceLost() {
     }
     lossReported_ = true;
     showWarning(this, "WARNING", noDevice);
+}
+
+// Handled in the event loop, also inside a dialog's: the program ends as by "&Exit".
+void MainWindow::onTerminationSignal(int signalNumber) {
+    if (shutDown_) {
+        return;
+    }
+    emit terminationRequested(signalNumber);
+    close();
 }
 
 void MainWindow::onLeftButtonDown(int x, int y) {

@@ -26,6 +26,8 @@ class QSlider;
 
 namespace nbtv {
 
+class TerminationSignals;
+
 // The slider's readout of a fine tune: "05.53 Hz", "-00.07 Hz".
 QString fineTuneReadout(float fineTuneHz);
 
@@ -76,6 +78,8 @@ class MainWindow : public QMainWindow {
 
   signals:
     void blockHandled(bool frameCompleted);
+    // SIGTERM, SIGINT or SIGHUP arrived; the window then closes as "&Exit" closes it.
+    void terminationRequested(int signalNumber);
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -86,6 +90,7 @@ class MainWindow : public QMainWindow {
     void createMenus();
     void addMenuEntries(class QMenu* menu, const std::vector<struct MenuEntry>& entries);
     void onDeviceLost();
+    void onTerminationSignal(int signalNumber);
     void onFineTuneScrolled(int code, int position);
     void setFineTuneReadouts(const QString& text);
     void selectColourMode(int mode);
@@ -116,6 +121,8 @@ class MainWindow : public QMainWindow {
     SurfaceView* pictureView_ = nullptr;
     SurfaceView* pilotScope_ = nullptr;
     SurfaceView* monitorStrip_ = nullptr;
+
+    TerminationSignals* terminationSignals_ = nullptr;
 
     AutoTuner tuner_;
     std::unique_ptr<EnhancedWorker> enhanced_;

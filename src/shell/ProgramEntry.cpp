@@ -40,7 +40,8 @@ void printUsage(const ReceiverProfile& profile, std::FILE* to) {
         "Without options the receiver captures from the sound card. Qt's own options\n"
         "(-platform NAME, -style NAME ...) are passed on.\n"
         "The window needs a display; without one, QT_QPA_PLATFORM=offscreen runs it unseen.\n"
-        "exit status: 0 closed, 1 no display, 2 wrong command line\n",
+        "SIGTERM, SIGINT and SIGHUP end it as File > Exit does, an open recording finished.\n"
+        "exit status: 0 closed, 1 no display, 2 wrong command line, 128 + N ended by signal N\n",
         profile.name.c_str());
 }
 
@@ -164,6 +165,9 @@ int runReceiver(const ReceiverProfile& profile, int argc, char** argv) {
                                          ? makeFileInput(QString::fromLocal8Bit(options.input))
                                          : makeSoundCardInput();
     MainWindow window(profile, std::move(source));
+    // A signal ends the program as File > Exit does; the status tells which signal it was.
+    QObject::connect(&window, &MainWindow::terminationRequested, &app,
+                     [](int signalNumber) { QApplication::exit(128 + signalNumber); });
     window.show();
     return QApplication::exec();
 }

@@ -17,7 +17,7 @@ void applyDesktopLook(QApplication& app);
 // Runs the receiver of `profile`. Options (none are needed): --demo (the built-in transmitter),
 // --input FILE (an audio file played in real time), --help, and Qt's own. They are read before
 // Qt starts: help and mistakes need no display. Returns 0 when the window was closed, 1 without
-// a display, 2 for a wrong command line.
+// a display, 2 for a wrong command line, 128 + N after signal N (SIGTERM, SIGINT, SIGHUP).
 int runReceiver(const ReceiverProfile& profile, int argc, char** argv);
 
 } // namespace nbtv

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
@@ -15,6 +16,8 @@
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
+
+#include <csignal>
 
 #include "picture/SurfaceView.h"
 #include "profiles/ReceiverProfile.h"
@@ -455,6 +458,45 @@ TEST(Program, ReadsItsOptionsBeforeQtAndSaysWhatIsWrongInOneLine) {
     EXPECT_EQ(noDisplay.err.count('\n'), 1) << noDisplay.err.toStdString();
     EXPECT_TRUE(noDisplay.err.startsWith("nbtv48: ")) << noDisplay.err.toStdString();
     EXPECT_TRUE(noDisplay.err.contains("QT_QPA_PLATFORM=offscreen")) << noDisplay.err.toStdString();
+}
+
+// Whether the process catches `signal` yet, from the kernel's account of it.
+bool catches(qint64 pid, int signal) {
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:")) {
+            bool ok = false;
+            const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
+            return ok && (mask >> (signal - 1) & 1u) != 0;
+        }
+    }
+    return false;
+}
+
+// SIGTERM, SIGINT and SIGHUP end the running program as "&Exit" does, with 128 + the signal as
+// its status (the recording they finish is checked in the window tests).
+TEST(Program, ASignalEndsTheProgramAsExitDoes) {
+    QProcessEnvironment env = withoutDisplay();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(NBTV48_PROGRAM, {"--demo"});
+        ASSERT_TRUE(program.waitForStarted(30000));
+        // Once the program catches the signal it is on its way to the window.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return catches(program.processId(), signal); }, 60000));
+        ::kill(static_cast<pid_t>(program.processId()), signal);
+        ASSERT_TRUE(program.waitForFinished(60000));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 128 + signal);
+        const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+        EXPECT_FALSE(err.contains("Sanitizer") || err.contains("runtime error"))
+            << err.toStdString();
+    }
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <fstream>
 #include <iterator>
 
@@ -135,20 +136,58 @@ TEST(RecordingWindow, RecordWritesTheShownPicturesToAnAviFile) {
     EXPECT_TRUE(r.warnings.empty());
 }
 
-TEST(RecordingWindow, LeavingWhileRecordingFinishesTheFile) {
-    InFolder here;
-    QString name;
-    {
-        Recording r(nbtv48Profile(), 3);
-        r.clickRecord();
-        r.run(2);
-        name = here.files("*.avi").value(0);
-        r.window.action(ids::exitCommand)->trigger();
+std::vector<std::uint8_t> bytesOf(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Ends the program as "&Exit" does (signal 0) or by a real signal to the process, and waits
+// for the window to close.
+void leave(MainWindow& window, int signal) {
+    if (signal == 0) {
+        window.action(ids::exitCommand)->trigger();
+    } else {
+        ::raise(signal);
     }
-    const test::AviReadBack file = test::readBack(here.folder.filePath(name).toStdString());
-    ASSERT_TRUE(file.opened);
-    EXPECT_EQ(file.frames.size(), 2u);
-    EXPECT_GT(file.indexEntries, 0) << "the index was written";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 30000));
+}
+
+// "&Exit", and each of the signals that end the program, while recording: the file is finished
+// (an AVI with its index and readable frames, a frame file of whole records).
+TEST(RecordingWindow, LeavingWhileRecordingFinishesTheFile) {
+    struct Case {
+        const ReceiverProfile& profile;
+        int signal;
+    };
+    for (const Case c :
+         {Case{nbtv48Profile(), 0}, Case{nbtv48Profile(), SIGTERM}, Case{nbtv48Profile(), SIGINT},
+          Case{nbtv48Profile(), SIGHUP}, Case{nbtv96rggbProfile(), SIGTERM}}) {
+        SCOPED_TRACE(c.profile.name + " " + std::to_string(c.signal));
+        const bool avi = c.profile.recording == RecordingKind::Avi;
+        InFolder here;
+        QString name;
+        {
+            Recording r(c.profile, 3);
+            r.clickRecord();
+            r.run(2);
+            name = here.files(avi ? "*.avi" : "*.tv").value(0);
+            leave(r.window, c.signal);
+            EXPECT_FALSE(r.window.capture().isOpen());
+        }
+        ASSERT_FALSE(name.isEmpty());
+        if (avi) {
+            EXPECT_TRUE(test::readStructure(here.folder.filePath(name).toStdString()).hasIndex);
+            const test::AviReadBack file = test::readBack(here.folder.filePath(name).toStdString());
+            ASSERT_TRUE(file.opened);
+            ASSERT_EQ(file.frames.size(), 2u);
+            EXPECT_EQ(file.indexEntries, 2) << "the index was written";
+            for (const test::Pixels& frame : file.frames) {
+                EXPECT_EQ(frame.size(), 288u * 219u) << "decodes";
+            }
+        } else {
+            EXPECT_EQ(bytesOf(here.folder.filePath(name)).size(), 2u * 252296u);
+        }
+    }
 }
 
 TEST(RecordingWindow, Nbtv96SaysRecordingAndThenFinished) {
@@ -166,11 +205,6 @@ TEST(RecordingWindow, Nbtv96SaysRecordingAndThenFinished) {
     r.clickRecord();
     EXPECT_EQ(state->text(), "Recording: ") << "again in the same place";
     QTest::mouseClick(r.button(), Qt::LeftButton);
-}
-
-std::vector<std::uint8_t> bytesOf(const QString& path) {
-    std::ifstream in(path.toStdString(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 TEST(RecordingWindow, Nbtv96rggbWritesItsFrameFileAndClosesItOnExit) {
