@@ -47,6 +47,8 @@ struct AviRecorder::State {
 
     AviWriter writer;
     QString fileName;
+    int framesWritten = 0;           // into the open file
+    bool abandoned = false;          // stopped while the start waited on its dialog
     std::vector<std::uint32_t> rows; // the frame being written, bottom row first
     // Cleared by the destructor, so that a start whose dialog outlived the recorder stops.
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
@@ -74,6 +76,17 @@ struct AviRecorder::State {
         settings.recording = 0;
         setCaption(QStringLiteral("Record"));
         settings.streamReady = 0;
+    }
+
+    // Ends the open file: finished with its index, or removed when it never received a frame
+    // (it holds nothing to lose). False when finishing failed.
+    bool endFile() {
+        if (framesWritten == 0) {
+            writer.discard();
+            return true;
+        }
+        framesWritten = 0;
+        return writer.finish();
     }
 
     void failSetUp(AviWriter::Result result) {
@@ -141,7 +154,7 @@ AviRecorder::~AviRecorder() {
         state_->dialog->reject();
     }
     if (state_->writer.isReady()) {
-        state_->writer.finish();
+        state_->endFile();
     } else {
         state_->writer.discard();
     }
@@ -152,8 +165,10 @@ void AviRecorder::startRecording() {
     const std::shared_ptr<bool> alive = s.alive;
     if (s.writer.isOpen()) {
         // A file left open (the settings were reset under it) is finished, not lost.
-        s.writer.finish();
+        s.endFile();
     }
+    s.framesWritten = 0;
+    s.abandoned = false;
 
     // The frame rate is read now; the muxer stores it as given only up to its limit.
     const int asked = s.settings.aviFrameRate;
@@ -189,6 +204,13 @@ void AviRecorder::startRecording() {
         }
         s.dialog = nullptr;
     }
+    if (s.abandoned) {
+        // Stopped (the program is ending) while the dialog was open: no recording, no file.
+        s.abandoned = false;
+        s.writer.discard();
+        s.becomeIdle();
+        return;
+    }
 
     result = s.writer.createCompressor(runCompressionOptions());
     if (result == AviWriter::Result::Ok) {
@@ -215,12 +237,13 @@ void AviRecorder::writeFrame() {
     const auto* data = reinterpret_cast<const std::uint8_t*>(s.rows.data());
     if (!s.writer.writeFrame(data, static_cast<std::ptrdiff_t>(s.width()) * 4)) {
         // Keep what was written, readable with its index, and say so once.
-        s.writer.finish();
+        s.endFile();
         s.becomeIdle();
         s.settings.framesSaved = 0;
         showWarning(s.dialogParent, errorCaption, QStringLiteral("error writing to output file"));
         return;
     }
+    ++s.framesWritten;
     ++s.settings.framesSaved;
     s.setStatus(QString::fromStdString(numberText(s.settings.framesSaved)) +
                 QStringLiteral(" frames saved to ") + s.fileName);
@@ -228,8 +251,14 @@ void AviRecorder::writeFrame() {
 
 void AviRecorder::stopRecording() {
     State& s = *state_;
+    if (s.dialog) {
+        // A start still waiting on its dialog ends there, without a file.
+        s.abandoned = true;
+        s.dialog->reject();
+        return;
+    }
     const bool wasOpen = s.writer.isReady();
-    const bool finished = s.writer.finish();
+    const bool finished = s.endFile();
     s.becomeIdle();
     if (wasOpen && !finished) {
         showWarning(s.dialogParent, errorCaption, QStringLiteral("error writing to output file"));

@@ -34,7 +34,9 @@ class AviRecorder {
     void startRecording();
     // Every completed frame; writes only while recording.
     void writeFrame();
-    // The record button while recording, and on leaving or restarting: finishes the file.
+    // The record button while recording, and on leaving or restarting: finishes the file, or
+    // removes it when it never received a frame. A start still waiting on the compression
+    // dialog ends without a recording and without a file.
     void stopRecording();
 
     bool isRecording() const;

@@ -141,9 +141,12 @@ bool FrameFileWriter::append(const PixelSurface& surface, std::string& error) {
         const int code = errno;
         // Cut a partly written record off, so the file holds whole records only.
         const int cut = ::ftruncate(fd_, static_cast<off_t>(bytesKept_));
+        const std::string kept = frames_ == 0 && removeEmpty_
+                                     ? std::string("no frame kept, the file is removed")
+                                     : std::to_string(frames_) + " frames kept" +
+                                           (cut == 0 ? "" : ", the last one partly");
         error = "cannot write frame file " + quotedPath(path_.string()) + ": " +
-                systemMessage(code) + " (" + std::to_string(frames_) + " frames kept" +
-                (cut == 0 ? "" : ", the last one partly") + ")";
+                systemMessage(code) + " (" + kept + ")";
         stop();
         return false;
     }
@@ -156,6 +159,9 @@ void FrameFileWriter::stop() {
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
+        if (removeEmpty_ && bytesKept_ == 0) {
+            ::unlink(path_.c_str());
+        }
     }
     frames_ = 0;
 }

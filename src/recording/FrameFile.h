@@ -49,6 +49,9 @@ class FrameFileWriter {
     bool append(const PixelSurface& surface, std::string& error);
     // Closes the file; the counter returns to 0.
     void stop();
+    // Whether a file that never received a record is removed when it is closed (it holds
+    // nothing to lose) instead of kept empty, which is the default.
+    void setRemoveEmptyFile(bool remove) { removeEmpty_ = remove; }
 
     bool recording() const { return fd_ >= 0; }
     int framesSaved() const { return frames_; }
@@ -63,6 +66,7 @@ class FrameFileWriter {
     int fd_ = -1;
     int frames_ = 0;
     std::uint64_t bytesKept_ = 0; // the whole records written
+    bool removeEmpty_ = false;
     std::string name_;
     std::filesystem::path path_;
 };

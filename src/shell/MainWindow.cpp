@@ -95,6 +95,8 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
     view.setButtonCaption = [this](const QString& text) { setRecordCaption(text); };
     view.pictureImage = [this] { return pictureView_->image(); };
     recorder_ = std::make_unique<AviRecorder>(receiver_.settings(), profile_, view, this);
+    // A recording that ends before its first frame leaves no file behind.
+    frameFile_.setRemoveEmptyFile(true);
     connect(capture_.get(), &SoundCapture::deviceLost, this, &MainWindow::onDeviceLost);
 
     enhanced_ = std::make_unique<EnhancedWorker>(profile_);
@@ -634,9 +636,12 @@ void MainWindow::shutdown() {
         return;
     }
     shutDown_ = true;
-    // Leaving while recording finishes the file first, so every frame written so far stays.
+    // Leaving while recording finishes the file first, so every frame written so far stays; a
+    // recording still being set up (its compression dialog open) ends without a file.
     if (recorder_ && receiver_.settings().recording == 1) {
         toggleRecording();
+    } else if (recorder_ && profile_.recording == RecordingKind::Avi) {
+        recorder_->stopRecording();
     }
     if (capture_) {
         capture_->shutdown();

@@ -156,6 +156,20 @@ TEST_F(FrameFile, AFailedWriteIsReportedAndKeepsTheWholeRecords) {
     ASSERT_EQ(bytes.size(), 2 * recordSize);
     const std::vector<std::uint8_t> second = frameRecord(patterned(2));
     EXPECT_TRUE(std::equal(second.begin(), second.end(), bytes.begin() + recordSize));
+
+    // A writer that removes files left empty: the first record fails, and no file stays.
+    FrameFileWriter windows;
+    windows.setRemoveEmptyFile(true);
+    ASSERT_TRUE(windows.startFile(dir / "first.tv", error)) << error;
+    limited.rlim_cur = recordSize / 2;
+    std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool first = windows.append(patterned(1), error);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(first);
+    EXPECT_NE(error.find("(no frame kept, the file is removed)"), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(dir / "first.tv"));
 }
 
 } // namespace

@@ -190,6 +190,51 @@ TEST(RecordingWindow, LeavingWhileRecordingFinishesTheFile) {
     }
 }
 
+// A recording that never receives a frame leaves no file: stopped at once, or ended with the
+// program while its compression dialog is still open. The label keeps its text.
+TEST(RecordingWindow, ARecordingWithoutAFrameLeavesNoFile) {
+    for (const ReceiverProfile* profile : {&nbtv48Profile(), &nbtv96rggbProfile()}) {
+        SCOPED_TRACE(profile->name);
+        InFolder here;
+        Recording r(*profile, 2);
+        r.clickRecord();
+        const QStringList started = here.files("*");
+        ASSERT_EQ(started.size(), 1);
+        QTest::mouseClick(r.button(), Qt::LeftButton);
+        EXPECT_EQ(r.button()->text(), "Record");
+        EXPECT_TRUE(here.files("*").isEmpty()) << started[0].toStdString();
+        EXPECT_EQ(r.status(), "0 frames saved to " + started[0]);
+        EXPECT_TRUE(r.warnings.empty());
+    }
+    for (const int signal : {0, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        InFolder here;
+        Recording r(nbtv48Profile(), 2);
+        bool dialogSeen = false;
+        QTimer whileOpen;
+        QObject::connect(&whileOpen, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->objectName() == QLatin1String(compressionDialogName) && w->isVisible() &&
+                    !dialogSeen) {
+                    dialogSeen = true;
+                    EXPECT_EQ(here.files("*.avi").size(), 1) << "the file is made first";
+                    if (signal == 0) {
+                        r.window.action(ids::exitCommand)->trigger();
+                    } else {
+                        ::raise(signal);
+                    }
+                }
+            }
+        });
+        whileOpen.start(20);
+        QTest::mouseClick(r.button(), Qt::LeftButton);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !r.window.isVisible(); }, 30000));
+        EXPECT_TRUE(dialogSeen);
+        EXPECT_EQ(r.window.settings().recording, 0);
+        EXPECT_TRUE(here.files("*").isEmpty()) << here.files("*").join(' ').toStdString();
+    }
+}
+
 TEST(RecordingWindow, Nbtv96SaysRecordingAndThenFinished) {
     InFolder here;
     Recording r(nbtv96Profile(), 2);
