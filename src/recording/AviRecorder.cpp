@@ -89,6 +89,14 @@ struct AviRecorder::State {
         return writer.finish();
     }
 
+    // The write failure in one line: the file, the reason and what the file keeps.
+    QString writeFailure(int kept) const {
+        const QString what = kept > 0 ? QStringLiteral("%1 frames kept").arg(kept)
+                                      : QStringLiteral("no frame kept, the file is removed");
+        return QStringLiteral("error writing to output file '%1': %2 (%3)")
+            .arg(fileName, QString::fromStdString(writer.error()), what);
+    }
+
     void failSetUp(AviWriter::Result result) {
         settings.streamReady = 0;
         setCaption(QStringLiteral("Record"));
@@ -237,10 +245,11 @@ void AviRecorder::writeFrame() {
     const auto* data = reinterpret_cast<const std::uint8_t*>(s.rows.data());
     if (!s.writer.writeFrame(data, static_cast<std::ptrdiff_t>(s.width()) * 4)) {
         // Keep what was written, readable with its index, and say so once.
+        const QString message = s.writeFailure(s.framesWritten);
         s.endFile();
         s.becomeIdle();
         s.settings.framesSaved = 0;
-        showWarning(s.dialogParent, errorCaption, QStringLiteral("error writing to output file"));
+        showWarning(s.dialogParent, errorCaption, message);
         return;
     }
     ++s.framesWritten;
@@ -258,10 +267,11 @@ void AviRecorder::stopRecording() {
         return;
     }
     const bool wasOpen = s.writer.isReady();
+    const int kept = s.framesWritten;
     const bool finished = s.endFile();
     s.becomeIdle();
     if (wasOpen && !finished) {
-        showWarning(s.dialogParent, errorCaption, QStringLiteral("error writing to output file"));
+        showWarning(s.dialogParent, errorCaption, s.writeFailure(kept));
     }
 }
 

@@ -20,7 +20,8 @@ void showWarning(QWidget* owner, const QString& caption, const QString& text);
 WarningFunction setWarningFunction(WarningFunction function);
 
 // The warning window itself: a tool window kept on top, 260 x 30 dialog units, centred, with
-// the text centred in white on red in 14-point Arial. Returns when the user closes it.
+// the text centred in white on red in 14-point Arial. A text too long for one line is wrapped
+// inside that width and the window grows taller to hold it. Returns when the user closes it.
 void showWarningWindow(QWidget* owner, const QString& caption, const QString& text);
 
 } // namespace nbtv

@@ -236,6 +236,14 @@ class SmallDisk {
     std::string why_;
 };
 
+// Fills the current folder's filesystem to the last block.
+void fillDisk() {
+    QFile filler("filler");
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    while (filler.write(QByteArray(512, 'x')) == 512 && filler.flush()) {
+    }
+}
+
 // ---- The recorder with a window of its own ----
 
 class RecorderTest : public ::testing::Test {
@@ -592,10 +600,7 @@ TEST_F(RecorderTest, SetUpFailuresShowTheirMessageReleaseTheFileAndStayIdle) {
         SmallDisk disk(folder_.filePath("full"), "64k");
         if (disk.mounted()) {
             // No room left for the header.
-            QFile filler("filler");
-            ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-            while (filler.write(QByteArray(512, 'x')) == 512 && filler.flush()) {
-            }
+            fillDisk();
             start(*r);
             EXPECT_EQ(warnings, std::vector<QString>{"Error|error setting stream format"});
             expectIdle();
@@ -627,7 +632,10 @@ TEST_F(RecorderTest, FullDiskFinishesTheFileWarnsOnceAndReturnsToIdle) {
             written.push_back(picture);
         }
     }
-    EXPECT_EQ(warnings, std::vector<QString>{"Error|error writing to output file"});
+    // The message names the file, the reason and what the file keeps.
+    EXPECT_EQ(warnings, std::vector<QString>{"Error|error writing to output file '" +
+                                             r->fileName() + "': No space left on device (" +
+                                             QString::number(written.size()) + " frames kept)"});
     expectIdle();
     ASSERT_GE(written.size(), 1u);
     ASSERT_LT(written.size(), 8u);
@@ -639,6 +647,20 @@ TEST_F(RecorderTest, FullDiskFinishesTheFileWarnsOnceAndReturnsToIdle) {
     r->stopRecording();
     EXPECT_EQ(warnings.size(), 1u);
     EXPECT_EQ(test::readStructure(r->fileName().toStdString()).frames.size(), written.size());
+
+    // Full before the first frame: nothing to keep, so no file is left.
+    QFile::remove(r->fileName());
+    warnings.clear();
+    start(*r);
+    ASSERT_TRUE(r->isRecording());
+    fillDisk();
+    r->writeFrame();
+    expectIdle();
+    EXPECT_EQ(warnings,
+              std::vector<QString>{"Error|error writing to output file '" + r->fileName() +
+                                   "': No space left on device (no frame kept, the "
+                                   "file is removed)"});
+    EXPECT_TRUE(aviFiles().isEmpty());
 }
 
 TEST_F(RecorderTest, EveryFrameReachesTheSystemAtOnce) {

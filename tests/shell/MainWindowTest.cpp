@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialog>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -14,10 +15,13 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <csignal>
+
+#include "shell/DialogUnits.h"
 
 #include "picture/SurfaceView.h"
 #include "profiles/ReceiverProfile.h"
@@ -357,9 +361,22 @@ TEST(MainWindow, ALostDeviceIsReportedOnce) {
     EXPECT_EQ(shown.warnings.shown[0].text, "No suitable device found");
 }
 
+// The warning window's own look; a short message exactly as it always was, a long one wrapped
+// inside the same width with the window grown to hold it.
 TEST(ShowWarning, IsAWhiteOnRedToolWindowKeptOnTop) {
+    const QString longText =
+        "error writing to output file '/media/recordings/a-folder-with-a-long-name/"
+        "NBTV_48x48_01-31-2009_235959.avi': No space left on device (3 frames kept)";
+    struct Seen {
+        QSize window;
+        QRect label;
+        QString text;
+        int lineWidthNeeded = 0;
+        int heightNeeded = 0;
+    };
+    std::vector<Seen> seen;
     bool checked = false;
-    QTimer::singleShot(0, [&] {
+    const auto look = [&] {
         QWidget* modal = QApplication::activeModalWidget();
         ASSERT_NE(modal, nullptr);
         EXPECT_EQ(modal->windowTitle(), "WARNING");
@@ -367,14 +384,23 @@ TEST(ShowWarning, IsAWhiteOnRedToolWindowKeptOnTop) {
         EXPECT_EQ(modal->windowFlags() & Qt::WindowType_Mask, Qt::Tool);
         auto* label = modal->findChild<QLabel*>("warningText");
         ASSERT_NE(label, nullptr);
-        EXPECT_EQ(label->text(), "No suitable device found");
         EXPECT_EQ(label->palette().color(QPalette::Window), QColor(Qt::red));
         EXPECT_EQ(label->palette().color(QPalette::WindowText), QColor(Qt::white));
         EXPECT_EQ(label->font().pixelSize(), modal->logicalDpiY() * 14 / 72);
         EXPECT_TRUE(label->alignment() & Qt::AlignHCenter);
+        const QFontMetrics metrics(label->font());
+        Seen s{modal->size(), label->geometry(), label->text()};
+        for (const QString& line : label->text().split('\n')) {
+            s.lineWidthNeeded = std::max(s.lineWidthNeeded, metrics.horizontalAdvance(line));
+        }
+        s.heightNeeded = metrics
+                             .boundingRect(QRect(0, 0, label->width(), 1 << 20),
+                                           Qt::AlignHCenter | Qt::AlignTop, label->text())
+                             .height();
+        seen.push_back(s);
         checked = true;
         modal->close();
-    });
+    };
     QTimer watchdog;
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, [] {
@@ -382,9 +408,31 @@ TEST(ShowWarning, IsAWhiteOnRedToolWindowKeptOnTop) {
             modal->close();
         }
     });
-    watchdog.start(5000);
-    showWarningWindow(nullptr, "WARNING", "No suitable device found");
+    for (const QString& text : {QString("No suitable device found"), longText}) {
+        QTimer::singleShot(0, look);
+        watchdog.start(5000);
+        showWarningWindow(nullptr, "WARNING", text);
+    }
     EXPECT_TRUE(checked);
+    ASSERT_EQ(seen.size(), 2u);
+
+    QDialog plain;
+    const DialogUnits units(plain.font());
+    const Seen& shortOne = seen[0];
+    EXPECT_EQ(shortOne.text, "No suitable device found");
+    EXPECT_EQ(shortOne.window, QSize(units.width(260), units.height(30)));
+    EXPECT_EQ(shortOne.label, QRect(0, 0, units.width(260), units.height(20)));
+
+    const Seen& longOne = seen[1];
+    EXPECT_EQ(longOne.window.width(), units.width(260)) << "as wide as ever";
+    EXPECT_EQ(longOne.label.width(), units.width(260));
+    EXPECT_GT(longOne.text.count('\n'), 0) << "wrapped";
+    EXPECT_LE(longOne.lineWidthNeeded, longOne.label.width()) << "no line is cut off";
+    EXPECT_GE(longOne.label.height(), longOne.heightNeeded) << "every line shows";
+    EXPECT_GE(longOne.window.height(), longOne.label.bottom() + 1);
+    QString all = longOne.text;
+    all.remove('\n').remove(' ');
+    EXPECT_EQ(all, QString(longText).remove(' ')) << "every character is kept";
 }
 
 // ---- The program itself ----
