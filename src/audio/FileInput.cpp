@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "audio/AudioFile.h"
 #include "audio/PacedInput.h"
@@ -38,6 +39,16 @@ class FileInput final : public PacedInput {
             lastError_ = QString::fromStdString(reader->error());
             return false;
         }
+        // A file that opens but does not decode would play as silence: its first sample is
+        // decoded now, so that the reason shows at once.
+        std::int16_t first = 0;
+        if (reader->read(&first, 1) == 0) {
+            const std::string& why = reader->error();
+            lastError_ = why.empty() ? QStringLiteral("'%1' holds no sound").arg(path_)
+                                     : QString::fromStdString(why);
+            return false;
+        }
+        first_ = first;
         reader_ = std::move(reader);
         ended_ = false;
         lastError_.clear();
@@ -48,13 +59,19 @@ class FileInput final : public PacedInput {
     void close() override {
         PacedInput::close();
         reader_.reset();
+        first_.reset();
     }
 
   protected:
     void produce(std::span<std::int16_t> out) override {
         std::size_t got = 0;
-        if (!ended_ && reader_) {
-            got = reader_->read(out.data(), out.size());
+        if (first_ && !out.empty()) {
+            out[0] = *first_;
+            first_.reset();
+            got = 1;
+        }
+        if (!ended_ && reader_ && got < out.size()) {
+            got += reader_->read(out.data() + got, out.size() - got);
             // The end of the file, or a decoding error part way: silence from here on.
             ended_ = got < out.size();
         }
@@ -64,6 +81,7 @@ class FileInput final : public PacedInput {
   private:
     QString path_;
     std::unique_ptr<AudioFileReader> reader_;
+    std::optional<std::int16_t> first_; // decoded at open, not yet handed out
     bool ended_ = false;
 };
 

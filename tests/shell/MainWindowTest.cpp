@@ -21,6 +21,7 @@
 
 #include <csignal>
 
+#include "audio/Sources.h"
 #include "shell/DialogUnits.h"
 
 #include "picture/SurfaceView.h"
@@ -359,6 +360,42 @@ TEST(MainWindow, ALostDeviceIsReportedOnce) {
     }
     ASSERT_EQ(shown.warnings.shown.size(), 1u);
     EXPECT_EQ(shown.warnings.shown[0].text, "No suitable device found");
+}
+
+// An audio file that opens but does not decode: one warning through the usual window, naming
+// the file and why, instead of a white picture.
+TEST(MainWindow, AnInputFileThatDoesNotDecodeIsReportedOnce) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath("not-mpeg.wav");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    // A WAV header that announces MPEG audio (format 0x55), followed by no MPEG frame at all.
+    const auto le = [](quint32 v, int bytes) {
+        QByteArray b;
+        for (int i = 0; i < bytes; ++i) {
+            b.append(static_cast<char>((v >> (8 * i)) & 0xff));
+        }
+        return b;
+    };
+    const QByteArray data(20000, '\0');
+    const QByteArray format =
+        le(0x55, 2) + le(1, 2) + le(11025, 4) + le(11025, 4) + le(1, 2) + le(0, 2);
+    const QByteArray body = "WAVEfmt " + le(static_cast<quint32>(format.size()), 4) + format +
+                            "data" + le(static_cast<quint32>(data.size()), 4) + data;
+    file.write("RIFF" + le(static_cast<quint32>(body.size()), 4) + body);
+    file.close();
+
+    Warnings warnings;
+    MainWindow window(nbtv48Profile(), makeFileInput(path));
+    window.show();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !warnings.shown.empty(); }, 10000));
+    QTest::qWait(200);
+    window.close();
+    ASSERT_EQ(warnings.shown.size(), 1u);
+    EXPECT_EQ(warnings.shown[0].caption, "WARNING");
+    EXPECT_EQ(warnings.shown[0].text, "cannot decode the audio of '" + path +
+                                          "': Invalid data found when processing input");
+    EXPECT_EQ(window.blocksHandled(), 0);
 }
 
 // The warning window's own look; a short message exactly as it always was, a long one wrapped
