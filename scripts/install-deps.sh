@@ -8,7 +8,7 @@ packages=(
     g++ cmake ninja-build pkg-config ccache
     libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
     zlib1g-dev libgtest-dev libbenchmark-dev
-    qt6-base-dev qt6-multimedia-dev fonts-liberation
+    qt6-base-dev fonts-liberation libpulse-dev
     pulseaudio pulseaudio-utils desktop-file-utils appstream groff-base dpkg-dev file
 )
 

@@ -1,23 +1,24 @@
-// The sound card behind the wave-input layer, through Qt Multimedia (PulseAudio, or PipeWire's
-// Pulse layer). The server delivers chunks of any size whenever it likes; they are cut into the
-// queued buffers in queue order, and whatever arrives while no buffer is queued is lost, as on
-// the service the receivers were built for.
+// The sound card behind the wave-input layer, as a client of the sound server (PulseAudio, or
+// PipeWire's Pulse layer) through libpulse. The server's thread delivers chunks of any size
+// whenever it likes; they are posted to the window's thread and cut into the queued buffers in
+// queue order, and whatever arrives while no buffer is queued is lost, as on the service the
+// receivers were built for. A connection whose server has gone is replaced by a new one at the
+// next listing or open, so a restarted server is found again.
 
-#include <QAudioDevice>
-#include <QAudioFormat>
-#include <QAudioSource>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QIODevice>
-#include <QMediaDevices>
-#include <QPointer>
 #include <QTimer>
+
+#include <pulse/pulseaudio.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "audio/Sources.h"
 
@@ -25,14 +26,174 @@ namespace nbtv {
 
 namespace {
 
-// A virtual source takes 1 to 2 s to deliver its first data unless another low-latency recorder
-// is attached.
-constexpr qint64 firstDataGraceMs = 5000;
+const QString noDevice = QStringLiteral("No suitable device found");
+
 // Once data flows, a stream silent for this long (or for four blocks, if longer) has lost its
-// device: a source removed while recording leaves the stream active with no data.
+// device: a suspended source keeps the stream up and sends nothing. A fresh stream of a virtual
+// source may take a second or two for its first data.
+constexpr qint64 firstDataGraceMs = 5000;
 constexpr qint64 stallMs = 500;
 constexpr int stallBlocks = 4;
 constexpr int watchIntervalMs = 100;
+// A server that has not answered within this is taken as gone.
+constexpr pa_usec_t answerTimeoutUs = 5'000'000;
+// The server hands over what it recorded about this often.
+constexpr pa_usec_t fragmentUs = 20'000;
+
+struct Deadline {
+    pa_threaded_mainloop* loop = nullptr;
+    bool passed = false;
+};
+
+void onDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    auto* deadline = static_cast<Deadline*>(userdata);
+    deadline->passed = true;
+    pa_threaded_mainloop_signal(deadline->loop, 0);
+}
+
+void onContextState(pa_context*, void* loop) {
+    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+}
+
+struct Source {
+    std::string name;    // the server's name, to connect to
+    QString description; // what the device list shows
+};
+
+struct Listing {
+    std::vector<Source>* sources = nullptr;
+    pa_threaded_mainloop* loop = nullptr;
+};
+
+void onSourceInfo(pa_context*, const pa_source_info* info, int last, void* userdata) {
+    auto* listing = static_cast<Listing*>(userdata);
+    if (last != 0) {
+        pa_threaded_mainloop_signal(listing->loop, 0);
+        return;
+    }
+    // The monitors of the outputs are left out: the list holds what records.
+    if (info != nullptr && info->monitor_of_sink == PA_INVALID_INDEX) {
+        listing->sources->push_back(
+            {info->name != nullptr ? info->name : "",
+             QString::fromUtf8(info->description != nullptr ? info->description : info->name)});
+    }
+}
+
+// One connection to the server: a main-loop thread of libpulse's with a context in it.
+class ServerConnection {
+  public:
+    ServerConnection() = default;
+    ~ServerConnection() { drop(); }
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
+
+    bool ready() const {
+        if (context_ == nullptr) {
+            return false;
+        }
+        pa_threaded_mainloop_lock(loop_);
+        const bool up = pa_context_get_state(context_) == PA_CONTEXT_READY;
+        pa_threaded_mainloop_unlock(loop_);
+        return up;
+    }
+
+    // Replaces the connection by a new one; false when the server cannot be reached.
+    bool connect(const QByteArray& clientName) {
+        drop();
+        loop_ = pa_threaded_mainloop_new();
+        if (loop_ == nullptr) {
+            return false;
+        }
+        if (pa_threaded_mainloop_start(loop_) < 0) {
+            pa_threaded_mainloop_free(loop_);
+            loop_ = nullptr;
+            return false;
+        }
+        pa_threaded_mainloop_lock(loop_);
+        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), clientName.constData());
+        bool up = false;
+        if (context_ != nullptr) {
+            pa_context_set_state_callback(context_, onContextState, loop_);
+            if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOFLAGS, nullptr) >= 0) {
+                waitFor(
+                    [this] {
+                        const pa_context_state_t state = pa_context_get_state(context_);
+                        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+                    },
+                    answerTimeoutUs);
+                up = pa_context_get_state(context_) == PA_CONTEXT_READY;
+            }
+        }
+        pa_threaded_mainloop_unlock(loop_);
+        if (!up) {
+            drop();
+        }
+        return up;
+    }
+
+    // Every stream of the connection must be gone before it is dropped.
+    void drop() {
+        if (loop_ == nullptr) {
+            return;
+        }
+        pa_threaded_mainloop_lock(loop_);
+        if (context_ != nullptr) {
+            pa_context_set_state_callback(context_, nullptr, nullptr);
+            pa_context_disconnect(context_);
+            pa_context_unref(context_);
+            context_ = nullptr;
+        }
+        pa_threaded_mainloop_unlock(loop_);
+        pa_threaded_mainloop_stop(loop_);
+        pa_threaded_mainloop_free(loop_);
+        loop_ = nullptr;
+    }
+
+    // The sources that record, in the server's order; empty without a connection.
+    std::vector<Source> sources() {
+        std::vector<Source> found;
+        if (context_ == nullptr) {
+            return found;
+        }
+        pa_threaded_mainloop_lock(loop_);
+        Listing listing{&found, loop_};
+        if (pa_operation* operation =
+                pa_context_get_source_info_list(context_, onSourceInfo, &listing)) {
+            const bool done = waitFor(
+                [operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
+                answerTimeoutUs);
+            if (!done) {
+                pa_operation_cancel(operation); // no callback after this
+                found.clear();
+            }
+            pa_operation_unref(operation);
+        }
+        pa_threaded_mainloop_unlock(loop_);
+        return found;
+    }
+
+    // With the loop locked: waits until `done` holds or the time is up; whether it holds.
+    template <class Done>
+    bool waitFor(Done done, pa_usec_t timeoutUs) {
+        Deadline deadline{loop_};
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+        struct timeval when {};
+        pa_timeval_add(pa_gettimeofday(&when), timeoutUs);
+        pa_time_event* event = api->time_new(api, &when, onDeadline, &deadline);
+        while (!done() && !deadline.passed) {
+            pa_threaded_mainloop_wait(loop_);
+        }
+        api->time_free(event);
+        return done();
+    }
+
+    pa_threaded_mainloop* loop() const { return loop_; }
+    pa_context* context() const { return context_; }
+
+  private:
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+};
 
 class SoundCardInput final : public WaveIn {
   public:
@@ -41,71 +202,96 @@ class SoundCardInput final : public WaveIn {
         connect(&watchdog_, &QTimer::timeout, this, &SoundCardInput::watchStream);
     }
 
-    // A source still waiting for deleteLater goes with its parent, but not before the events
-    // its stop posted are handled: Qt 6.4's PulseAudio source crashes when deleted before that.
-    ~SoundCardInput() override {
-        SoundCardInput::close();
-        if (!retired_.isNull()) {
-            QCoreApplication::sendPostedEvents();
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        }
-    }
+    ~SoundCardInput() override { SoundCardInput::close(); }
 
     QStringList deviceNames() const override {
         QStringList names;
-        for (const QAudioDevice& device : QMediaDevices::audioInputs()) {
-            names << device.description();
+        // Listing may replace a connection whose server has gone.
+        auto* self = const_cast<SoundCardInput*>(this);
+        if (self->reachServer()) {
+            for (const Source& source : self->connection_.sources()) {
+                names << source.description;
+            }
         }
         return names;
     }
 
+    QString openDeviceName() const override { return openName_; }
+
     bool open(int deviceIndex, int sampleRate) override {
-        if (source_ != nullptr) {
+        if (open_) {
             return fail(QStringLiteral("The sound card is already open"));
         }
-        const QList<QAudioDevice> devices = QMediaDevices::audioInputs();
-        QAudioDevice device;
-        if (deviceIndex == -1) {
-            device = QMediaDevices::defaultAudioInput();
-        } else if (deviceIndex >= 0 && deviceIndex < devices.size()) {
-            device = devices[deviceIndex];
+        if (!reachServer()) {
+            return fail(noDevice);
         }
-        if (device.isNull()) {
-            return fail(QStringLiteral("No suitable device found"));
+        const std::vector<Source> sources = connection_.sources();
+        const Source* chosen = nullptr;
+        if (deviceIndex >= 0 && static_cast<std::size_t>(deviceIndex) < sources.size()) {
+            chosen = &sources[static_cast<std::size_t>(deviceIndex)];
+        } else if (deviceIndex != -1 || sources.empty()) {
+            return fail(noDevice);
         }
-        QAudioFormat format;
-        format.setSampleRate(sampleRate);
-        format.setChannelCount(1);
-        format.setSampleFormat(QAudioFormat::Int16);
-        if (!device.isFormatSupported(format)) {
+        // -1: the server's default source.
+        const QString label =
+            chosen != nullptr ? chosen->description : QStringLiteral("the default input");
+        const pa_sample_spec spec{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(sampleRate), 1};
+        if (sampleRate <= 0 || pa_sample_spec_valid(&spec) == 0) {
             return fail(QStringLiteral("No suitable device found: '%1' cannot record 16-bit mono "
                                        "at %2 samples a second")
-                            .arg(device.description())
+                            .arg(label)
                             .arg(sampleRate));
         }
-        // Starting on a source that vanished since it was listed can block for ever.
-        if (!QMediaDevices::audioInputs().contains(device)) {
-            return fail(
-                QStringLiteral("No suitable device found: '%1' is gone").arg(device.description()));
+
+        pa_threaded_mainloop_lock(connection_.loop());
+        stream_ = pa_stream_new(connection_.context(), "receiver input", &spec, nullptr);
+        bool started = false;
+        std::string connectedTo;
+        if (stream_ != nullptr) {
+            pa_stream_set_state_callback(stream_, onStreamState, this);
+            pa_stream_set_read_callback(stream_, onReadable, this);
+            pa_buffer_attr attributes{};
+            attributes.maxlength = static_cast<std::uint32_t>(-1);
+            attributes.tlength = static_cast<std::uint32_t>(-1);
+            attributes.prebuf = static_cast<std::uint32_t>(-1);
+            attributes.minreq = static_cast<std::uint32_t>(-1);
+            attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentUs, &spec));
+            // A source that goes away ends the stream instead of handing it to another one.
+            const auto flags =
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+            if (pa_stream_connect_record(stream_,
+                                         chosen != nullptr ? chosen->name.c_str() : nullptr,
+                                         &attributes, flags) >= 0) {
+                connection_.waitFor(
+                    [this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
+                    answerTimeoutUs);
+                started = pa_stream_get_state(stream_) == PA_STREAM_READY;
+                if (const char* name = started ? pa_stream_get_device_name(stream_) : nullptr) {
+                    connectedTo = name;
+                }
+            }
         }
-        auto* source = new QAudioSource(device, format, this);
-        QIODevice* stream = source->start();
-        if (stream == nullptr || source->error() != QAudio::NoError) {
-            source->stop();
-            delete source;
-            return fail(QStringLiteral("No suitable device found: '%1' did not start")
-                            .arg(device.description()));
+        const QString why = QString::fromUtf8(pa_strerror(pa_context_errno(connection_.context())));
+        pa_threaded_mainloop_unlock(connection_.loop());
+        if (!started) {
+            releaseStream();
+            return fail(QStringLiteral("No suitable device found: '%1' did not start (%2)")
+                            .arg(label, why));
         }
-        source_ = source;
-        stream_ = stream;
+
+        openName_ = label;
+        for (const Source& source : sources) {
+            if (source.name == connectedTo) {
+                openName_ = source.description;
+            }
+        }
+        open_ = true;
         rate_ = sampleRate;
         running_ = false;
         filled_ = 0;
         pendingByte_.reset();
         gotData_ = false;
         lostReported_ = false;
-        connect(stream_, &QIODevice::readyRead, this, &SoundCardInput::readStream);
-        connect(source_, &QAudioSource::stateChanged, this, &SoundCardInput::watchState);
         sinceData_.start();
         watchdog_.start();
         lastError_.clear();
@@ -114,7 +300,7 @@ class SoundCardInput final : public WaveIn {
     }
 
     void addBuffer(WaveHeader* header) override {
-        if (header == nullptr || header->queued || source_ == nullptr || header->samples.empty()) {
+        if (header == nullptr || header->queued || !open_ || header->samples.empty()) {
             return;
         }
         header->queued = true;
@@ -124,7 +310,7 @@ class SoundCardInput final : public WaveIn {
     // The stream has run since open (which also spends a virtual source's slow start there);
     // from now on its samples go into the queued buffers.
     void start() override {
-        if (source_ != nullptr) {
+        if (open_) {
             running_ = true;
         }
     }
@@ -151,18 +337,8 @@ class SoundCardInput final : public WaveIn {
         }
         running_ = false;
         watchdog_.stop();
-        if (source_ != nullptr) {
-            disconnect(source_, nullptr, this, nullptr);
-            if (stream_ != nullptr) {
-                disconnect(stream_, nullptr, this, nullptr);
-            }
-            source_->stop();
-            // Possibly inside one of its own signals: delete it once that has returned.
-            source_->deleteLater();
-            retired_ = source_;
-            source_ = nullptr;
-            stream_ = nullptr;
-        }
+        releaseStream();
+        open_ = false;
     }
 
   private:
@@ -171,16 +347,80 @@ class SoundCardInput final : public WaveIn {
         return false;
     }
 
-    void readStream() {
+    // A ready connection: the present one, or a new one after the server went. The stream of
+    // a connection that failed goes with it.
+    bool reachServer() {
+        if (connection_.ready()) {
+            return true;
+        }
+        releaseStream();
+        const QByteArray client = QCoreApplication::applicationName().toUtf8();
+        return connection_.connect(client.isEmpty() ? QByteArrayLiteral("nbtv") : client);
+    }
+
+    void releaseStream() {
         if (stream_ == nullptr) {
             return;
         }
-        const QByteArray bytes = stream_->readAll();
-        if (bytes.isEmpty()) {
-            return; // the source polls on a timer and often has nothing new
+        pa_threaded_mainloop_lock(connection_.loop());
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+        stream_ = nullptr;
+        ++generation_; // what the old stream posted is dropped
+        pa_threaded_mainloop_unlock(connection_.loop());
+    }
+
+    // In the server's thread, with the loop locked.
+    static void onReadable(pa_stream* stream, std::size_t, void* userdata) {
+        auto* self = static_cast<SoundCardInput*>(userdata);
+        QByteArray bytes;
+        const void* data = nullptr;
+        std::size_t length = 0;
+        while (pa_stream_peek(stream, &data, &length) == 0 && length > 0) {
+            const auto size = static_cast<qsizetype>(length);
+            if (data != nullptr) {
+                bytes.append(static_cast<const char*>(data), size);
+            } else {
+                bytes.append(QByteArray(size, '\0')); // a hole in the recording: silence
+            }
+            pa_stream_drop(stream);
+        }
+        if (!bytes.isEmpty()) {
+            const std::uint64_t generation = self->generation_;
+            QMetaObject::invokeMethod(
+                self, [self, generation, bytes] { self->readChunk(generation, bytes); },
+                Qt::QueuedConnection);
+        }
+    }
+
+    // In the server's thread, with the loop locked.
+    static void onStreamState(pa_stream* stream, void* userdata) {
+        auto* self = static_cast<SoundCardInput*>(userdata);
+        pa_threaded_mainloop_signal(self->connection_.loop(), 0);
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+            // The source was removed, or the server went away.
+            const std::uint64_t generation = self->generation_;
+            QMetaObject::invokeMethod(
+                self,
+                [self, generation] {
+                    if (generation == self->generation_ && self->open_) {
+                        self->reportLost();
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+    }
+
+    void readChunk(std::uint64_t generation, const QByteArray& bytes) {
+        if (generation != generation_ || !open_) {
+            return;
         }
         gotData_ = true;
         sinceData_.restart();
+        lostReported_ = false; // delivering again: a new silence is a new loss
         std::size_t at = 0;
         std::array<char, 2> pair{};
         if (pendingByte_) {
@@ -200,7 +440,7 @@ class SoundCardInput final : public WaveIn {
 
     static std::int16_t sampleOf(const char* bytes) {
         std::int16_t value = 0;
-        std::memcpy(&value, bytes, sizeof value); // Int16 in the machine's byte order
+        std::memcpy(&value, bytes, sizeof value); // in the machine's byte order
         return value;
     }
 
@@ -219,15 +459,8 @@ class SoundCardInput final : public WaveIn {
         }
     }
 
-    void watchState(QAudio::State state) {
-        if (state == QAudio::StoppedState && source_ != nullptr &&
-            source_->error() != QAudio::NoError) {
-            reportLost(); // the server went away or refused the stream
-        }
-    }
-
     void watchStream() {
-        if (source_ == nullptr || lostReported_) {
+        if (!open_ || lostReported_) {
             return;
         }
         qint64 limit = firstDataGraceMs;
@@ -236,8 +469,7 @@ class SoundCardInput final : public WaveIn {
             limit =
                 std::max<qint64>(stallMs, static_cast<qint64>(block) * stallBlocks * 1000 / rate_);
         }
-        if (sinceData_.elapsed() > limit ||
-            (source_->state() == QAudio::StoppedState && source_->error() != QAudio::NoError)) {
+        if (sinceData_.elapsed() > limit) {
             reportLost();
         }
     }
@@ -250,10 +482,12 @@ class SoundCardInput final : public WaveIn {
         emit deviceLost();
     }
 
-    QAudioSource* source_ = nullptr; // child of this
-    QPointer<QAudioSource> retired_; // stopped, waiting to be deleted
-    QPointer<QIODevice> stream_;     // owned by source_, which drops it when the server goes
+    ServerConnection connection_;
+    pa_stream* stream_ = nullptr;
+    std::uint64_t generation_ = 0; // changed with the loop locked
+    bool open_ = false;
     int rate_ = 0;
+    QString openName_;
     bool running_ = false;
     std::deque<WaveHeader*> queue_;
     std::size_t filled_ = 0; // samples already in the front buffer

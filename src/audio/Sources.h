@@ -11,7 +11,7 @@
 
 namespace nbtv {
 
-// The sound card through Qt Multimedia (PulseAudio or PipeWire).
+// The sound card through the sound server (PulseAudio, or PipeWire's Pulse layer).
 std::unique_ptr<WaveIn> makeSoundCardInput(QObject* parent = nullptr);
 
 // An audio file (any format FFmpeg reads) played in real time at the rate the receiver opens

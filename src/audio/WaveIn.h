@@ -40,13 +40,17 @@ class WaveIn : public QObject {
     virtual void reset() = 0;
     virtual void close() = 0;
 
+    // The name of the open device as deviceNames() lists it; empty when the source does not
+    // know it (the listed name of the device number opened is then taken).
+    virtual QString openDeviceName() const { return {}; }
+
     // Why the last open failed, in one line.
     QString lastError() const { return lastError_; }
 
   signals:
     void opened();
     void bufferFull(nbtv::WaveHeader* header);
-    // The open device stopped delivering (removed or stalled); emitted once per open.
+    // The open device stopped delivering (removed or stalled); emitted once each time it stops.
     void deviceLost();
 
   protected:

@@ -98,6 +98,7 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
     // A recording that ends before its first frame leaves no file behind.
     frameFile_.setRemoveEmptyFile(true);
     connect(capture_.get(), &SoundCapture::deviceLost, this, &MainWindow::onDeviceLost);
+    connect(capture_.get(), &SoundCapture::deviceReturned, this, &MainWindow::onDeviceReturned);
 
     enhanced_ = std::make_unique<EnhancedWorker>(profile_);
     connect(enhanced_.get(), &EnhancedWorker::pictureReady, this, &MainWindow::showEnhancedPicture);
@@ -312,6 +313,15 @@ void MainWindow::onDeviceLost() {
     }
     lossReported_ = true;
     showWarning(this, "WARNING", noDevice);
+}
+
+// Capture resumed after a loss. The status line says so, unless a recording's count is there;
+// a later loss warns again.
+void MainWindow::onDeviceReturned(const QString& name) {
+    lossReported_ = false;
+    if (!shutDown_ && receiver_.settings().recording != 1) {
+        setStatus(QStringLiteral("Sound input back: ") + name);
+    }
 }
 
 // Handled in the event loop, also inside a dialog's: the program ends as by "&Exit".

@@ -90,6 +90,7 @@ class MainWindow : public QMainWindow {
     void createMenus();
     void addMenuEntries(class QMenu* menu, const std::vector<struct MenuEntry>& entries);
     void onDeviceLost();
+    void onDeviceReturned(const QString& name);
     void onTerminationSignal(int signalNumber);
     void onFineTuneScrolled(int code, int position);
     void setFineTuneReadouts(const QString& text);

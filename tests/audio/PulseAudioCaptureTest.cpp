@@ -4,9 +4,13 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QListWidget>
 #include <QProcess>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +31,7 @@
 #include "audio/AudioFile.h"
 #include "audio/SoundCapture.h"
 #include "audio/Sources.h"
+#include "dialogs/Dialogs.h"
 #include "shell/Conversions.h"
 #include "shell/MainWindow.h"
 #include "shell/ProgramEntry.h"
@@ -55,13 +60,15 @@ struct PrivateServer {
                 return false;
             }
         }
-        std::string pattern = (fs::temp_directory_path() / "nbtv-pulse-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            return false;
+        if (root.empty()) {
+            std::string pattern = (fs::temp_directory_path() / "nbtv-pulse-XXXXXX").string();
+            if (mkdtemp(pattern.data()) == nullptr) {
+                return false;
+            }
+            root = pattern;
         }
-        root = pattern;
         for (const char* folder : {"run", "cfg", "home"}) {
-            fs::create_directory(root / folder);
+            fs::create_directories(root / folder);
             fs::permissions(root / folder, fs::perms::owner_all, fs::perm_options::replace);
         }
         std::ofstream(root / "client.conf") << "autospawn = no\n"; // never a server of its own
@@ -366,16 +373,33 @@ TEST_F(PulseAudioCapture, TheReceiverWindowShowsTheCardSentThroughTheSoundServer
     EXPECT_GE(best, 15.0);
 }
 
-// Last: the server does not come back for later tests of the same run.
+// Runs pactl quietly; its exit status.
+int pactl(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+const QStringList testSource = {QStringLiteral("module-remap-source"),
+                                QStringLiteral("master=feed.monitor"),
+                                QStringLiteral("source_name=nbtvsrc"),
+                                QStringLiteral("source_properties=device.description=TestSource")};
+
+// Last: it takes the server down. A lost source or server is reported once, without hanging;
+// when it comes back capture resumes by itself and says so, and "Apply" works again.
 TEST_F(PulseAudioCapture, ALostSourceOrServerIsReportedOnceWithoutHanging) {
     Reception reception;
     ASSERT_TRUE(reception.open()) << reception.source->lastError().toStdString();
     ASSERT_TRUE(QTest::qWaitFor([&] { return reception.stream.size() >= 3 * block; }, 20000));
     EXPECT_EQ(reception.lost, 0);
-    // A suspended source keeps the stream active but sends nothing, as a removed one does.
+    // A suspended source keeps the stream active but sends nothing, as a stalled one does.
     const auto suspend = [](const char* on) {
-        return QProcess::execute(
-            QStringLiteral("pactl"),
+        return pactl(
             {QStringLiteral("suspend-source"), QStringLiteral("nbtvsrc"), QString::fromLatin1(on)});
     };
     ASSERT_EQ(suspend("1"), 0);
@@ -383,18 +407,78 @@ TEST_F(PulseAudioCapture, ALostSourceOrServerIsReportedOnceWithoutHanging) {
     QTest::qWait(1500);
     EXPECT_EQ(reception.lost, 1);
     suspend("0");
-
-    // Opened again, then the server dies as in a crash.
+    const std::size_t suspended = reception.stream.size();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return reception.stream.size() > suspended + block; }, 20000))
+        << "blocks flow again";
     reception.capture->shutdown();
-    Reception again;
-    ASSERT_TRUE(again.open()) << again.source->lastError().toStdString();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return again.stream.size() >= 3 * block; }, 20000));
+
+    // The window: its status line and its warnings.
+    std::vector<QString> warnings;
+    const WarningFunction previous = setWarningFunction(
+        [&](QWidget*, const QString&, const QString& text) { warnings.push_back(text); });
+    MainWindow window(nbtv48Profile(), makeSoundCardInput());
+    const auto status = [&] {
+        return qobject_cast<QLabel*>(window.control(ids::statusLabel))->text();
+    };
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.blocksHandled() > 0; }, 20000));
+
+    // The source goes (its module unloaded), and comes back.
+    ASSERT_EQ(pactl({QStringLiteral("unload-module"), QStringLiteral("module-remap-source")}), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !warnings.empty(); }, 10000));
+    ASSERT_EQ(warnings, std::vector<QString>{"No suitable device found"});
+    ASSERT_EQ(pactl(QStringList{QStringLiteral("load-module")} + testSource), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return status() == "Sound input back: TestSource"; }, 30000))
+        << status().toStdString();
+    const long back = window.blocksHandled();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.blocksHandled() >= back + 3; }, 20000));
+    EXPECT_EQ(warnings.size(), 1u);
+
+    // The server dies as in a crash and stays away a while, longer than a client's own
+    // reconnection attempts; then it starts again.
     server->kill(SIGKILL);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return again.lost > 0; }, 10000));
-    QTest::qWait(1500);
-    EXPECT_EQ(again.lost, 1);
-    again.capture->shutdown();
-    EXPECT_FALSE(again.capture->isOpen());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return warnings.size() == 2; }, 10000));
+    EXPECT_EQ(warnings.back(), "No suitable device found");
+    QTest::qWait(5000);
+    EXPECT_EQ(warnings.size(), 2u) << "reported once";
+    ASSERT_TRUE(server->start()) << server->error;
+
+    // "Apply" in the sound-card dialog, on the test source.
+    bool applied = false;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->objectName() != QLatin1String(soundCardDialogName) || !w->isVisible()) {
+                continue;
+            }
+            for (QListWidget* list : w->findChildren<QListWidget*>()) {
+                const QList<QListWidgetItem*> items =
+                    list->findItems(QStringLiteral("TestSource"), Qt::MatchExactly);
+                if (!items.isEmpty()) {
+                    list->setCurrentItem(items.front());
+                }
+            }
+            for (QPushButton* button : w->findChildren<QPushButton*>()) {
+                if (button->text() == "Apply") {
+                    QTest::mouseClick(button, Qt::LeftButton);
+                }
+            }
+            applied = true;
+            w->close();
+        }
+    });
+    driver.start(50);
+    window.action(ids::selectSoundcard)->trigger();
+    driver.stop();
+    EXPECT_TRUE(applied);
+    const long restarted = window.blocksHandled();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.blocksHandled() >= restarted + 3; }, 30000))
+        << "no block after Apply";
+    EXPECT_EQ(warnings.size(), 2u) << warnings.back().toStdString();
+    EXPECT_EQ(window.settings().deviceIndex, 0);
+    window.close();
+    setWarningFunction(previous);
+    EXPECT_FALSE(window.capture().isOpen());
 }
 
 } // namespace

@@ -26,7 +26,7 @@ for path in usr/bin/nbtv48 usr/bin/nbtv96 usr/bin/nbtv96rggb usr/bin/nbtv \
     fi
 done
 depends=$(dpkg-deb --field "$deb" Depends)
-for library in libqt6widgets6 libqt6multimedia6 libavformat59; do
+for library in libqt6widgets6 libpulse0 libavformat59; do
     if ! grep -q "$library" <<<"$depends"; then
         echo "the package does not depend on $library: $depends" >&2
         exit 1
