@@ -315,12 +315,15 @@ void MainWindow::onDeviceLost() {
     showWarning(this, "WARNING", noDevice);
 }
 
-// Capture resumed after a loss. The status line says so, unless a recording's count is there;
-// a later loss warns again.
+// Capture resumed after a loss. The status line says so, unless it shows a recording's count
+// (which stays after the recording ends); a later loss warns again.
 void MainWindow::onDeviceReturned(const QString& name) {
     lossReported_ = false;
-    if (!shutDown_ && receiver_.settings().recording != 1) {
-        setStatus(QStringLiteral("Sound input back: ") + name);
+    if (shutDown_ || statusShowsRecording_) {
+        return;
+    }
+    if (auto* label = qobject_cast<QLabel*>(control(ids::statusLabel))) {
+        label->setText(QStringLiteral("Sound input back: ") + name);
     }
 }
 
@@ -477,6 +480,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::setStatus(const QString& text) {
+    statusShowsRecording_ = true;
     if (auto* label = qobject_cast<QLabel*>(control(ids::statusLabel))) {
         label->setText(text);
     }

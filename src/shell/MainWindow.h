@@ -136,6 +136,7 @@ class MainWindow : public QMainWindow {
     bool initialised_ = false;
     bool shutDown_ = false;
     bool lossReported_ = false;
+    bool statusShowsRecording_ = false; // the status line holds a recording's text
     long blocksHandled_ = 0;
     long framesCompleted_ = 0;
 };

@@ -1,6 +1,6 @@
 // The real audio path: a PulseAudio server of the test's own, in private folders, with a virtual
-// source fed from a file by paplay, captured through Qt Multimedia, the capture buffers and the
-// receive core.
+// source fed from a file by paplay, captured through the sound-card source, the capture buffers
+// and the receive core.
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -490,7 +490,7 @@ int main(int argc, char** argv) {
     if (::testing::GTEST_FLAG(list_tests)) {
         return RUN_ALL_TESTS(); // listing the tests needs no server
     }
-    // The server, and every variable pointing at it, before Qt Multimedia's first use.
+    // The server, and every variable pointing at it, before the sound-card source's first use.
     nbtv::PrivateServer pulse;
     nbtv::server = &pulse;
     if (!pulse.start()) {
