@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "profiles/ReceiverProfile.h"
-#include "shell/Receiver.h"
+#include "session/Receiver.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 

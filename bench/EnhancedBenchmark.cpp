@@ -9,7 +9,8 @@
 
 #include "enhance/EnhancedReceiver.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/Receiver.h"
+#include "session/ReceiveSession.h"
+#include "session/Receiver.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "profiles/ReceiverProfile.h"
-#include "shell/Receiver.h"
+#include "session/Receiver.h"
 #include "tuning/AutoTuner.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
@@ -47,7 +47,7 @@ void run(benchmark::State& state, bool tuned) {
         at += length;
         receiver.processBlock(block);
         if (tuned) {
-            benchmark::DoNotOptimize(tuner.afterBlock(receiver, block));
+            benchmark::DoNotOptimize(tuner.afterBlock(receiver.tunerAccess(), block));
         }
     }
     state.SetItemsProcessed(state.iterations());

@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "audio/AudioFile.h"
+#include "io/AudioFile.h"
 
 namespace {
 

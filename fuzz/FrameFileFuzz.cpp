@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "recording/FrameFileReader.h"
+#include "io/FrameFileReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

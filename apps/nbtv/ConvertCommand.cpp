@@ -20,12 +20,12 @@ extern "C" {
 #include "Commands.h"
 #include "ConvertInfo.h"
 #include "Outputs.h"
-#include "picture/ImageFile.h"
-#include "recording/AviWriter.h"
-#include "recording/FrameFile.h"
-#include "recording/FrameFileReader.h"
-#include "shell/AtomicFile.h"
-#include "shell/FfmpegSupport.h"
+#include "io/AtomicFile.h"
+#include "io/AviWriter.h"
+#include "io/FfmpegSupport.h"
+#include "io/FrameFile.h"
+#include "io/FrameFileReader.h"
+#include "io/ImageFile.h"
 
 namespace nbtv::cli {
 

@@ -16,13 +16,14 @@
 #include "Outputs.h"
 #include "PictureWriter.h"
 #include "Progress.h"
-#include "audio/AudioFile.h"
 #include "enhance/EnhancedReceiver.h"
-#include "picture/ImageFile.h"
-#include "recording/AviWriter.h"
-#include "recording/FrameFile.h"
-#include "shell/InputStream.h"
-#include "shell/Receiver.h"
+#include "io/AudioFile.h"
+#include "io/AviWriter.h"
+#include "io/FrameFile.h"
+#include "io/ImageFile.h"
+#include "io/InputStream.h"
+#include "session/ReceiveSession.h"
+#include "session/Receiver.h"
 #include "tuning/AutoTuner.h"
 
 namespace nbtv::cli {
@@ -348,7 +349,7 @@ int runDecode(const std::vector<std::string>& args) {
             emit(receiver.pictureSurface());
         }
         if (tuner) {
-            tuner->afterBlock(receiver, block);
+            tuner->afterBlock(receiver.tunerAccess(), block);
         }
         progress.update(samples, pictures);
     }
@@ -379,7 +380,7 @@ int runDecode(const std::vector<std::string>& args) {
         // with --quiet: it is what --auto was asked for).
         std::fprintf(stderr, "auto: fine-tune=%.3f rate-offset=%.6f phase-block=%d\n",
                      static_cast<double>(settings.fineTuneHz), settings.sampleRateOffset,
-                     tuner->phaseBlock(receiver));
+                     tuner->phaseBlock(receiver.tunerAccess()));
     }
     return 0;
 }

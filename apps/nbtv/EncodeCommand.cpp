@@ -13,8 +13,8 @@
 #include "Commands.h"
 #include "Outputs.h"
 #include "PictureSequence.h"
-#include "audio/AudioFile.h"
-#include "picture/ImageFile.h"
+#include "io/AudioFile.h"
+#include "io/ImageFile.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 

@@ -21,13 +21,13 @@ extern "C" {
 
 #include "Commands.h"
 #include "ConvertInfo.h"
-#include "audio/AudioFile.h"
 #include "demod/Fft256.h"
+#include "io/AtomicFile.h"
+#include "io/AudioFile.h"
+#include "io/FfmpegSupport.h"
+#include "io/FrameFileReader.h"
+#include "io/InputStream.h"
 #include "profiles/ReceiverProfile.h"
-#include "recording/FrameFileReader.h"
-#include "shell/AtomicFile.h"
-#include "shell/FfmpegSupport.h"
-#include "shell/InputStream.h"
 
 namespace nbtv::cli {
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "Commands.h"
-#include "recording/FrameFile.h"
+#include "io/FrameFile.h"
 
 namespace nbtv::cli {
 

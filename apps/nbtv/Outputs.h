@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "Arguments.h"
+#include "io/AtomicFile.h"
+#include "io/AviWriter.h"
 #include "picture/PixelSurface.h"
 #include "picture/RgbImage.h"
-#include "recording/AviWriter.h"
-#include "shell/AtomicFile.h"
 
 namespace nbtv::cli {
 

@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "Commands.h"
-#include "picture/ImageFile.h"
+#include "io/ImageFile.h"
 
 namespace nbtv::cli {
 

@@ -1,7 +1,7 @@
 #include "PictureWriter.h"
 
 #include "Commands.h"
-#include "picture/ImageFile.h"
+#include "io/ImageFile.h"
 
 namespace nbtv::cli {
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <utility>
 
+#include "io/AtomicFile.h"
 #include "picture/RgbImage.h"
-#include "shell/AtomicFile.h"
 
 namespace nbtv::cli {
 

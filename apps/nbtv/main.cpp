@@ -9,7 +9,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "ConvertInfo.h"
-#include "shell/AtomicFile.h"
+#include "io/AtomicFile.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/NumberText.h"
+#include "core/ReceiverSettings.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/NumberText.h"
-#include "shell/ReceiverSettings.h"
 
 namespace nbtv {
 

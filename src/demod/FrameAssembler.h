@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "core/Matrix.h"
 #include "demod/BlockTypes.h"
-#include "shell/Matrix.h"
 
 namespace nbtv {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "shell/ReceiverSettings.h"
+#include "core/ReceiverSettings.h"
 
 namespace nbtv {
 

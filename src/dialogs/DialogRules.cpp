@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <locale.h>
 
-#include "shell/Conversions.h"
-#include "shell/NumberText.h"
+#include "core/Conversions.h"
+#include "core/NumberText.h"
 
 namespace nbtv {
 

@@ -10,8 +10,8 @@
 #include "dialogs/DialogWindows.h"
 #include "dialogs/Dialogs.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/Controls.h"
-#include "shell/DialogUnits.h"
+#include "widgets/Controls.h"
+#include "widgets/DialogUnits.h"
 
 namespace nbtv {
 

@@ -7,15 +7,15 @@
 #include <QListWidget>
 #include <QPointer>
 
+#include "core/NumberText.h"
+#include "core/ReceiverSettings.h"
 #include "dialogs/DialogRules.h"
 #include "dialogs/DialogWindows.h"
 #include "dialogs/Dialogs.h"
-#include "shell/Controls.h"
-#include "shell/DialogUnits.h"
-#include "shell/NumberText.h"
-#include "shell/ReceiverSettings.h"
-#include "shell/Trackbar.h"
-#include "shell/Warning.h"
+#include "widgets/Controls.h"
+#include "widgets/DialogUnits.h"
+#include "widgets/Trackbar.h"
+#include "widgets/Warning.h"
 
 namespace nbtv {
 

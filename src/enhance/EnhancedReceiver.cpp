@@ -6,10 +6,9 @@
 #include <limits>
 #include <numbers>
 
+#include "core/Conversions.h"
+#include "core/ReceiverSettings.h"
 #include "enhance/WaveletShrink.h"
-#include "shell/Conversions.h"
-#include "shell/Receiver.h"
-#include "shell/ReceiverSettings.h"
 #include "tx/Transmitter.h"
 
 namespace nbtv {
@@ -565,15 +564,6 @@ EnhancedPicture EnhancedReceiver::compose(const PendingFrame& frame, std::int64_
         }
     }
     return out;
-}
-
-void followBlock(EnhancedReceiver& enhanced, const Receiver& receiver,
-                 std::span<const std::int16_t> block, bool completed) {
-    const ReceiverSettings& settings = receiver.settings();
-    enhanced.addSamples(block, settings.sampleRateOffset, settings.fineTuneHz);
-    if (completed) {
-        enhanced.frameCompleted(settings, receiver.frameOffset());
-    }
 }
 
 void drawEnhancedSurface(const ReceiverProfile& profile, const RgbImage& picture,

@@ -152,13 +152,6 @@ class EnhancedReceiver {
     std::vector<EnhancedPicture> ready_;
 };
 
-class Receiver;
-
-// Feeds a block that `receiver` has just processed (with `completed` its frame-complete result)
-// to `enhanced`, with the receiver's rate offset, fine tune and framing.
-void followBlock(EnhancedReceiver& enhanced, const Receiver& receiver,
-                 std::span<const std::int16_t> block, bool completed);
-
 // Draws an enhanced picture into a picture surface of the profile, three by three pixels a
 // pixel in the surface's picture rectangle, the rest black.
 void drawEnhancedSurface(const ReceiverProfile& profile, const RgbImage& picture,

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/Matrix.h"
 #include "picture/PixelSurface.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/Matrix.h"
 
 namespace nbtv {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "shell/Conversions.h"
+#include "core/Conversions.h"
 
 namespace nbtv {
 

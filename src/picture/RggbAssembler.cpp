@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/Conversions.h"
+#include "core/ReceiverSettings.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/Conversions.h"
-#include "shell/ReceiverSettings.h"
 
 namespace nbtv {
 

@@ -8,8 +8,8 @@
 #include <array>
 #include <cstdint>
 
+#include "core/Matrix.h"
 #include "picture/PictureAssembler.h"
-#include "shell/Matrix.h"
 
 namespace nbtv {
 

@@ -15,17 +15,18 @@
 #include <QSlider>
 #include <QTimer>
 
+#include "core/Conversions.h"
+#include "core/NumberText.h"
+#include "dialogs/CompressionDialog.h"
 #include "dialogs/Dialogs.h"
+#include "display/Display.h"
 #include "enhance/EnhancedReceiver.h"
-#include "picture/Display.h"
-#include "recording/CompressionDialog.h"
-#include "shell/Controls.h"
-#include "shell/Conversions.h"
+#include "session/ReceiveSession.h"
 #include "shell/DesktopTools.h"
-#include "shell/NumberText.h"
 #include "shell/TerminationSignals.h"
-#include "shell/Trackbar.h"
-#include "shell/Warning.h"
+#include "widgets/Controls.h"
+#include "widgets/Trackbar.h"
+#include "widgets/Warning.h"
 
 namespace nbtv {
 
@@ -293,7 +294,7 @@ void MainWindow::finishBlock() {
     if (enhancedOn_) {
         enhanced_->followBlock(lastBlock_, receiver_.settings(), receiver_.frameOffset(), complete);
     }
-    applyTuning(tuner_.afterBlock(receiver_, lastBlock_));
+    applyTuning(tuner_.afterBlock(receiver_.tunerAccess(), lastBlock_));
     if (complete) {
         ++framesCompleted_;
         if (!enhancedOn_) {
@@ -458,7 +459,7 @@ void MainWindow::dispatchCommand(int id) {
         tuner_.findFramePhase();
         break;
     case ids::rotateColours:
-        AutoTuner::rotateColours(receiver_);
+        AutoTuner::rotateColours(receiver_.tunerAccess());
         break;
     case ids::selectSoundcard:
         runSoundCardDialog(dialogs_);

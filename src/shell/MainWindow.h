@@ -7,14 +7,14 @@
 #include <memory>
 #include <vector>
 
-#include "audio/SoundCapture.h"
-#include "audio/WaveIn.h"
+#include "capture/SoundCapture.h"
+#include "capture/WaveIn.h"
 #include "dialogs/Dialogs.h"
-#include "enhance/EnhancedWorker.h"
-#include "picture/SurfaceView.h"
-#include "recording/AviRecorder.h"
-#include "recording/FrameFile.h"
-#include "shell/Receiver.h"
+#include "display/SurfaceView.h"
+#include "io/FrameFile.h"
+#include "session/Receiver.h"
+#include "shell/AviRecorder.h"
+#include "shell/EnhancedWorker.h"
 #include "tuning/AutoTuner.h"
 
 class QAction;

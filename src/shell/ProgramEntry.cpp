@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "audio/Sources.h"
+#include "capture/Sources.h"
 #include "shell/MainWindow.h"
 
 // Resources compiled into a static library are registered by the program; the macro must stand

@@ -4,10 +4,11 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/Conversions.h"
+#include "core/ReceiverSettings.h"
+#include "demod/BlockTypes.h"
+#include "demod/FrameAssembler.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/Conversions.h"
-#include "shell/Receiver.h"
-#include "shell/ReceiverSettings.h"
 
 namespace nbtv {
 
@@ -47,13 +48,13 @@ double pilotValue(float d) {
     return std::clamp(static_cast<double>(d), -1.0, 1.0);
 }
 
-bool monoMode(const Receiver& receiver) {
-    return receiver.settings().colourMode != 1 && receiver.profile().hasMonochrome;
+bool monoMode(const TunerAccess& core) {
+    return core.settings().colourMode != 1 && core.profile().hasMonochrome;
 }
 
-long framePeriod(const Receiver& receiver) {
-    const ReceiverProfile& p = receiver.profile();
-    return monoMode(receiver) ? p.fieldWidth : p.frameColumns();
+long framePeriod(const TunerAccess& core) {
+    const ReceiverProfile& p = core.profile();
+    return monoMode(core) ? p.fieldWidth : p.frameColumns();
 }
 
 // One scope row is 0.2 Hz. A fine tune stored as a float lies a hair off the multiples of 0.2 Hz
@@ -63,6 +64,18 @@ int pilotMarkerFor(double fineTuneHz, const ReceiverProfile& profile) {
 }
 
 } // namespace
+
+int TunerAccess::frameOffset() const {
+    return frames_.frameOffset();
+}
+
+void TunerAccess::setFrameOffset(int offset) const {
+    frames_.setFrameOffset(offset);
+}
+
+void TunerAccess::setCalibration(double sampleRateOffset) const {
+    applyCalibration(settings_, sampleRateOffset, profile_.nominalBlockLength);
+}
 
 FineTuneControls fineTuneControls(double fineTuneHz, const ReceiverProfile& profile) {
     FineTuneControls c;
@@ -136,29 +149,30 @@ void AutoTuner::stopFramePhase() {
     phase_.stop();
 }
 
-void AutoTuner::rotateColours(Receiver& receiver) {
-    if (monoMode(receiver)) {
+void AutoTuner::rotateColours(const TunerAccess& core) {
+    if (monoMode(core)) {
         return;
     }
-    const long period = framePeriod(receiver);
-    receiver.setFrameOffset(static_cast<int>(
-        roundToBlock(receiver.frameOffset() + receiver.profile().fieldWidth, period)));
+    const long period = framePeriod(core);
+    core.setFrameOffset(
+        static_cast<int>(roundToBlock(core.frameOffset() + core.profile().fieldWidth, period)));
 }
 
-int AutoTuner::phaseBlock(const Receiver& receiver) const {
-    const long blocksPerFrame = framePeriod(receiver) / 9;
-    const long offsetBlocks = roundHalfEven(static_cast<double>(receiver.frameOffset()) / 9.0);
+int AutoTuner::phaseBlock(const TunerAccess& core) const {
+    const long blocksPerFrame = framePeriod(core) / 9;
+    const long offsetBlocks = roundHalfEven(static_cast<double>(core.frameOffset()) / 9.0);
     return static_cast<int>(wrap(offsetBlocks + 1 + (blocks_ - 1), blocksPerFrame));
 }
 
-AutoTuneChange AutoTuner::afterBlock(Receiver& receiver, std::span<const std::int16_t> samples) {
+AutoTuneChange AutoTuner::afterBlock(const TunerAccess& core,
+                                     std::span<const std::int16_t> samples) {
     AutoTuneChange change;
     const long block = blocks_++;
     // A block of a new length was analysed after silence: its values are not the signal's.
     const bool restarted = previousLength_ != 0 && previousLength_ != samples.size();
     previousLength_ = samples.size();
 
-    framePhaseStep(receiver, block, change);
+    framePhaseStep(core, block, change);
 
     if (!fineOn_ && !calibrationOn_) {
         return change;
@@ -172,8 +186,8 @@ AutoTuneChange AutoTuner::afterBlock(Receiver& receiver, std::span<const std::in
         resetCycle(); // the pilot's phase comes from the raw audio and goes on undisturbed
         return change;
     }
-    const DemodulatedBlock& values = receiver.demodulated();
-    const BlockSpectra& spectra = receiver.spectra();
+    const DemodulatedBlock& values = core.demodulated();
+    const BlockSpectra& spectra = core.spectra();
     if (stage_ == Stage::Coarse) {
         comb_.add(samples);
     } else {
@@ -198,13 +212,13 @@ AutoTuneChange AutoTuner::afterBlock(Receiver& receiver, std::span<const std::in
     }
     switch (stage_) {
     case Stage::Coarse:
-        finishCoarse(receiver, change);
+        finishCoarse(core, change);
         break;
     case Stage::PulsePair:
-        finishPulsePair(receiver, change);
+        finishPulsePair(core, change);
         break;
     case Stage::Loop:
-        finishLoop(receiver, change);
+        finishLoop(core, change);
         break;
     }
     swing_.closeGroup();
@@ -212,21 +226,21 @@ AutoTuneChange AutoTuner::afterBlock(Receiver& receiver, std::span<const std::in
     return change;
 }
 
-void AutoTuner::finishCoarse(Receiver& receiver, AutoTuneChange& change) {
-    const ReceiverSettings& s = receiver.settings();
+void AutoTuner::finishCoarse(const TunerAccess& core, AutoTuneChange& change) {
+    const ReceiverSettings& s = core.settings();
     const double baseScale = calibrationOn_ ? 1.0 : 1.0 / (1.0 - s.sampleRateOffset);
     const CombPosition found =
         searchComb(comb_.smoothedPower(), combBins_, baseScale, calibrationOn_ ? maxStretch : 0.0);
     if (calibrationOn_) {
-        applyRate(receiver, found.scale, change);
+        applyRate(core, found.scale, change);
     }
     if (fineOn_) {
-        const double scale = 1.0 - receiver.settings().sampleRateOffset;
+        const double scale = 1.0 - core.settings().sampleRateOffset;
         const double hz = std::clamp(-found.a * scale, -maxOffsetBins, maxOffsetBins) *
                           profile_.sampleRate / 256.0;
-        const float before = receiver.settings().fineTuneHz;
-        writeFineTune(receiver.settings(), profile_, hz);
-        change.fineTune = change.fineTune || receiver.settings().fineTuneHz != before;
+        const float before = core.settings().fineTuneHz;
+        writeFineTune(core.settings(), profile_, hz);
+        change.fineTune = change.fineTune || core.settings().fineTuneHz != before;
     }
     stage_ = Stage::PulsePair;
     pilotCycles_ = (found.scale * pilots_[0] + found.a) / 256.0;
@@ -235,7 +249,7 @@ void AutoTuner::finishCoarse(Receiver& receiver, AutoTuneChange& change) {
     pilotPhase_ = PilotPhase();
 }
 
-void AutoTuner::finishPulsePair(Receiver& receiver, AutoTuneChange& change) {
+void AutoTuner::finishPulsePair(const TunerAccess& core, AutoTuneChange& change) {
     double e[2] = {0.0, 0.0};
     for (std::size_t i = 0; i < pilots_.size(); ++i) {
         e[i] = std::arg(pairSum_[i]) / twoPi;
@@ -246,12 +260,12 @@ void AutoTuner::finishPulsePair(Receiver& receiver, AutoTuneChange& change) {
         s = (e[1] - e[0]) / (pilots_[1] - pilots_[0]);
         a = e[0] - pilots_[0] * s;
     }
-    applyResidual(receiver, a, s, change);
+    applyResidual(core, a, s, change);
     stage_ = Stage::Loop;
     loops_ = 0;
 }
 
-void AutoTuner::finishLoop(Receiver& receiver, AutoTuneChange& change) {
+void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
     double e[2] = {0.0, 0.0};
     for (std::size_t i = 0; i < pilots_.size(); ++i) {
         const double mean = pilotCount_ > 0 ? pilotSum_[i] / pilotCount_ : 0.0;
@@ -265,16 +279,16 @@ void AutoTuner::finishLoop(Receiver& receiver, AutoTuneChange& change) {
         s = (e[1] - e[0]) / (pilots_[1] - pilots_[0]);
         a = e[0] - pilots_[0] * s;
     }
-    applyResidual(receiver, gain * a, gain * s, change);
+    applyResidual(core, gain * a, gain * s, change);
 
     if (!calibrationOn_) {
         return;
     }
     if (pilots_.size() == 1) {
-        const double r = 1.0 / (1.0 - receiver.settings().sampleRateOffset);
+        const double r = 1.0 / (1.0 - core.settings().sampleRateOffset);
         const SwingEstimate est = swing_.estimate(r);
         if (est.valid && est.standardError < swingUsable) {
-            applyRate(receiver, est.rate, change);
+            applyRate(core, est.rate, change);
             if (!settled_ && est.standardError < swingSettled && est.groups >= minSettleGroups) {
                 settled_ = true;
             }
@@ -283,19 +297,19 @@ void AutoTuner::finishLoop(Receiver& receiver, AutoTuneChange& change) {
         settled_ = true;
     }
     if (settled_ && !change.blockLength) {
-        const int before = receiver.settings().blockLength;
-        const int wanted = calibratedBlockLength(receiver.settings().sampleRateOffset,
-                                                 profile_.nominalBlockLength);
+        const int before = core.settings().blockLength;
+        const int wanted =
+            calibratedBlockLength(core.settings().sampleRateOffset, profile_.nominalBlockLength);
         if (wanted != before && !blockLengthSet_) {
-            receiver.setCalibration(receiver.settings().sampleRateOffset);
+            core.setCalibration(core.settings().sampleRateOffset);
             change.blockLength = true;
         }
         blockLengthSet_ = true;
     }
 }
 
-void AutoTuner::applyResidual(Receiver& receiver, double a, double s, AutoTuneChange& change) {
-    ReceiverSettings& settings = receiver.settings();
+void AutoTuner::applyResidual(const TunerAccess& core, double a, double s, AutoTuneChange& change) {
+    ReceiverSettings& settings = core.settings();
     if (!calibrationOn_) {
         // The rate stays as the user set it: centre the comb's middle instead of bin 0.
         a += s * combCentre_;
@@ -306,7 +320,7 @@ void AutoTuner::applyResidual(Receiver& receiver, double a, double s, AutoTuneCh
     const double r = (1.0 + s) / scale;
     const double d = (a - u) / scale;
     if (calibrationOn_) {
-        applyRate(receiver, r, change);
+        applyRate(core, r, change);
     }
     if (fineOn_) {
         const double newScale = 1.0 - settings.sampleRateOffset;
@@ -318,11 +332,11 @@ void AutoTuner::applyResidual(Receiver& receiver, double a, double s, AutoTuneCh
     }
 }
 
-void AutoTuner::applyRate(Receiver& receiver, double r, AutoTuneChange& change) {
+void AutoTuner::applyRate(const TunerAccess& core, double r, AutoTuneChange& change) {
     if (!(r > 0.0)) {
         return;
     }
-    ReceiverSettings& settings = receiver.settings();
+    ReceiverSettings& settings = core.settings();
     const double offset = std::clamp(1.0 - 1.0 / r, -maxRateOffset, maxRateOffset);
     if (offset != settings.sampleRateOffset) {
         settings.sampleRateOffset = offset;
@@ -330,9 +344,9 @@ void AutoTuner::applyRate(Receiver& receiver, double r, AutoTuneChange& change) 
     }
 }
 
-void AutoTuner::framePhaseStep(Receiver& receiver, long block, AutoTuneChange& change) {
-    const bool mono = monoMode(receiver);
-    const long period = framePeriod(receiver);
+void AutoTuner::framePhaseStep(const TunerAccess& core, long block, AutoTuneChange& change) {
+    const bool mono = monoMode(core);
+    const long period = framePeriod(core);
     if (phase_.active() && mono != phaseMono_) {
         phasePending_ = true; // the frame changed its width: search afresh
     }
@@ -345,12 +359,12 @@ void AutoTuner::framePhaseStep(Receiver& receiver, long block, AutoTuneChange& c
     if (!phase_.active()) {
         return;
     }
-    phase_.addBlock(receiver.demodulated(), 9 * block);
+    phase_.addBlock(core.demodulated(), 9 * block);
     if (!phase_.ready()) {
         return;
     }
     const FramePhaseResult result = phase_.result();
-    const long offset = receiver.frameOffset();
+    const long offset = core.frameOffset();
     if (result.found) {
         lastPhase_ = result;
         long wanted = offset;
@@ -370,7 +384,7 @@ void AutoTuner::framePhaseStep(Receiver& receiver, long block, AutoTuneChange& c
             }
         }
         if (wanted != offset) {
-            receiver.setFrameOffset(static_cast<int>(wanted));
+            core.setFrameOffset(static_cast<int>(wanted));
             change.framePhase = true;
         }
     }

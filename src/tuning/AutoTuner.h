@@ -25,9 +25,37 @@
 
 namespace nbtv {
 
-class Receiver;
+struct BlockSpectra;
+struct DemodulatedBlock;
+class FrameAssembler;
 struct ReceiverProfile;
 struct ReceiverSettings;
+
+// What the tuner reads of the receive core after a block, and what it may change there: the
+// settings, the block's spectra and discriminator values, and the frame phase.
+class TunerAccess {
+  public:
+    TunerAccess(const ReceiverProfile& profile, ReceiverSettings& settings,
+                const BlockSpectra& spectra, const DemodulatedBlock& values, FrameAssembler& frames)
+        : profile_(profile), settings_(settings), spectra_(spectra), values_(values),
+          frames_(frames) {}
+
+    const ReceiverProfile& profile() const { return profile_; }
+    ReceiverSettings& settings() const { return settings_; }
+    const BlockSpectra& spectra() const { return spectra_; }
+    const DemodulatedBlock& demodulated() const { return values_; }
+    int frameOffset() const;
+    void setFrameOffset(int offset) const;
+    // A new sample-rate offset and the block length it calls for, as a calibration sets them.
+    void setCalibration(double sampleRateOffset) const;
+
+  private:
+    const ReceiverProfile& profile_;
+    ReceiverSettings& settings_;
+    const BlockSpectra& spectra_;
+    const DemodulatedBlock& values_;
+    FrameAssembler& frames_;
+};
 
 // What one call of afterBlock changed in the receiver.
 struct AutoTuneChange {
@@ -69,14 +97,14 @@ class AutoTuner {
     bool searchingFramePhase() const { return phasePending_ || phase_.active(); }
 
     // "Rotate colours": moves the frame phase by one field (nothing in monochrome).
-    static void rotateColours(Receiver& receiver);
+    static void rotateColours(const TunerAccess& core);
 
-    // Called after every Receiver::completeBlock (or processBlock) with the block's raw samples.
-    AutoTuneChange afterBlock(Receiver& receiver, std::span<const std::int16_t> samples);
+    // Called after every block the receive core completes, with the block's raw samples.
+    AutoTuneChange afterBlock(const TunerAccess& core, std::span<const std::int16_t> samples);
 
     // The block, counted from the first block this tuner saw and modulo the blocks of a frame,
     // with which the receiver's frames begin now.
-    int phaseBlock(const Receiver& receiver) const;
+    int phaseBlock(const TunerAccess& core) const;
 
     // The last frame-phase search's outcome (found is false before the first).
     const FramePhaseResult& lastFramePhase() const { return lastPhase_; }
@@ -88,12 +116,12 @@ class AutoTuner {
 
     void restartAcquisition();
     void resetCycle();
-    void finishCoarse(Receiver& receiver, AutoTuneChange& change);
-    void finishPulsePair(Receiver& receiver, AutoTuneChange& change);
-    void finishLoop(Receiver& receiver, AutoTuneChange& change);
-    void applyResidual(Receiver& receiver, double a, double s, AutoTuneChange& change);
-    void applyRate(Receiver& receiver, double r, AutoTuneChange& change);
-    void framePhaseStep(Receiver& receiver, long block, AutoTuneChange& change);
+    void finishCoarse(const TunerAccess& core, AutoTuneChange& change);
+    void finishPulsePair(const TunerAccess& core, AutoTuneChange& change);
+    void finishLoop(const TunerAccess& core, AutoTuneChange& change);
+    void applyResidual(const TunerAccess& core, double a, double s, AutoTuneChange& change);
+    void applyRate(const TunerAccess& core, double r, AutoTuneChange& change);
+    void framePhaseStep(const TunerAccess& core, long block, AutoTuneChange& change);
 
     const ReceiverProfile& profile_;
     std::vector<int> combBins_;

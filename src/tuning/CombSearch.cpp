@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <numbers>
 
-#include "shell/Conversions.h"
+#include "core/Conversions.h"
 
 namespace nbtv {
 

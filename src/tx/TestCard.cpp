@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "shell/Conversions.h"
+#include "core/Conversions.h"
 
 namespace nbtv {
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "shell/Conversions.h"
+#include "core/Conversions.h"
 
 namespace nbtv {
 

@@ -17,12 +17,12 @@
 
 #include "../apps/nbtv/Commands.h"
 #include "../apps/nbtv/ConvertInfo.h"
-#include "audio/AudioFile.h"
-#include "picture/ImageFile.h"
+#include "io/AudioFile.h"
+#include "io/FrameFile.h"
+#include "io/FrameFileReader.h"
+#include "io/ImageFile.h"
 #include "picture/PixelSurface.h"
 #include "profiles/ReceiverProfile.h"
-#include "recording/FrameFile.h"
-#include "recording/FrameFileReader.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 

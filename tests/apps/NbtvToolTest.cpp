@@ -26,12 +26,12 @@ extern "C" {
 }
 
 #include "Progress.h"
-#include "audio/AudioFile.h"
-#include "picture/ImageFile.h"
+#include "io/AudioFile.h"
+#include "io/AviWriter.h"
+#include "io/FrameFile.h"
+#include "io/FrameFileReader.h"
+#include "io/ImageFile.h"
 #include "profiles/ReceiverProfile.h"
-#include "recording/AviWriter.h"
-#include "recording/FrameFile.h"
-#include "recording/FrameFileReader.h"
 #include "support/Reception.h"
 #include "support/TuningSupport.h"
 #include "tx/TestCard.h"

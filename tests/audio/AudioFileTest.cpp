@@ -1,4 +1,4 @@
-#include "audio/AudioFile.h"
+#include "io/AudioFile.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "picture/ImageFile.h"
-#include "shell/Conversions.h"
+#include "core/Conversions.h"
+#include "io/ImageFile.h"
 
 namespace nbtv {
 namespace {

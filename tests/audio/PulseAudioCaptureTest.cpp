@@ -28,18 +28,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "audio/AudioFile.h"
-#include "audio/SoundCapture.h"
-#include "audio/Sources.h"
+#include "capture/SoundCapture.h"
+#include "capture/Sources.h"
+#include "core/Conversions.h"
 #include "dialogs/Dialogs.h"
-#include "shell/Conversions.h"
+#include "io/AudioFile.h"
 #include "shell/MainWindow.h"
 #include "shell/ProgramEntry.h"
-#include "shell/Warning.h"
 #include "support/Reception.h"
 #include "support/ViewPicture.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
+#include "widgets/Warning.h"
 
 namespace nbtv {
 namespace {

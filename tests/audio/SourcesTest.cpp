@@ -13,10 +13,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "audio/AudioFile.h"
-#include "audio/PacedInput.h"
-#include "audio/SoundCapture.h"
-#include "audio/Sources.h"
+#include "capture/PacedInput.h"
+#include "capture/SoundCapture.h"
+#include "capture/Sources.h"
+#include "io/AudioFile.h"
 #include "support/Reception.h"
 #include "tx/TestCard.h"
 

@@ -2,10 +2,10 @@
 
 #include <cmath>
 
+#include "core/ReceiverSettings.h"
 #include "demod/CarrierDemodulator.h"
 #include "demod/SpectrumAnalyser.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/ReceiverSettings.h"
 #include "support/Signals.h"
 
 namespace nbtv {

@@ -4,9 +4,9 @@
 #include <limits>
 #include <vector>
 
+#include "core/ReceiverSettings.h"
 #include "demod/FrameAssembler.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/ReceiverSettings.h"
 
 namespace nbtv {
 namespace {

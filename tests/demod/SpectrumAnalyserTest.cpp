@@ -4,9 +4,9 @@
 #include <cstring>
 #include <random>
 
+#include "core/ReceiverSettings.h"
 #include "demod/SpectrumAnalyser.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/ReceiverSettings.h"
 #include "support/Signals.h"
 
 namespace nbtv {

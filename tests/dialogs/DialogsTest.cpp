@@ -21,14 +21,14 @@
 #include <utility>
 #include <vector>
 
+#include "core/ReceiverSettings.h"
 #include "dialogs/DialogRules.h"
 #include "dialogs/Dialogs.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/Controls.h"
-#include "shell/DialogUnits.h"
-#include "shell/ReceiverSettings.h"
-#include "shell/Trackbar.h"
-#include "shell/Warning.h"
+#include "widgets/Controls.h"
+#include "widgets/DialogUnits.h"
+#include "widgets/Trackbar.h"
+#include "widgets/Warning.h"
 
 // Readable failure messages for the Qt values compared below.
 inline void PrintTo(const QString& s, std::ostream* os) {

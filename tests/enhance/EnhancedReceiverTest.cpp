@@ -11,7 +11,8 @@
 
 #include "enhance/EnhancedReceiver.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/Receiver.h"
+#include "session/ReceiveSession.h"
+#include "session/Receiver.h"
 #include "support/Reception.h"
 #include "support/TuningSupport.h"
 #include "tuning/AutoTuner.h"
@@ -165,7 +166,7 @@ TEST(EnhancedReceiver, FollowsTheAutomaticTuning) {
         const auto block = std::span<const std::int16_t>(signal).subspan(at, length);
         at += length;
         followBlock(enhanced, receiver, block, receiver.processBlock(block));
-        tuner.afterBlock(receiver, block);
+        tuner.afterBlock(receiver.tunerAccess(), block);
         for (EnhancedPicture& picture : enhanced.takePictures()) {
             pictures.push_back(std::move(picture.picture));
         }

@@ -11,9 +11,9 @@
 #include <span>
 #include <vector>
 
-#include "picture/Display.h"
+#include "display/Display.h"
 #include "picture/PilotScopeTraces.h"
-#include "shell/Receiver.h"
+#include "session/Receiver.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 

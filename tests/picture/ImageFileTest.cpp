@@ -1,4 +1,4 @@
-#include "picture/ImageFile.h"
+#include "io/ImageFile.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "audio/AudioFile.h"
+#include "io/AudioFile.h"
 
 namespace nbtv {
 namespace {

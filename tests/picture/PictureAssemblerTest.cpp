@@ -3,9 +3,9 @@
 #include <cmath>
 #include <limits>
 
+#include "core/ReceiverSettings.h"
 #include "picture/PictureAssembler.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/ReceiverSettings.h"
 
 namespace nbtv {
 namespace {

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <limits>
 
+#include "core/ReceiverSettings.h"
 #include "demod/FrameAssembler.h"
 #include "picture/PilotScopeTraces.h"
 #include "picture/RggbAssembler.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/ReceiverSettings.h"
 
 namespace nbtv {
 namespace {

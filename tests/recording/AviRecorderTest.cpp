@@ -34,17 +34,17 @@
 
 #include <sys/mount.h>
 
-#include "picture/Display.h"
-#include "picture/SurfaceView.h"
+#include "dialogs/CompressionDialog.h"
+#include "display/Display.h"
+#include "display/SurfaceView.h"
+#include "io/AviWriter.h"
 #include "profiles/ReceiverProfile.h"
 #include "recording/AviReadBack.h"
-#include "recording/AviRecorder.h"
-#include "recording/AviWriter.h"
-#include "recording/CompressionDialog.h"
-#include "shell/Receiver.h"
-#include "shell/Warning.h"
+#include "session/Receiver.h"
+#include "shell/AviRecorder.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
+#include "widgets/Warning.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) {
     *os << '"' << s.toStdString() << '"';

@@ -13,7 +13,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "recording/FrameFile.h"
+#include "io/FrameFile.h"
 
 namespace nbtv {
 namespace {

@@ -21,11 +21,11 @@
 #include "profiles/ReceiverProfile.h"
 #include "shell/DesktopTools.h"
 #include "shell/MainWindow.h"
-#include "shell/Trackbar.h"
-#include "shell/Warning.h"
 #include "support/ScriptedWaveIn.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
+#include "widgets/Trackbar.h"
+#include "widgets/Warning.h"
 
 namespace nbtv {
 namespace {

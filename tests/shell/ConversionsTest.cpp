@@ -2,9 +2,9 @@
 
 #include <limits>
 
-#include "shell/Conversions.h"
-#include "shell/NumberText.h"
-#include "shell/ReceiverSettings.h"
+#include "core/Conversions.h"
+#include "core/NumberText.h"
+#include "core/ReceiverSettings.h"
 
 namespace nbtv {
 namespace {

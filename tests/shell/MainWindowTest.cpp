@@ -21,19 +21,19 @@
 
 #include <csignal>
 
-#include "audio/Sources.h"
-#include "shell/DialogUnits.h"
+#include "capture/Sources.h"
+#include "widgets/DialogUnits.h"
 
-#include "picture/SurfaceView.h"
+#include "display/SurfaceView.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/Controls.h"
 #include "shell/MainWindow.h"
-#include "shell/Warning.h"
 #include "support/Reception.h"
 #include "support/ScriptedWaveIn.h"
 #include "support/ViewPicture.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
+#include "widgets/Controls.h"
+#include "widgets/Warning.h"
 
 namespace nbtv {
 namespace {

@@ -11,13 +11,13 @@
 #include <QTest>
 
 #include "profiles/ReceiverProfile.h"
-#include "shell/Controls.h"
 #include "shell/MainWindow.h"
-#include "shell/Warning.h"
 #include "support/Reception.h"
 #include "support/ScriptedWaveIn.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
+#include "widgets/Controls.h"
+#include "widgets/Warning.h"
 
 namespace nbtv {
 namespace {

@@ -16,14 +16,14 @@
 #include <fstream>
 #include <iterator>
 
+#include "dialogs/CompressionDialog.h"
 #include "profiles/ReceiverProfile.h"
 #include "recording/AviReadBack.h"
-#include "recording/CompressionDialog.h"
 #include "shell/MainWindow.h"
-#include "shell/Warning.h"
 #include "support/ScriptedWaveIn.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
+#include "widgets/Warning.h"
 
 namespace nbtv {
 namespace {

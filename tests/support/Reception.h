@@ -9,7 +9,7 @@
 
 #include "picture/PixelSurface.h"
 #include "picture/RgbImage.h"
-#include "shell/Receiver.h"
+#include "session/Receiver.h"
 
 namespace nbtv::test {
 

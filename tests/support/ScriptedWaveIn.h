@@ -8,7 +8,7 @@
 #include <deque>
 #include <vector>
 
-#include "audio/WaveIn.h"
+#include "capture/WaveIn.h"
 
 namespace nbtv::test {
 

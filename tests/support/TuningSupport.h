@@ -11,7 +11,7 @@
 
 #include "picture/PixelSurface.h"
 #include "picture/RgbImage.h"
-#include "shell/Receiver.h"
+#include "session/Receiver.h"
 #include "tuning/AutoTuner.h"
 
 namespace nbtv::test {
@@ -84,7 +84,7 @@ TunedRun runTuned(Receiver& receiver, AutoTuner& tuner, std::span<const std::int
         const std::span<const std::int16_t> block = signal.subspan(at, length);
         at += length;
         const bool frame = receiver.processBlock(block);
-        const AutoTuneChange change = tuner.afterBlock(receiver, block);
+        const AutoTuneChange change = tuner.afterBlock(receiver.tunerAccess(), block);
         run.blockLengthChanges += change.blockLength ? 1 : 0;
         run.phaseMoves += change.framePhase ? 1 : 0;
         ++run.blocks;

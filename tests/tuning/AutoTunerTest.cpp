@@ -10,8 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "core/ReceiverSettings.h"
 #include "profiles/ReceiverProfile.h"
-#include "shell/ReceiverSettings.h"
 #include "support/Reception.h"
 #include "support/TuningSupport.h"
 #include "tx/TestCard.h"
@@ -221,7 +221,7 @@ TEST_P(PerProgram, FramePhaseFindsTheFieldBoundary) {
         const test::TunedRun run = test::runTuned(receiver, tuner, signal);
         ASSERT_TRUE(tuner.lastFramePhase().found);
         const int expected = (blocks - skipBlocks) % blocks;
-        const int found = tuner.phaseBlock(receiver);
+        const int found = tuner.phaseBlock(receiver.tunerAccess());
         EXPECT_EQ(((found - expected) % fieldBlocks + fieldBlocks) % fieldBlocks, 0)
             << "skipped " << skip << " found " << found << " expected " << expected;
         EXPECT_GE(run.phaseMoves, 1);
@@ -239,11 +239,11 @@ TEST(RotateColours, MovesThePhaseByOneField) {
     AutoTuner tuner(p);
     test::TunedRun first = test::runTuned(receiver, tuner, std::span(signal).first(2 * frame));
     ASSERT_EQ(first.pictures.size(), 2u);
-    EXPECT_EQ(tuner.phaseBlock(receiver), 0);
+    EXPECT_EQ(tuner.phaseBlock(receiver.tunerAccess()), 0);
     const RgbImage right = first.pictures.back();
     const int offset = receiver.frameOffset();
-    AutoTuner::rotateColours(receiver);
-    EXPECT_EQ(tuner.phaseBlock(receiver), p.fieldWidth / 9);
+    AutoTuner::rotateColours(receiver.tunerAccess());
+    EXPECT_EQ(tuner.phaseBlock(receiver.tunerAccess()), p.fieldWidth / 9);
     // The picture after a whole frame more (the frame in progress mixes both phases).
     test::TunedRun second = test::runTuned(receiver, tuner, std::span(signal).subspan(2 * frame));
     ASSERT_GE(second.pictures.size(), 2u);
@@ -271,12 +271,12 @@ TEST(RotateColours, MovesThePhaseByOneField) {
         }
     }
     EXPECT_GE(moved, 3);
-    AutoTuner::rotateColours(receiver);
-    AutoTuner::rotateColours(receiver);
+    AutoTuner::rotateColours(receiver.tunerAccess());
+    AutoTuner::rotateColours(receiver.tunerAccess());
     EXPECT_EQ(receiver.frameOffset(), offset);
     // One field is all a monochrome frame has: nothing to rotate.
     receiver.settings().colourMode = 0;
-    AutoTuner::rotateColours(receiver);
+    AutoTuner::rotateColours(receiver.tunerAccess());
     EXPECT_EQ(receiver.frameOffset(), offset);
 }
 
@@ -347,17 +347,17 @@ TEST(FramePhase, RepeatsFollowDriftButKeepTheColours) {
         if (!disturbed && tuner.lastFramePhase().found) {
             disturbed = true;
             // The boundary found, right or with the colours rotated.
-            expected = (tuner.phaseBlock(r) + fieldBlocks) % blocks;
-            EXPECT_EQ(tuner.phaseBlock(r) % fieldBlocks, 0);
-            AutoTuner::rotateColours(r);
+            expected = (tuner.phaseBlock(r.tunerAccess()) + fieldBlocks) % blocks;
+            EXPECT_EQ(tuner.phaseBlock(r.tunerAccess()) % fieldBlocks, 0);
+            AutoTuner::rotateColours(r.tunerAccess());
             // A drift of one block.
             r.setFrameOffset((r.frameOffset() + 9) % p.frameColumns());
-            EXPECT_NE(tuner.phaseBlock(r), expected);
+            EXPECT_NE(tuner.phaseBlock(r.tunerAccess()), expected);
         }
     });
     ASSERT_TRUE(disturbed);
     EXPECT_TRUE(tuner.searchingFramePhase());
-    EXPECT_EQ(tuner.phaseBlock(receiver), expected);
+    EXPECT_EQ(tuner.phaseBlock(receiver.tunerAccess()), expected);
     tuner.stopFramePhase();
     EXPECT_FALSE(tuner.searchingFramePhase());
 }

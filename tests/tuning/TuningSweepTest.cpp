@@ -158,7 +158,7 @@ TEST(TuningSweep, FramePhaseOnPhotos) {
             tuner.findFramePhase();
             test::runTuned(receiver, tuner, signal);
             const int expected = (blocks - skipBlocks) % blocks;
-            const int found = tuner.phaseBlock(receiver);
+            const int found = tuner.phaseBlock(receiver.tunerAccess());
             boundary += ((found - expected) % fieldBlocks + fieldBlocks) % fieldBlocks == 0;
             colours += found == expected;
         }

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "shell/Conversions.h"
+#include "core/Conversions.h"
 #include "tx/TestCard.h"
 
 namespace nbtv {

@@ -1,0 +1,19 @@
+# cmake -DSOURCE=src -DLAYERS=a,b,... -P CheckLayers.cmake
+# Fails when a file of the signal layers includes Qt, FFmpeg, zlib or the sound server: their
+# headers sit on the system's own include path, which the layer views cannot keep out.
+set(forbidden "#include[ \t]*<(Q[A-Za-z]|lib(av|sw)[a-z]*/|zlib\\.h|pulse/)")
+set(found "")
+string(REPLACE "," ";" layers "${LAYERS}")
+foreach(layer ${layers})
+    file(GLOB_RECURSE files ${SOURCE}/${layer}/*.h ${SOURCE}/${layer}/*.cpp)
+    foreach(file ${files})
+        file(STRINGS ${file} lines REGEX "${forbidden}")
+        foreach(line ${lines})
+            file(RELATIVE_PATH shown ${SOURCE} ${file})
+            string(APPEND found "\n  ${shown}: ${line}")
+        endforeach()
+    endforeach()
+endforeach()
+if(found)
+    message(FATAL_ERROR "the signal layers may not include these:${found}")
+endif()

@@ -1,0 +1,599 @@
+#include "io/AudioFile.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libswresample/swresample.h>
+}
+
+#include "io/AtomicFile.h"
+#include "io/FfmpegSupport.h"
+#include "io/InputStream.h"
+
+namespace nbtv {
+
+namespace {
+
+void putLe16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v & 0xff);
+    p[1] = static_cast<std::uint8_t>((v >> 8) & 0xff);
+}
+
+void putLe32(std::uint8_t* p, std::uint32_t v) {
+    putLe16(p, v & 0xffff);
+    putLe16(p + 2, v >> 16);
+}
+
+// Where a WAV file's samples begin and how many bytes its header gives them, read from the
+// chunks at the start of the input. Nothing for other files, and for a header that gives no size
+// (0 or all ones: a stream written before its length was known).
+struct WavData {
+    std::uint64_t offset = 0;
+    std::uint64_t declaredBytes = 0;
+};
+
+std::optional<WavData> wavData(InputStream& input) {
+    std::uint8_t header[12];
+    if (input.peek(0, header, sizeof header) != sizeof header ||
+        std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVE", 4) != 0) {
+        return std::nullopt;
+    }
+    const auto le32 = [](const std::uint8_t* p) {
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+               std::uint32_t{p[3]} << 24;
+    };
+    std::uint64_t at = 12;
+    std::uint8_t chunk[8];
+    // A stream keeps only its first bytes: a data chunk beyond them goes unchecked.
+    while (input.peek(at, chunk, sizeof chunk) == sizeof chunk) {
+        const std::uint32_t size = le32(chunk + 4);
+        at += 8;
+        if (std::memcmp(chunk, "data", 4) == 0) {
+            if (size == 0 || size == 0xffffffffu) {
+                return std::nullopt;
+            }
+            return WavData{at, size};
+        }
+        at += size + (size & 1u); // chunks are padded to an even length
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+struct AudioFileReader::State {
+    std::unique_ptr<InputStream> ownInput;
+    InputStream* input = nullptr;
+    std::string name; // the input as messages name it
+    std::string error;
+    int outRate = 0;
+    AudioDescription description;
+    std::optional<std::uint64_t> length;
+    std::optional<WavData> wav;
+    std::optional<WavShortfall> shortfall;
+
+    std::unique_ptr<MediaInput> media;
+    AVFormatContext* format = nullptr;
+    AVCodecContext* decoder = nullptr;
+    AVPacket* packet = nullptr;
+    AVFrame* frame = nullptr;
+    int stream = -1;
+
+    // The resampler is built from the first decoded frame and rebuilt if the decoded format
+    // changes mid-stream, because the container's parameters can be incomplete or stale.
+    SwrContext* resampler = nullptr;
+    AVChannelLayout inLayout{};
+    int inFormat = -1;
+    int inRate = 0;
+
+    std::vector<std::int16_t> pending; // converted samples not yet handed out
+    std::size_t pendingPos = 0;
+
+    bool demuxDone = false;   // the decoder has been sent its end-of-stream
+    bool decoderDone = false; // the decoder has given its last frame
+    bool finished = false;    // the resampler is flushed too: nothing more will come
+
+    ~State() { close(); }
+
+    void close() {
+        swr_free(&resampler);
+        av_channel_layout_uninit(&inLayout);
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&decoder);
+        media.reset();
+        format = nullptr;
+        ownInput.reset();
+        input = nullptr;
+        pending.clear();
+        pendingPos = 0;
+        inFormat = -1;
+        inRate = 0;
+        stream = -1;
+        demuxDone = decoderDone = finished = false;
+        description = {};
+        length.reset();
+        wav.reset();
+        shortfall.reset();
+    }
+
+    bool fail(const std::string& message) {
+        error = message;
+        finished = true;
+        return false;
+    }
+
+    bool open(InputStream& in, std::unique_ptr<MediaInput> opened, int sampleRate);
+    void describe();
+    void noteEnd();
+    bool refill();
+    bool sendNextPacket();
+    bool convertFrame();
+    bool configureResampler();
+    bool drainResampler();
+    bool appendConverted(const std::uint8_t** in, int inCount);
+};
+
+namespace {
+constexpr int maxInputRate = 768000;
+} // namespace
+
+bool AudioFileReader::State::open(InputStream& in, std::unique_ptr<MediaInput> opened,
+                                  int sampleRate) {
+    input = &in;
+    name = in.name();
+    error.clear();
+    if (sampleRate <= 0 && sampleRate != inputRate) {
+        return fail("cannot read " + name + " at " + std::to_string(sampleRate) +
+                    " samples a second");
+    }
+    wav = wavData(in);
+    if (opened) {
+        media = std::move(opened);
+    } else {
+        media = std::make_unique<MediaInput>();
+        std::string message;
+        if (!media->open(in, "audio", message)) {
+            return fail(message);
+        }
+    }
+    format = media->format();
+    const AVCodec* codec = nullptr;
+    int rc = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (rc == AVERROR_DECODER_NOT_FOUND) {
+        return fail("no decoder for the audio of " + name);
+    }
+    if (rc < 0 || codec == nullptr) {
+        return fail(name + " has no audio stream");
+    }
+    stream = rc;
+    const AVStream* st = format->streams[stream];
+    // The input's own rate, where asked for: only a rate a sound card could have.
+    outRate = sampleRate;
+    if (outRate == inputRate) {
+        outRate = st->codecpar->sample_rate;
+        if (outRate <= 0 || outRate > maxInputRate) {
+            return fail("cannot decode the audio of " + name + ": a rate of " +
+                        std::to_string(outRate) + " Hz is beyond any sound card");
+        }
+    }
+    decoder = avcodec_alloc_context3(codec);
+    packet = av_packet_alloc();
+    frame = av_frame_alloc();
+    if (decoder == nullptr || packet == nullptr || frame == nullptr) {
+        return fail("out of memory opening " + name);
+    }
+    rc = avcodec_parameters_to_context(decoder, st->codecpar);
+    if (rc >= 0) {
+        decoder->pkt_timebase = st->time_base;
+        rc = avcodec_open2(decoder, codec, nullptr);
+    }
+    if (rc < 0) {
+        return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
+    }
+    describe();
+    return true;
+}
+
+void AudioFileReader::State::describe() {
+    const AVStream* st = format->streams[stream];
+    const AVCodecParameters* par = st->codecpar;
+    description.container = format->iformat->name;
+    const char* codecName = avcodec_get_name(par->codec_id);
+    description.codec = codecName != nullptr ? codecName : "unknown";
+    description.sampleRate = par->sample_rate;
+    description.channels = par->ch_layout.nb_channels;
+    if (wav && input->size()) {
+        const std::uint64_t size = *input->size();
+        const std::uint64_t present = size > wav->offset ? size - wav->offset : 0;
+        if (present < wav->declaredBytes) {
+            shortfall = WavShortfall{wav->declaredBytes, present};
+        }
+    }
+    std::optional<std::int64_t> microseconds;
+    if (shortfall && par->block_align > 0 && par->sample_rate > 0) {
+        // What the file holds, not what its header promised.
+        const auto frames = static_cast<std::int64_t>(shortfall->presentBytes /
+                                                      static_cast<std::uint64_t>(par->block_align));
+        microseconds = av_rescale(frames, AV_TIME_BASE, par->sample_rate);
+    } else if (st->duration > 0) {
+        microseconds = av_rescale_q(st->duration, st->time_base, AVRational{1, AV_TIME_BASE});
+    } else if (format->duration > 0) {
+        microseconds = format->duration;
+    }
+    if (microseconds) {
+        description.seconds = static_cast<double>(*microseconds) / AV_TIME_BASE;
+        length = static_cast<std::uint64_t>(av_rescale(*microseconds, outRate, AV_TIME_BASE));
+    }
+}
+
+// At the end of a stream the bytes it held are known: a WAV header's promise can be checked.
+void AudioFileReader::State::noteEnd() {
+    if (wav && !shortfall && input->ended()) {
+        const std::uint64_t through = input->furthest();
+        const std::uint64_t present = through > wav->offset ? through - wav->offset : 0;
+        if (present < wav->declaredBytes) {
+            shortfall = WavShortfall{wav->declaredBytes, present};
+        }
+    }
+}
+
+// Produces at least one more converted sample into `pending`, or finishes the stream.
+bool AudioFileReader::State::refill() {
+    pending.clear();
+    pendingPos = 0;
+    while (pending.empty() && !finished) {
+        if (decoderDone) {
+            if (!drainResampler()) {
+                return false;
+            }
+            finished = true;
+            break;
+        }
+        const int rc = avcodec_receive_frame(decoder, frame);
+        if (rc == 0) {
+            const bool ok = convertFrame();
+            av_frame_unref(frame);
+            if (!ok) {
+                return false;
+            }
+        } else if (rc == AVERROR(EAGAIN)) {
+            if (!sendNextPacket()) {
+                return false;
+            }
+        } else if (rc == AVERROR_EOF) {
+            decoderDone = true;
+        } else {
+            return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
+        }
+    }
+    return true;
+}
+
+bool AudioFileReader::State::sendNextPacket() {
+    if (demuxDone) {
+        // A decoder that asks for input after its end-of-stream has nothing more to give.
+        decoderDone = true;
+        return true;
+    }
+    for (;;) {
+        int rc = av_read_frame(format, packet);
+        if (rc == AVERROR_EOF) {
+            demuxDone = true;
+            noteEnd();
+            rc = avcodec_send_packet(decoder, nullptr);
+            if (rc < 0 && rc != AVERROR_EOF) {
+                return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
+            }
+            return true;
+        }
+        if (rc < 0) {
+            return fail("cannot read " + name + ": " + ffmpegMessage(rc));
+        }
+        if (packet->stream_index != stream) {
+            av_packet_unref(packet);
+            continue;
+        }
+        rc = avcodec_send_packet(decoder, packet);
+        av_packet_unref(packet);
+        if (rc < 0) {
+            return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
+        }
+        return true;
+    }
+}
+
+bool AudioFileReader::State::configureResampler() {
+    AVChannelLayout layout{};
+    // Some containers (plain PCM WAV, raw streams) give only a channel count.
+    if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
+        av_channel_layout_default(&layout, frame->ch_layout.nb_channels);
+    } else if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
+        return fail("out of memory reading " + name);
+    }
+    const bool same = resampler != nullptr && frame->format == inFormat &&
+                      frame->sample_rate == inRate &&
+                      av_channel_layout_compare(&layout, &inLayout) == 0;
+    if (same) {
+        av_channel_layout_uninit(&layout);
+        return true;
+    }
+    if (resampler != nullptr && !drainResampler()) {
+        av_channel_layout_uninit(&layout);
+        return false;
+    }
+    swr_free(&resampler);
+    av_channel_layout_uninit(&inLayout);
+    inLayout = layout;
+    inFormat = frame->format;
+    inRate = frame->sample_rate;
+
+    AVChannelLayout mono{};
+    av_channel_layout_default(&mono, 1);
+    int rc = swr_alloc_set_opts2(&resampler, &mono, AV_SAMPLE_FMT_S16, outRate, &inLayout,
+                                 static_cast<AVSampleFormat>(inFormat), inRate, 0, nullptr);
+    if (rc >= 0) {
+        rc = swr_init(resampler);
+    }
+    if (rc < 0) {
+        swr_free(&resampler);
+        return fail("cannot convert the audio of " + name + ": " + ffmpegMessage(rc));
+    }
+    return true;
+}
+
+bool AudioFileReader::State::convertFrame() {
+    if (frame->nb_samples <= 0) {
+        return true;
+    }
+    if (frame->sample_rate <= 0 || frame->ch_layout.nb_channels <= 0) {
+        return fail("cannot decode the audio of " + name + ": no rate or channels");
+    }
+    // A damaged header can claim any rate; resampling from gigahertz would ask for gigabytes.
+    if (frame->sample_rate > maxInputRate) {
+        return fail("cannot decode the audio of " + name + ": a rate of " +
+                    std::to_string(frame->sample_rate) + " Hz is beyond any sound card");
+    }
+    if (!configureResampler()) {
+        return false;
+    }
+    return appendConverted(const_cast<const std::uint8_t**>(frame->extended_data),
+                           frame->nb_samples);
+}
+
+// Hands the resampler its end of input so the samples it holds back come out too.
+bool AudioFileReader::State::drainResampler() {
+    if (resampler == nullptr) {
+        return true;
+    }
+    std::size_t before;
+    do {
+        before = pending.size();
+        if (!appendConverted(nullptr, 0)) {
+            return false;
+        }
+    } while (pending.size() > before);
+    return true;
+}
+
+bool AudioFileReader::State::appendConverted(const std::uint8_t** in, int inCount) {
+    // swr_get_out_samples gives an upper bound; the margin covers a drain it reports as empty.
+    const int room = std::max(swr_get_out_samples(resampler, inCount), 0) + 16;
+    const std::size_t at = pending.size();
+    pending.resize(at + static_cast<std::size_t>(room));
+    std::uint8_t* out = reinterpret_cast<std::uint8_t*>(pending.data() + at);
+    const int got = swr_convert(resampler, &out, room, in, inCount);
+    if (got < 0) {
+        pending.resize(at);
+        return fail("cannot convert the audio of " + name + ": " + ffmpegMessage(got));
+    }
+    pending.resize(at + static_cast<std::size_t>(got));
+    return true;
+}
+
+AudioFileReader::AudioFileReader() : state_(std::make_unique<State>()) {}
+
+AudioFileReader::~AudioFileReader() = default;
+
+bool AudioFileReader::open(const std::string& path, int sampleRate) {
+    State& s = *state_;
+    s.close();
+    s.ownInput = std::make_unique<InputStream>();
+    if (!s.ownInput->open(path, s.error)) {
+        s.name = s.ownInput->name();
+        s.finished = true;
+        return false;
+    }
+    return s.open(*s.ownInput, nullptr, sampleRate);
+}
+
+bool AudioFileReader::open(InputStream& input, int sampleRate) {
+    state_->close();
+    return state_->open(input, nullptr, sampleRate);
+}
+
+bool AudioFileReader::open(InputStream& input, std::unique_ptr<MediaInput> media, int sampleRate) {
+    state_->close();
+    return state_->open(input, std::move(media), sampleRate);
+}
+
+std::size_t AudioFileReader::read(std::int16_t* out, std::size_t count) {
+    State& s = *state_;
+    std::size_t written = 0;
+    while (written < count) {
+        if (s.pendingPos == s.pending.size()) {
+            if (s.finished || s.decoder == nullptr || !s.refill() || s.pending.empty()) {
+                break;
+            }
+        }
+        const std::size_t n = std::min(count - written, s.pending.size() - s.pendingPos);
+        std::copy_n(s.pending.begin() + static_cast<std::ptrdiff_t>(s.pendingPos), n,
+                    out + written);
+        s.pendingPos += n;
+        written += n;
+    }
+    return written;
+}
+
+const std::string& AudioFileReader::error() const {
+    return state_->error;
+}
+
+int AudioFileReader::rate() const {
+    return state_->outRate;
+}
+
+std::optional<std::uint64_t> AudioFileReader::length() const {
+    return state_->length;
+}
+
+const AudioDescription& AudioFileReader::description() const {
+    return state_->description;
+}
+
+std::optional<WavShortfall> AudioFileReader::shortfall() const {
+    return state_->shortfall;
+}
+
+const std::string& AudioFileReader::name() const {
+    return state_->name;
+}
+
+bool readAudioFile(const std::string& path, int sampleRate, std::vector<std::int16_t>& samples,
+                   std::string& error) {
+    samples.clear();
+    AudioFileReader reader;
+    if (!reader.open(path, sampleRate)) {
+        error = reader.error();
+        return false;
+    }
+    constexpr std::size_t chunk = 1 << 16;
+    for (;;) {
+        const std::size_t at = samples.size();
+        samples.resize(at + chunk);
+        const std::size_t got = reader.read(samples.data() + at, chunk);
+        samples.resize(at + got);
+        if (got < chunk) {
+            break;
+        }
+    }
+    if (!reader.error().empty()) {
+        error = reader.error();
+        return false;
+    }
+    return true;
+}
+
+bool writeWavFile(const std::string& path, int sampleRate, const std::vector<std::int16_t>& samples,
+                  std::string& error, Replace replace) {
+    constexpr std::uint32_t headerSize = 44;
+    if (sampleRate <= 0 || sampleRate > std::numeric_limits<std::int32_t>::max() / 2) {
+        error = "cannot write " + quotedPath(path) + ": invalid sample rate " +
+                std::to_string(sampleRate);
+        return false;
+    }
+    // RIFF sizes are 32-bit and count everything after the first 8 bytes.
+    if (samples.size() > (std::numeric_limits<std::uint32_t>::max() - headerSize) / 2) {
+        error = "cannot write " + quotedPath(path) + ": too long for a WAV file";
+        return false;
+    }
+    const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
+    const auto rate = static_cast<std::uint32_t>(sampleRate);
+
+    std::array<std::uint8_t, headerSize> header{};
+    std::memcpy(&header[0], "RIFF", 4);
+    putLe32(&header[4], headerSize - 8 + dataSize);
+    std::memcpy(&header[8], "WAVE", 4);
+    std::memcpy(&header[12], "fmt ", 4);
+    putLe32(&header[16], 16); // size of the format chunk
+    putLe16(&header[20], 1);  // integer PCM
+    putLe16(&header[22], 1);  // channels
+    putLe32(&header[24], rate);
+    putLe32(&header[28], rate * 2); // bytes a second
+    putLe16(&header[32], 2);        // bytes a sample frame
+    putLe16(&header[34], 16);       // bits a sample
+    std::memcpy(&header[36], "data", 4);
+    putLe32(&header[40], dataSize);
+
+    AtomicFile file(path, replace);
+    if (!file.create(error) || !file.write(header.data(), header.size(), error)) {
+        return false;
+    }
+    // Little-endian on every host, converted a piece at a time to bound the extra memory.
+    std::vector<std::uint8_t> bytes;
+    constexpr std::size_t piece = 1 << 15;
+    for (std::size_t i = 0; i < samples.size(); i += piece) {
+        const std::size_t n = std::min(piece, samples.size() - i);
+        bytes.resize(n * 2);
+        for (std::size_t k = 0; k < n; ++k) {
+            putLe16(&bytes[2 * k], static_cast<std::uint16_t>(samples[i + k]));
+        }
+        if (!file.write(bytes.data(), bytes.size(), error)) {
+            return false;
+        }
+    }
+    return file.commit(error);
+}
+
+} // namespace nbtv
+
+namespace nbtv {
+
+RateConverter::RateConverter(int fromRate, int toRate) {
+    AVChannelLayout mono{};
+    av_channel_layout_default(&mono, 1);
+    if (swr_alloc_set_opts2(&context_, &mono, AV_SAMPLE_FMT_S16, toRate, &mono, AV_SAMPLE_FMT_S16,
+                            fromRate, 0, nullptr) < 0 ||
+        swr_init(context_) < 0) {
+        swr_free(&context_);
+    }
+}
+
+RateConverter::~RateConverter() {
+    swr_free(&context_);
+}
+
+bool RateConverter::convert(const std::int16_t* in, std::size_t count,
+                            std::vector<std::int16_t>& out) {
+    if (context_ == nullptr || count > static_cast<std::size_t>(INT32_MAX / 2)) {
+        return false;
+    }
+    const auto inCount = static_cast<int>(count);
+    const int room = std::max(swr_get_out_samples(context_, inCount), 0) + 16;
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(room));
+    auto* target = reinterpret_cast<std::uint8_t*>(out.data() + at);
+    const auto* source = reinterpret_cast<const std::uint8_t*>(in);
+    const int got =
+        swr_convert(context_, &target, room, in == nullptr ? nullptr : &source, inCount);
+    out.resize(at + static_cast<std::size_t>(std::max(got, 0)));
+    return got >= 0;
+}
+
+bool RateConverter::finish(std::vector<std::int16_t>& out) {
+    std::size_t before = 0;
+    do {
+        before = out.size();
+        if (!convert(nullptr, 0, out)) {
+            return false;
+        }
+    } while (out.size() > before);
+    return true;
+}
+
+} // namespace nbtv
