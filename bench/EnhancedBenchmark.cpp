@@ -45,18 +45,15 @@ void BM_EnhancedReception(benchmark::State& state) {
     const std::vector<std::int16_t> samples = signal(profile, frames);
     const double seconds = static_cast<double>(samples.size()) / profile.sampleRate;
     for (auto _ : state) {
-        nbtv::Receiver receiver(profile);
-        receiver.keepScopeHistories(false);
-        nbtv::EnhancedReceiver enhanced(profile);
-        enhanced.setDenoise(true);
+        nbtv::ReceiveSession session(profile);
+        session.receiver().keepScopeHistories(false);
+        session.setEnhanced(true, true);
         std::size_t pictures = 0;
+        session.setPictureListener([&](const nbtv::SessionPicture&) { ++pictures; });
         for (std::size_t at = 0; at + 768 <= samples.size(); at += 768) {
-            const auto block = std::span(samples).subspan(at, 768);
-            nbtv::followBlock(enhanced, receiver, block, receiver.processBlock(block));
-            pictures += enhanced.takePictures().size();
+            session.processBlock(std::span(samples).subspan(at, 768));
         }
-        enhanced.finish();
-        pictures += enhanced.takePictures().size();
+        session.finish();
         benchmark::DoNotOptimize(pictures);
     }
     state.counters["realtime_x"] = benchmark::Counter(

@@ -29,28 +29,21 @@ struct Pictures {
 
 Pictures receive(const ReceiverProfile& profile, const std::vector<std::int16_t>& signal, bool mono,
                  bool denoise) {
-    Receiver receiver(profile);
+    ReceiveSession session(profile);
+    Receiver& receiver = session.receiver();
     receiver.keepScopeHistories(false);
     receiver.settings().colourMode = mono ? 0 : 1;
-    EnhancedReceiver enhanced(profile);
-    enhanced.setDenoise(denoise);
+    session.setEnhanced(true, denoise);
     Pictures out;
+    session.setPictureListener(
+        [&](const SessionPicture& picture) { out.enhanced.push_back(*picture.picture); });
     for (std::size_t at = 0; at + 768 <= signal.size(); at += 768) {
-        const auto block = std::span(signal).subspan(at, 768);
-        const bool completed = receiver.processBlock(block);
-        if (completed) {
+        if (session.processBlock(std::span(signal).subspan(at, 768)).frameCompleted) {
             out.ordinary.push_back(
                 toRgbImage(receiver.pictureSurface(), profile.geometry.pictureCrop));
         }
-        followBlock(enhanced, receiver, block, completed);
-        for (EnhancedPicture& p : enhanced.takePictures()) {
-            out.enhanced.push_back(std::move(p.picture));
-        }
     }
-    enhanced.finish();
-    for (EnhancedPicture& p : enhanced.takePictures()) {
-        out.enhanced.push_back(std::move(p.picture));
-    }
+    session.finish();
     return out;
 }
 

@@ -10,7 +10,7 @@
 
 #include "capture/PacedInput.h"
 #include "capture/Sources.h"
-#include "io/AudioFile.h"
+#include "io/RecordingSource.h"
 
 namespace nbtv {
 
@@ -34,7 +34,7 @@ class FileInput final : public PacedInput {
             lastError_ = QStringLiteral("No suitable device found");
             return false;
         }
-        auto reader = std::make_unique<AudioFileReader>();
+        auto reader = std::make_unique<RecordingSource>();
         if (!reader->open(QFile::encodeName(path_).toStdString(), sampleRate)) {
             lastError_ = QString::fromStdString(reader->error());
             return false;
@@ -42,8 +42,8 @@ class FileInput final : public PacedInput {
         // A file that opens but does not decode would play as silence: its first sample is
         // decoded now, so that the reason shows at once.
         std::int16_t first = 0;
-        if (reader->read(&first, 1) == 0) {
-            const std::string& why = reader->error();
+        if (reader->produce(std::span(&first, 1)) == 0) {
+            const std::string why = reader->error();
             lastError_ = why.empty() ? QStringLiteral("'%1' holds no sound").arg(path_)
                                      : QString::fromStdString(why);
             return false;
@@ -71,7 +71,7 @@ class FileInput final : public PacedInput {
             got = 1;
         }
         if (!ended_ && reader_ && got < out.size()) {
-            got += reader_->read(out.data() + got, out.size() - got);
+            got += reader_->produce(out.subspan(got));
             // The end of the file, or a decoding error part way: silence from here on.
             ended_ = got < out.size();
         }
@@ -80,7 +80,7 @@ class FileInput final : public PacedInput {
 
   private:
     QString path_;
-    std::unique_ptr<AudioFileReader> reader_;
+    std::unique_ptr<RecordingSource> reader_;
     std::optional<std::int16_t> first_; // decoded at open, not yet handed out
     bool ended_ = false;
 };

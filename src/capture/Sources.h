@@ -23,9 +23,4 @@ std::unique_ptr<WaveIn> makeFileInput(const QString& path, QObject* parent = nul
 std::unique_ptr<WaveIn> makeTransmitterInput(const ReceiverProfile& profile,
                                              QObject* parent = nullptr);
 
-// The built-in transmitter's signal for `profile`: the colour bars card, 2 Hz high, with mild
-// noise, as one loop that repeats without a seam. Throws std::invalid_argument when the
-// transmitter cannot send for the profile.
-std::vector<std::int16_t> transmitterLoop(const ReceiverProfile& profile);
-
 } // namespace nbtv

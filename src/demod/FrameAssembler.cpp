@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/NumberText.h"
 #include "core/ReceiverSettings.h"
 #include "profiles/ReceiverProfile.h"
 
@@ -59,32 +58,17 @@ int FrameAssembler::placeBlock(const DemodulatedBlock& values, const ReceiverSet
     return frameOffset_;
 }
 
-WindowClick FrameAssembler::onWindowClick(int x, int y, ReceiverSettings& settings) {
-    WindowClick click;
-    if (x > 288 && y < profile_.pilotScopeClickBelowY) {
-        click.kind = WindowClick::Kind::PilotScope;
-        settings.pilotMarker = y;
-        const int shift = settings.pilotMarker - profile_.pilotMarkerZero;
-        click.sliderPosition = 3 * shift + 512;
-        settings.fineTuneHz = static_cast<float>(shift) / 5.0f;
-        click.fineTuneText = numberText(settings.fineTuneHz, 7);
-        return click;
-    }
-    if (y < 230 || y > 303) {
-        return click;
-    }
-    click.kind = WindowClick::Kind::Monitor;
+bool FrameAssembler::pressMonitor(int x) {
     const int frame = profile_.frameColumns(); // the colour frame width, also in mono
     const int c = 3 * x;
+    const int before = frameOffset_;
     if (c < frameOffset_) {
         frameOffset_ -= c;
-        click.phaseMoved = true;
     } else if (c > frameOffset_) {
         frameOffset_ = frameOffset_ + frame - 9 - c;
-        click.phaseMoved = true;
     }
     frameOffset_ = std::clamp(frameOffset_, 1, frame - 9);
-    return click;
+    return c != before;
 }
 
 } // namespace nbtv

@@ -1,17 +1,110 @@
 #pragma once
-// The road of one block beyond the ordinary receiver.
+// The whole road of one block, in one fixed order: the ordinary receiver; then, while it is on,
+// the enhanced path (fitted here, or on another thread through an EnhancedPath); then the
+// automatic tuner, with the settings that block used. The picture that counts, ordinary or
+// enhanced, goes to whoever listens. The windows, the tool, the tests and the benchmarks all
+// drive a session; none of them wires these parts again.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "enhance/EnhancedReceiver.h"
+#include "picture/PixelSurface.h"
 #include "session/Receiver.h"
+#include "tuning/AutoTuner.h"
 
 namespace nbtv {
 
-// Feeds a block that `receiver` has just processed (with `completed` its frame-complete result)
-// to `enhanced`, with the receiver's rate offset, fine tune and framing.
-void followBlock(EnhancedReceiver& enhanced, const Receiver& receiver,
-                 std::span<const std::int16_t> block, bool completed);
+// Where the enhanced fit runs when it does not run in the session itself (the windows give it a
+// worker thread of its own).
+class EnhancedPath {
+  public:
+    virtual ~EnhancedPath() = default;
+    // The block the ordinary receiver has just run with `settings`; `completed` when it
+    // completed a frame (at `frameOffset`). The path hands its finished pictures back through
+    // ReceiveSession::enhancedPictureReady.
+    virtual void follow(std::span<const std::int16_t> block, const ReceiverSettings& settings,
+                        int frameOffset, bool completed) = 0;
+    // Starts afresh: the column phase is searched again.
+    virtual void restart() = 0;
+};
+
+// A picture that counts: the ordinary picture of a completed frame while the enhanced picture
+// is off, the enhanced picture once it is ready while it is on.
+struct SessionPicture {
+    const PixelSurface& surface; // the whole picture surface
+    bool enhanced = false;
+    bool complete = true; // every column was fitted (only an enhanced picture can lack some)
+    // The enhanced picture itself (pictureColumns x pictureLines), for an enhanced one.
+    const RgbImage* picture = nullptr;
+};
+
+// What one block did.
+struct BlockOutcome {
+    bool frameCompleted = false; // the ordinary receiver completed a frame
+    AutoTuneChange tuning;       // what the automatic tuner changed
+};
+
+class ReceiveSession {
+  public:
+    explicit ReceiveSession(const ReceiverProfile& profile);
+    ReceiveSession(const ReceiveSession&) = delete;
+    ReceiveSession& operator=(const ReceiveSession&) = delete;
+
+    const ReceiverProfile& profile() const { return receiver_.profile(); }
+    Receiver& receiver() { return receiver_; }
+    const Receiver& receiver() const { return receiver_; }
+    ReceiverSettings& settings() { return receiver_.settings(); }
+    AutoTuner& tuner() { return tuner_; }
+    const AutoTuner& tuner() const { return tuner_; }
+
+    // The enhanced picture in place of the ordinary one (off at start), its noise shrunk when
+    // `denoise`. Switching it on starts the enhanced path afresh.
+    void setEnhanced(bool on, bool denoise = true);
+    bool enhanced() const { return enhancedOn_; }
+    // The enhanced path fitted here, once it was switched on (nullptr before, or when it runs
+    // elsewhere).
+    const EnhancedReceiver* enhancedReceiver() const { return path_ ? nullptr : fit_.get(); }
+    // The enhanced fit runs on `path` instead of here (nullptr: here again).
+    void setEnhancedPath(EnhancedPath* path) { path_ = path; }
+    // A finished picture of an enhanced path that runs elsewhere.
+    void enhancedPictureReady(const EnhancedPicture& picture);
+    // The enhanced path starts afresh (a restarted capture is a new signal).
+    void restartEnhanced();
+
+    // Who receives the pictures that count.
+    void setPictureListener(std::function<void(const SessionPicture&)> listener) {
+        listener_ = std::move(listener);
+    }
+
+    // The first half of a block: after it the capture buffer may go back to the sound card.
+    void analyseBlock(std::span<const std::int16_t> samples);
+    // The rest of the block's road.
+    BlockOutcome completeBlock();
+    BlockOutcome processBlock(std::span<const std::int16_t> samples) {
+        analyseBlock(samples);
+        return completeBlock();
+    }
+    // The end of the input: a last part block (too short to be a block) still steadies the
+    // enhanced fit, and every pending enhanced picture is completed.
+    void finish(std::span<const std::int16_t> partBlock = {});
+
+  private:
+    void deliverEnhanced(const EnhancedPicture& picture);
+    void deliverFitted();
+
+    Receiver receiver_;
+    AutoTuner tuner_;
+    std::unique_ptr<EnhancedReceiver> fit_; // the enhanced path here, once it was switched on
+    EnhancedPath* path_ = nullptr;
+    bool enhancedOn_ = false;
+    bool denoise_ = true;
+    std::vector<std::int16_t> block_; // the block on its road
+    PixelSurface enhancedSurface_;
+    std::function<void(const SessionPicture&)> listener_;
+};
 
 } // namespace nbtv

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 
+#include "core/FineTuneScale.h"
 #include "core/Matrix.h"
 #include "core/ReceiverSettings.h"
 #include "demod/BlockTypes.h"
@@ -40,8 +41,11 @@ class Receiver {
         return completeBlock();
     }
 
-    // A left-button press at client pixel (x, y): fine tune or frame phase.
-    WindowClick onWindowClick(int x, int y) { return frames_.onWindowClick(x, y, settings_); }
+    // A press in the monitor strip at its column x moves the frame phase (true when it moved);
+    // a press in the pilot scope at its row y sets the fine tune of that row and returns the
+    // slider position that shows it.
+    bool pressMonitor(int x) { return frames_.pressMonitor(x); }
+    int pressPilotScope(int y) { return nbtv::pressPilotScope(settings_, profile_, y); }
 
     // Sets a new sample-rate offset and the block length it calls for, as a calibration does.
     void setCalibration(double sampleRateOffset);

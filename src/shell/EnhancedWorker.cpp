@@ -41,9 +41,8 @@ EnhancedWorker::~EnhancedWorker() {
     thread_.wait();
 }
 
-void EnhancedWorker::followBlock(std::span<const std::int16_t> block,
-                                 const ReceiverSettings& settings, int frameOffset,
-                                 bool completed) {
+void EnhancedWorker::follow(std::span<const std::int16_t> block, const ReceiverSettings& settings,
+                            int frameOffset, bool completed) {
     if (backlog_.load() > maxBacklog) {
         catchingUp_ = true;
         return;
@@ -53,7 +52,7 @@ void EnhancedWorker::followBlock(std::span<const std::int16_t> block,
             return;
         }
         catchingUp_ = false;
-        reset();
+        restart();
     }
     ++backlog_;
     std::vector<std::int16_t> samples(block.begin(), block.end());
@@ -68,19 +67,15 @@ void EnhancedWorker::followBlock(std::span<const std::int16_t> block,
             // The worker object outlives this call (its destructor waits for the thread).
             --backlog_;
             for (EnhancedPicture& picture : engine->receiver.takePictures()) {
-                if (!picture.complete) {
-                    continue; // a picture with white gaps helps no one watching
-                }
                 QMetaObject::invokeMethod(
-                    this,
-                    [this, picture = std::move(picture.picture)] { emit pictureReady(picture); },
+                    this, [this, picture = std::move(picture)] { emit pictureReady(picture); },
                     Qt::QueuedConnection);
             }
         },
         Qt::QueuedConnection);
 }
 
-void EnhancedWorker::reset() {
+void EnhancedWorker::restart() {
     Engine* engine = engine_;
     QMetaObject::invokeMethod(
         engine_, [engine] { engine->receiver.reset(); }, Qt::QueuedConnection);

@@ -11,14 +11,12 @@
 #include <cstdint>
 #include <span>
 
-#include "picture/RgbImage.h"
 #include "profiles/ReceiverProfile.h"
+#include "session/ReceiveSession.h"
 
 namespace nbtv {
 
-struct ReceiverSettings;
-
-class EnhancedWorker : public QObject {
+class EnhancedWorker : public QObject, public EnhancedPath {
     Q_OBJECT
   public:
     explicit EnhancedWorker(const ReceiverProfile& profile, QObject* parent = nullptr);
@@ -26,18 +24,15 @@ class EnhancedWorker : public QObject {
     EnhancedWorker(const EnhancedWorker&) = delete;
     EnhancedWorker& operator=(const EnhancedWorker&) = delete;
 
-    // A block the ordinary receiver has just processed with `settings`; `completed` when it
-    // completed a frame (at `frameOffset`).
-    void followBlock(std::span<const std::int16_t> block, const ReceiverSettings& settings,
-                     int frameOffset, bool completed);
-    // Starts afresh (the column phase is searched again), as after a restarted capture.
-    void reset();
+    void follow(std::span<const std::int16_t> block, const ReceiverSettings& settings,
+                int frameOffset, bool completed) override;
+    void restart() override;
     // Blocks handed over and not yet fitted.
     int backlog() const { return backlog_.load(); }
 
   signals:
     // A finished picture, on the window's thread.
-    void pictureReady(const nbtv::RgbImage& picture);
+    void pictureReady(const nbtv::EnhancedPicture& picture);
 
   private:
     class Engine;

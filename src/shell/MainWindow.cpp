@@ -15,8 +15,9 @@
 #include <QSlider>
 #include <QTimer>
 
-#include "core/Conversions.h"
+#include "core/FineTuneScale.h"
 #include "core/NumberText.h"
+#include "core/PressTarget.h"
 #include "dialogs/CompressionDialog.h"
 #include "dialogs/Dialogs.h"
 #include "display/Display.h"
@@ -56,11 +57,11 @@ const QString noDevice = QStringLiteral("No suitable device found");
 
 MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> source,
                        QWidget* parent)
-    : QMainWindow(parent), profile_(profile), receiver_(profile),
+    : QMainWindow(parent), profile_(profile), session_(profile), receiver_(session_.receiver()),
+      tuner_(session_.tuner()),
       source_(std::move(source)), dialogs_{receiver_.settings(), profile_,
                                            [this] { return capture_->listDevices(); },
-                                           [this] { restartCapture(); }},
-      tuner_(profile) {
+                                           [this] { restartCapture(); }} {
     setObjectName("mainWindow");
     setWindowTitle(QString::fromStdString(profile.title));
     QIcon icon;
@@ -85,8 +86,7 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
 
     SoundCapture::BlockHandlers handlers;
     handlers.analyse = [this](std::span<const std::int16_t> block) {
-        receiver_.analyseBlock(block);
-        lastBlock_.assign(block.begin(), block.end());
+        session_.analyseBlock(block);
     };
     handlers.rest = [this] { finishBlock(); };
     capture_ = std::make_unique<SoundCapture>(receiver_.settings(), *source_, handlers);
@@ -102,7 +102,10 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
     connect(capture_.get(), &SoundCapture::deviceReturned, this, &MainWindow::onDeviceReturned);
 
     enhanced_ = std::make_unique<EnhancedWorker>(profile_);
-    connect(enhanced_.get(), &EnhancedWorker::pictureReady, this, &MainWindow::showEnhancedPicture);
+    session_.setEnhancedPath(enhanced_.get());
+    connect(enhanced_.get(), &EnhancedWorker::pictureReady, this,
+            [this](const EnhancedPicture& picture) { session_.enhancedPictureReady(picture); });
+    session_.setPictureListener([this](const SessionPicture& picture) { showPicture(picture); });
 
     terminationSignals_ = new TerminationSignals(this);
     connect(terminationSignals_, &TerminationSignals::received, this,
@@ -165,10 +168,10 @@ void MainWindow::createControls() {
         }
         case ControlKind::Slider: {
             auto* slider = new Trackbar(Qt::Horizontal, client_);
-            slider->setRange(0, 1024);
-            slider->setValue(512);
+            slider->setRange(0, fineTuneScale::sliderMaximum);
+            slider->setValue(fineTuneScale::sliderCentre);
             slider->setSingleStep(1);
-            slider->setPageStep(1024 / 5); // the trackbar's page: a fifth of the range
+            slider->setPageStep(fineTuneScale::sliderMaximum / 5); // a trackbar's page: a fifth
             connect(slider, &Trackbar::scrolled, this, &MainWindow::onFineTuneScrolled);
             w = slider;
             break;
@@ -273,7 +276,7 @@ void MainWindow::initialiseReceiver() {
         colour->setChecked(true);
     }
     if (auto* slider = qobject_cast<QSlider*>(control(ids::fineTuneSlider))) {
-        slider->setValue(512);
+        slider->setValue(fineTuneScale::sliderCentre);
     }
     for (int id : {ids::positiveReadout, ids::negativeReadout}) {
         if (auto* readout = qobject_cast<QLabel*>(control(id))) {
@@ -281,7 +284,7 @@ void MainWindow::initialiseReceiver() {
         }
     }
     lossReported_ = false;
-    enhanced_->reset(); // a restarted capture is a new signal
+    session_.restartEnhanced(); // a restarted capture is a new signal
     if (!capture_->open()) {
         const QString reason = source_->lastError();
         showWarning(this, "WARNING", reason.isEmpty() ? noDevice : reason);
@@ -289,23 +292,27 @@ void MainWindow::initialiseReceiver() {
 }
 
 void MainWindow::finishBlock() {
-    const bool complete = receiver_.completeBlock();
+    const BlockOutcome outcome = session_.completeBlock();
     ++blocksHandled_;
-    if (enhancedOn_) {
-        enhanced_->followBlock(lastBlock_, receiver_.settings(), receiver_.frameOffset(), complete);
-    }
-    applyTuning(tuner_.afterBlock(receiver_.tunerAccess(), lastBlock_));
-    if (complete) {
+    applyTuning(outcome.tuning);
+    if (outcome.frameCompleted) {
         ++framesCompleted_;
-        if (!enhancedOn_) {
-            drawPicture(*pictureView_, receiver_.pictureSurface(), profile_,
-                        receiver_.settings().bigPicture);
-            writeFrame(receiver_.pictureSurface());
-        }
     }
     drawPilotScope(*pilotScope_, receiver_.pictures(), profile_, receiver_.settings());
     showMonitorStrip(*monitorStrip_, receiver_.monitorSurface());
-    emit blockHandled(complete);
+    emit blockHandled(outcome.frameCompleted);
+}
+
+// The picture that counts, ordinary or enhanced: into the view and into the recording.
+void MainWindow::showPicture(const SessionPicture& picture) {
+    if (shutDown_ || (picture.enhanced && !picture.complete)) {
+        return; // an enhanced picture with white gaps helps no one watching
+    }
+    drawPicture(*pictureView_, picture.surface, profile_, receiver_.settings().bigPicture);
+    if (picture.enhanced) {
+        ++enhancedShown_;
+    }
+    writeFrame(picture.surface);
 }
 
 void MainWindow::onDeviceLost() {
@@ -338,18 +345,21 @@ void MainWindow::onTerminationSignal(int signalNumber) {
 }
 
 void MainWindow::onLeftButtonDown(int x, int y) {
-    const WindowClick click = receiver_.onWindowClick(x, y);
-    if (click.kind == WindowClick::Kind::PilotScope) {
+    const PressTarget target = pressTarget(profile_, x, y);
+    if (target.kind == PressTarget::Kind::PilotScope) {
+        const int position = receiver_.pressPilotScope(target.position);
         if (auto* slider = qobject_cast<QSlider*>(control(ids::fineTuneSlider))) {
             const QSignalBlocker quiet(slider);
-            slider->setValue(click.sliderPosition);
+            slider->setValue(position);
         }
+        const QString text = QString::fromStdString(numberText(receiver_.settings().fineTuneHz, 7));
         if (profile_.fineTuneClickInCaption) {
-            setWindowTitle(QString::fromStdString(click.fineTuneText));
+            setWindowTitle(text);
         } else {
-            setFineTuneReadouts(QString::fromStdString(click.fineTuneText) + "Hz");
+            setFineTuneReadouts(text + "Hz");
         }
-    } else if (click.kind == WindowClick::Kind::Monitor && click.phaseMoved) {
+    } else if (target.kind == PressTarget::Kind::Monitor &&
+               receiver_.pressMonitor(target.position)) {
         client_->setCursor(Qt::CrossCursor);
     }
 }
@@ -364,8 +374,7 @@ void MainWindow::onFineTuneScrolled(int code, int position) {
         p = qobject_cast<QSlider*>(control(ids::fineTuneSlider))->value();
     }
     ReceiverSettings& s = receiver_.settings();
-    s.fineTuneHz = static_cast<float>((p - 512) / 15.0);
-    s.pilotMarker = profile_.pilotMarkerZero + floorToInt(5.0 * static_cast<double>(s.fineTuneHz));
+    moveFineTuneSlider(s, profile_, p);
     setFineTuneReadouts(profile_.sliderReadout == FineTuneReadoutForm::Plain
                             ? QString::fromStdString(numberText(s.fineTuneHz, 7)) + "Hz"
                             : fineTuneReadout(s.fineTuneHz));
@@ -499,12 +508,9 @@ void MainWindow::setRecordCaption(const QString& text) {
 // The enhanced picture takes the ordinary one's place in the view and in recordings; it follows
 // a little later, when the fit has passed the frame's end.
 void MainWindow::toggleEnhancedPicture() {
-    enhancedOn_ = !enhancedOn_;
+    session_.setEnhanced(!session_.enhanced());
     if (QAction* a = action(ids::enhancedPicture)) {
-        a->setChecked(enhancedOn_);
-    }
-    if (enhancedOn_) {
-        enhanced_->reset();
+        a->setChecked(session_.enhanced());
     }
 }
 
@@ -553,16 +559,6 @@ void MainWindow::applyTuning(const AutoTuneChange& change) {
             }
         });
     }
-}
-
-void MainWindow::showEnhancedPicture(const RgbImage& picture) {
-    if (!enhancedOn_ || shutDown_) {
-        return;
-    }
-    drawEnhancedSurface(profile_, picture, enhancedSurface_);
-    drawPicture(*pictureView_, enhancedSurface_, profile_, receiver_.settings().bigPicture);
-    ++enhancedShown_;
-    writeFrame(enhancedSurface_);
 }
 
 void MainWindow::writeFrame(const PixelSurface& surface) {

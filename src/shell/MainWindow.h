@@ -12,7 +12,7 @@
 #include "dialogs/Dialogs.h"
 #include "display/SurfaceView.h"
 #include "io/FrameFile.h"
-#include "session/Receiver.h"
+#include "session/ReceiveSession.h"
 #include "shell/AviRecorder.h"
 #include "shell/EnhancedWorker.h"
 #include "tuning/AutoTuner.h"
@@ -40,6 +40,7 @@ class MainWindow : public QMainWindow {
     ~MainWindow() override;
 
     const ReceiverProfile& profile() const { return profile_; }
+    ReceiveSession& session() { return session_; }
     Receiver& receiver() { return receiver_; }
     ReceiverSettings& settings() { return receiver_.settings(); }
     SoundCapture& capture() { return *capture_; }
@@ -67,7 +68,7 @@ class MainWindow : public QMainWindow {
     void finishBlock();
 
     // Whether the picture view shows (and records) the enhanced picture.
-    bool enhancedPicture() const { return enhancedOn_; }
+    bool enhancedPicture() const { return session_.enhanced(); }
     // Enhanced pictures shown since start, and blocks the enhanced path has still to fit.
     long enhancedPicturesShown() const { return enhancedShown_; }
     int enhancedBacklog() const { return enhanced_->backlog(); }
@@ -105,11 +106,13 @@ class MainWindow : public QMainWindow {
     void toggleAutomatic(int id);
     void showFineTune();
     void applyTuning(const AutoTuneChange& change);
-    void showEnhancedPicture(const RgbImage& picture);
+    void showPicture(const SessionPicture& picture);
     void shutdown();
 
     const ReceiverProfile& profile_;
-    Receiver receiver_;
+    ReceiveSession session_;
+    Receiver& receiver_; // the session's
+    AutoTuner& tuner_;   // the session's
     std::unique_ptr<WaveIn> source_;
     std::unique_ptr<SoundCapture> capture_;
     DialogContext dialogs_;
@@ -125,12 +128,7 @@ class MainWindow : public QMainWindow {
 
     TerminationSignals* terminationSignals_ = nullptr;
 
-    AutoTuner tuner_;
-    std::unique_ptr<EnhancedWorker> enhanced_;
-    bool enhancedOn_ = false;
-    std::vector<std::int16_t>
-        lastBlock_; // the block being processed, for the tuner and enhanced path
-    PixelSurface enhancedSurface_;
+    std::unique_ptr<EnhancedWorker> enhanced_; // the enhanced fit, beside the window
     long enhancedShown_ = 0;
 
     bool initialised_ = false;

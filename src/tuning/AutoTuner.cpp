@@ -57,12 +57,6 @@ long framePeriod(const TunerAccess& core) {
     return monoMode(core) ? p.fieldWidth : p.frameColumns();
 }
 
-// One scope row is 0.2 Hz. A fine tune stored as a float lies a hair off the multiples of 0.2 Hz
-// that a pilot-scope press gives: the small allowance maps those back to the row pressed.
-int pilotMarkerFor(double fineTuneHz, const ReceiverProfile& profile) {
-    return profile.pilotMarkerZero + floorToInt(5.0 * fineTuneHz + 1e-4);
-}
-
 } // namespace
 
 int TunerAccess::frameOffset() const {
@@ -75,18 +69,6 @@ void TunerAccess::setFrameOffset(int offset) const {
 
 void TunerAccess::setCalibration(double sampleRateOffset) const {
     applyCalibration(settings_, sampleRateOffset, profile_.nominalBlockLength);
-}
-
-FineTuneControls fineTuneControls(double fineTuneHz, const ReceiverProfile& profile) {
-    FineTuneControls c;
-    c.sliderPosition = std::clamp(512 + roundHalfEven(15.0 * fineTuneHz), 0, 1024);
-    c.pilotMarker = pilotMarkerFor(static_cast<double>(static_cast<float>(fineTuneHz)), profile);
-    return c;
-}
-
-void writeFineTune(ReceiverSettings& settings, const ReceiverProfile& profile, double fineTuneHz) {
-    settings.fineTuneHz = static_cast<float>(fineTuneHz);
-    settings.pilotMarker = pilotMarkerFor(static_cast<double>(settings.fineTuneHz), profile);
 }
 
 AutoTuner::AutoTuner(const ReceiverProfile& profile) : profile_(profile) {

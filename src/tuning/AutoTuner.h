@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "core/FineTuneScale.h"
 #include "tuning/CombSearch.h"
 #include "tuning/FramePhaseSearch.h"
 #include "tuning/PilotSwing.h"
@@ -64,17 +65,6 @@ struct AutoTuneChange {
     bool blockLength = false; // settings.blockLength changed: the caller restarts capture once
     bool framePhase = false;  // the frame offset moved
 };
-
-// Where the manual controls show a fine tune: the slider's nearest position (0..1024, 15 a
-// hertz) and the pilot-scope marker, as moving the slider to that fine tune sets it.
-struct FineTuneControls {
-    int sliderPosition = 512;
-    int pilotMarker = 100;
-};
-FineTuneControls fineTuneControls(double fineTuneHz, const ReceiverProfile& profile);
-
-// Writes a fine tune into the settings as the manual controls do (fineTuneHz and pilotMarker).
-void writeFineTune(ReceiverSettings& settings, const ReceiverProfile& profile, double fineTuneHz);
 
 class AutoTuner {
   public:

@@ -1103,5 +1103,55 @@ TEST_F(NbtvTool, PipesAndStandardInputAreReadOnceAsFilesAre) {
         << fileText(path("tv.txt"));
 }
 
+// --phase-click presses the monitor strip and --scope-click the pilot scope in every program,
+// whatever the window's pixels there would be (x = 300 lies in the 96-column programs' scope).
+TEST_F(NbtvTool, PressOptionsMeanTheMonitorStripAndTheScopeInEveryProgram) {
+    for (const ReceiverProfile* profile :
+         {&nbtv48Profile(), &nbtv96Profile(), &nbtv96rggbProfile()}) {
+        const std::string name = profile->name;
+        const std::string wav = path(name + ".wav");
+        ASSERT_EQ(
+            nbtv("encode --program " + name + " --card bars --frames 3 -o " + wav, dir).status, 0);
+        const std::string pressed = path(name + "-pressed.tv");
+        ASSERT_EQ(
+            nbtv("decode --program " + name + " --phase-click 300 --tv " + pressed + " " + wav, dir)
+                .status,
+            0);
+        std::vector<std::int16_t> samples;
+        std::string error;
+        ASSERT_TRUE(readAudioFile(wav, profile->sampleRate, samples, error)) << error;
+        Receiver receiver(*profile);
+        ASSERT_TRUE(receiver.pressMonitor(300));
+        std::vector<std::uint8_t> expected;
+        const auto length = static_cast<std::size_t>(receiver.settings().blockLength);
+        for (std::size_t at = 0; at + length <= samples.size(); at += length) {
+            if (receiver.processBlock(std::span(samples).subspan(at, length))) {
+                const std::vector<std::uint8_t> record = frameRecord(receiver.pictureSurface());
+                expected.insert(expected.end(), record.begin(), record.end());
+            }
+        }
+        EXPECT_EQ(fileBytes(pressed), expected) << name;
+    }
+    for (const ReceiverProfile* profile :
+         {&nbtv48Profile(), &nbtv96Profile(), &nbtv96rggbProfile()}) {
+        const std::string name = profile->name;
+        const std::string wav = path(name + ".wav");
+        // A press on the scope's row 10 below its zero row is a fine tune of +2 Hz.
+        const std::string scope = path(name + "-scope.tv");
+        const std::string tuned = path(name + "-tuned.tv");
+        const std::string row = std::to_string(profile->pilotMarkerZero + 10);
+        ASSERT_EQ(nbtv("decode --program " + name + " --scope-click " + row + " --tv " + scope +
+                           " " + wav,
+                       dir)
+                      .status,
+                  0);
+        ASSERT_EQ(nbtv("decode --program " + name + " --fine-tune 2 --tv " + tuned + " " + wav, dir)
+                      .status,
+                  0);
+        EXPECT_EQ(fileBytes(scope), fileBytes(tuned)) << name;
+        EXPECT_NE(fileBytes(scope), fileBytes(path(name + "-pressed.tv"))) << name;
+    }
+}
+
 } // namespace
 } // namespace nbtv

@@ -188,7 +188,7 @@ int framePhaseClick(const Receiver& receiver, std::size_t samplesDone, std::size
 bool clickFramePhase(Receiver& receiver, std::size_t samplesDone, std::size_t signalStart) {
     const int x = framePhaseClick(receiver, samplesDone, signalStart);
     if (x >= 0) {
-        receiver.onWindowClick(x, 260);
+        receiver.pressMonitor(x);
     }
     return x >= 0;
 }

@@ -19,6 +19,7 @@
 #include "io/AudioFile.h"
 #include "support/Reception.h"
 #include "tx/TestCard.h"
+#include "tx/TransmitterLoop.h"
 
 namespace nbtv {
 namespace {

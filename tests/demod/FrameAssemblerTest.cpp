@@ -4,6 +4,9 @@
 #include <limits>
 #include <vector>
 
+#include "core/FineTuneScale.h"
+#include "core/NumberText.h"
+#include "core/PressTarget.h"
 #include "core/ReceiverSettings.h"
 #include "demod/FrameAssembler.h"
 #include "profiles/ReceiverProfile.h"
@@ -107,15 +110,14 @@ TEST(FrameAssembler, MonitorClicksMoveTheFieldBoundaryToTheBuffersOwn) {
                    Case{0, 0, 1, false}, Case{216, 300, 1, true}, Case{5, 0, 5, true}}) {
         Assembly a;
         a.frames.setFrameOffset(c.offset);
-        const WindowClick click = a.frames.onWindowClick(c.x, 250, a.settings);
-        EXPECT_EQ(click.kind, WindowClick::Kind::Monitor);
+        const bool moved = a.frames.pressMonitor(c.x);
         EXPECT_EQ(a.frames.frameOffset(), c.expected) << c.offset << " " << c.x;
-        EXPECT_EQ(click.phaseMoved, c.moved) << c.offset << " " << c.x;
+        EXPECT_EQ(moved, c.moved) << c.offset << " " << c.x;
     }
     // After a click to 126 the blocks go on from 117 down, and 0 is followed by 423.
     Assembly a;
     a.frames.setFrameOffset(216);
-    a.frames.onWindowClick(30, 250, a.settings);
+    a.frames.pressMonitor(30);
     const DemodulatedBlock v = constantBlock(0.0f);
     EXPECT_EQ(a.frames.placeBlock(v, a.settings), 117);
     for (int i = 0; i < 13; ++i) {
@@ -125,42 +127,47 @@ TEST(FrameAssembler, MonitorClicksMoveTheFieldBoundaryToTheBuffersOwn) {
     EXPECT_EQ(a.frames.placeBlock(v, a.settings), 423);
 }
 
-TEST(FrameAssembler, PressesOutsideTheBandsAreIgnored) {
+TEST(PressTarget, TheWindowsPixelsMapToTheScopesRowsAndTheMonitorsColumns) {
+    const ReceiverProfile& p = nbtv48Profile();
+    using Kind = PressTarget::Kind;
+    for (int y : {0, 219, 229, 304, 389}) {
+        EXPECT_EQ(pressTarget(p, 100, y).kind, Kind::None) << y;
+    }
+    EXPECT_EQ(pressTarget(p, 289, 219).kind, Kind::None);
+    EXPECT_EQ(pressTarget(p, 289, 250).kind, Kind::Monitor);
+    EXPECT_EQ(pressTarget(p, 289, 250).position, 289);
+    EXPECT_EQ(pressTarget(p, 350, 100).kind, Kind::PilotScope);
+    EXPECT_EQ(pressTarget(p, 289, 218).position, 218);
+    // The 96-column programs' scopes reach down to row 302, over the monitor band.
+    EXPECT_EQ(pressTarget(nbtv96Profile(), 300, 250).kind, Kind::PilotScope);
+    EXPECT_EQ(pressTarget(nbtv96rggbProfile(), 300, 303).kind, Kind::Monitor);
+}
+
+TEST(FrameAssembler, AMonitorPressBeyondTheFrameIsLimitedToItsStart) {
     Assembly a;
     a.frames.setFrameOffset(216);
-    for (int y : {0, 219, 229, 304, 389}) {
-        const WindowClick click = a.frames.onWindowClick(100, y, a.settings);
-        EXPECT_EQ(click.kind, WindowClick::Kind::Ignored) << y;
-    }
-    EXPECT_EQ(a.frames.onWindowClick(289, 219, a.settings).kind, WindowClick::Kind::Ignored);
-    EXPECT_EQ(a.frames.frameOffset(), 216);
-    EXPECT_EQ(a.settings.fineTuneHz, 0.0f);
-    EXPECT_EQ(a.frames.onWindowClick(289, 250, a.settings).kind, WindowClick::Kind::Monitor);
+    EXPECT_TRUE(a.frames.pressMonitor(289));
     EXPECT_EQ(a.frames.frameOffset(), 1); // c = 867: 216 + 423 - 867 < 1
 }
 
-TEST(FrameAssembler, PilotScopePressesSetTheFineTune) {
-    Assembly a;
-    WindowClick click = a.frames.onWindowClick(350, 100, a.settings);
-    EXPECT_EQ(click.kind, WindowClick::Kind::PilotScope);
-    EXPECT_EQ(click.sliderPosition, 512);
-    EXPECT_EQ(a.settings.fineTuneHz, 0.0f);
-    EXPECT_EQ(click.fineTuneText, " 0");
+TEST(FineTuneScale, PilotScopePressesSetTheFineTune) {
+    const ReceiverProfile& p = nbtv48Profile();
+    ReceiverSettings settings = entrySettings(p);
+    EXPECT_EQ(pressPilotScope(settings, p, 100), 512);
+    EXPECT_EQ(settings.fineTuneHz, 0.0f);
+    EXPECT_EQ(numberText(settings.fineTuneHz, 7), " 0");
 
-    click = a.frames.onWindowClick(350, 95, a.settings);
-    EXPECT_EQ(click.sliderPosition, 497);
-    EXPECT_EQ(a.settings.fineTuneHz, -1.0f);
-    EXPECT_EQ(a.settings.pilotMarker, 95);
-    EXPECT_EQ(click.fineTuneText, "-1");
+    EXPECT_EQ(pressPilotScope(settings, p, 95), 497);
+    EXPECT_EQ(settings.fineTuneHz, -1.0f);
+    EXPECT_EQ(settings.pilotMarker, 95);
+    EXPECT_EQ(numberText(settings.fineTuneHz, 7), "-1");
 
-    click = a.frames.onWindowClick(289, 218, a.settings);
-    EXPECT_EQ(click.kind, WindowClick::Kind::PilotScope);
-    EXPECT_EQ(click.sliderPosition, 3 * 118 + 512);
-    EXPECT_FLOAT_EQ(a.settings.fineTuneHz, 23.6f);
-    EXPECT_EQ(click.fineTuneText, " 23.6");
+    EXPECT_EQ(pressPilotScope(settings, p, 218), 3 * 118 + 512);
+    EXPECT_FLOAT_EQ(settings.fineTuneHz, 23.6f);
+    EXPECT_EQ(numberText(settings.fineTuneHz, 7), " 23.6");
 
-    a.frames.onWindowClick(289, 101, a.settings);
-    EXPECT_EQ(a.frames.onWindowClick(289, 101, a.settings).fineTuneText, " 0.2");
+    pressPilotScope(settings, p, 101);
+    EXPECT_EQ(numberText(settings.fineTuneHz, 7), " 0.2");
 }
 
 TEST(FrameAssembler, NoiseFilterBlendsWithTheValueOfTheLastFrame) {

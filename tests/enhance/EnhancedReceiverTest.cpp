@@ -37,31 +37,24 @@ struct Options {
 
 Reception receiveBoth(const ReceiverProfile& profile, std::span<const std::int16_t> signal,
                       const Options& options) {
-    Receiver receiver(profile);
+    ReceiveSession session(profile);
+    Receiver& receiver = session.receiver();
     receiver.settings().colourMode = options.mono ? 0 : 1;
     receiver.setCalibration(options.sampleRateOffset);
     receiver.settings().fineTuneHz = options.fineTuneHz;
-    EnhancedReceiver enhanced(profile);
-    enhanced.setDenoise(options.denoise);
+    session.setEnhanced(true, options.denoise);
     Reception out;
+    session.setPictureListener(
+        [&](const SessionPicture& picture) { out.enhanced.push_back(*picture.picture); });
     const auto length = static_cast<std::size_t>(receiver.settings().blockLength);
     for (std::size_t at = 0; at + length <= signal.size(); at += length) {
-        const auto block = signal.subspan(at, length);
-        const bool completed = receiver.processBlock(block);
-        if (completed) {
+        if (session.processBlock(signal.subspan(at, length)).frameCompleted) {
             out.ordinary.push_back(
                 toRgbImage(receiver.pictureSurface(), profile.geometry.pictureCrop));
         }
-        followBlock(enhanced, receiver, block, completed);
-        for (EnhancedPicture& picture : enhanced.takePictures()) {
-            out.enhanced.push_back(std::move(picture.picture));
-        }
     }
-    enhanced.finish();
-    for (EnhancedPicture& picture : enhanced.takePictures()) {
-        out.enhanced.push_back(std::move(picture.picture));
-    }
-    out.columnPhase = enhanced.columnPhase();
+    session.finish();
+    out.columnPhase = session.enhancedReceiver()->columnPhase();
     return out;
 }
 
@@ -151,25 +144,21 @@ TEST(EnhancedReceiver, FollowsTheAutomaticTuning) {
     options.channel = channel;
     const std::vector<std::int16_t> signal = transmit(profile, photo, options);
 
-    Receiver receiver(profile);
-    AutoTuner tuner(profile);
-    tuner.setFineTune(true);
-    tuner.setCalibration(true);
-    EnhancedReceiver enhanced(profile);
-    enhanced.setDenoise(true);
+    ReceiveSession session(profile);
+    Receiver& receiver = session.receiver();
+    session.tuner().setFineTune(true);
+    session.tuner().setCalibration(true);
+    session.setEnhanced(true, true);
     std::vector<RgbImage> pictures;
+    session.setPictureListener(
+        [&](const SessionPicture& picture) { pictures.push_back(*picture.picture); });
     for (std::size_t at = 0;;) {
         const auto length = static_cast<std::size_t>(receiver.settings().blockLength);
         if (at + length > signal.size()) {
             break;
         }
-        const auto block = std::span<const std::int16_t>(signal).subspan(at, length);
+        session.processBlock(std::span<const std::int16_t>(signal).subspan(at, length));
         at += length;
-        followBlock(enhanced, receiver, block, receiver.processBlock(block));
-        tuner.afterBlock(receiver.tunerAccess(), block);
-        for (EnhancedPicture& picture : enhanced.takePictures()) {
-            pictures.push_back(std::move(picture.picture));
-        }
     }
     ASSERT_GE(pictures.size(), 9u);
     EXPECT_NEAR(receiver.settings().sampleRateOffset, 0.003, 1e-4);

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/FineTuneScale.h"
+#include "core/PressTarget.h"
 #include "core/ReceiverSettings.h"
 #include "demod/FrameAssembler.h"
 #include "picture/PilotScopeTraces.h"
@@ -214,14 +216,13 @@ TEST(RggbFrameAssembler, FilesOneRowPerBinAndLeavesTheFilterToThePlanes) {
     EXPECT_EQ(frames.placeBlock(block, settings), 567);
 
     frames.setFrameOffset(216);
-    frames.onWindowClick(100, 250, settings); // c = 300
+    frames.pressMonitor(100); // c = 300
     EXPECT_EQ(frames.frameOffset(), 216 + 576 - 9 - 300);
     frames.setFrameOffset(10);
-    frames.onWindowClick(300, 303, settings); // c = 900, beyond the frame: limited to 1
+    frames.pressMonitor(300); // c = 900, beyond the frame: limited to 1
     EXPECT_EQ(frames.frameOffset(), 1);
-    const WindowClick scope = frames.onWindowClick(300, 95, settings);
-    EXPECT_EQ(scope.kind, WindowClick::Kind::PilotScope);
-    EXPECT_EQ(scope.sliderPosition, 497);
+    EXPECT_EQ(pressTarget(profile, 300, 95).kind, PressTarget::Kind::PilotScope);
+    EXPECT_EQ(pressPilotScope(settings, profile, 95), 497);
     EXPECT_EQ(settings.fineTuneHz, -1.0f);
 }
 

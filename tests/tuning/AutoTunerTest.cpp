@@ -73,7 +73,7 @@ TEST(FineTuneControls, MatchSliderAndPilotScope) {
         Receiver receiver(profile);
         for (int y : {profile.pilotMarkerZero - 37, profile.pilotMarkerZero,
                       profile.pilotMarkerZero + 52}) {
-            receiver.onWindowClick(350, y);
+            receiver.pressPilotScope(y);
             const FineTuneControls c =
                 fineTuneControls(static_cast<double>(receiver.settings().fineTuneHz), profile);
             EXPECT_EQ(c.pilotMarker, y) << profile.name;
