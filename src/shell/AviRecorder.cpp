@@ -39,6 +39,10 @@ QString setUpMessage(AviWriter::Result result) {
 
 } // namespace
 
+QString recordButtonCaption(bool recording) {
+    return recording ? QStringLiteral("Close file") : QStringLiteral("Record");
+}
+
 struct AviRecorder::State {
     ReceiverSettings& settings;
     const ReceiverProfile& profile;
@@ -65,17 +69,17 @@ struct AviRecorder::State {
             view.setStatus(text);
         }
     }
-    void setCaption(const QString& text) const {
-        if (view.setButtonCaption) {
-            view.setButtonCaption(text);
+    void announce() const {
+        if (view.recordingChanged) {
+            view.recordingChanged();
         }
     }
 
     // The idle state after a stop or a failure.
     void becomeIdle() {
         settings.recording = 0;
-        setCaption(QStringLiteral("Record"));
         settings.streamReady = 0;
+        announce();
     }
 
     // Ends the open file: finished with its index, or removed when it never received a frame
@@ -99,7 +103,7 @@ struct AviRecorder::State {
 
     void failSetUp(AviWriter::Result result) {
         settings.streamReady = 0;
-        setCaption(QStringLiteral("Record"));
+        announce();
         showWarning(dialogParent, errorCaption, setUpMessage(result));
     }
 
@@ -233,7 +237,7 @@ void AviRecorder::startRecording() {
     s.setStatus(QStringLiteral("0 frames saved to ") + s.fileName);
     s.settings.recording = 1;
     s.settings.framesSaved = 0;
-    s.setCaption(QStringLiteral("Close file"));
+    s.announce();
 }
 
 void AviRecorder::writeFrame() {

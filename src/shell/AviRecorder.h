@@ -15,13 +15,17 @@ namespace nbtv {
 struct ReceiverProfile;
 struct ReceiverSettings;
 
+// The record button's caption for the recording state: "Close file" while recording, "Record"
+// otherwise.
+QString recordButtonCaption(bool recording);
+
 class AviRecorder {
   public:
     // What the recorder touches of the window.
     struct View {
-        std::function<void(const QString&)> setStatus;        // the status label
-        std::function<void(const QString&)> setButtonCaption; // the record button
-        std::function<QImage()> pictureImage;                 // the picture view's image
+        std::function<void(const QString&)> setStatus; // the status label
+        std::function<void()> recordingChanged;        // settings.recording changed
+        std::function<QImage()> pictureImage;          // the picture view's image
     };
 
     AviRecorder(ReceiverSettings& settings, const ReceiverProfile& profile, View view,

@@ -93,7 +93,7 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
 
     AviRecorder::View view;
     view.setStatus = [this](const QString& text) { setStatus(text); };
-    view.setButtonCaption = [this](const QString& text) { setRecordCaption(text); };
+    view.recordingChanged = [this] { showRecordButton(); };
     view.pictureImage = [this] { return pictureView_->image(); };
     recorder_ = std::make_unique<AviRecorder>(receiver_.settings(), profile_, view, this);
     // A recording that ends before its first frame leaves no file behind.
@@ -496,12 +496,13 @@ void MainWindow::setStatus(const QString& text) {
     }
 }
 
-void MainWindow::setRecordCaption(const QString& text) {
-    // The push-like button shows pressed while a recording runs, also after a failed start or
-    // a write failure that ended it.
+// The push-like button shows the recording state: pressed, "Close file", while a recording
+// runs; "Record" otherwise, also after a failed start or a write failure that ended it.
+void MainWindow::showRecordButton() {
     if (auto* button = qobject_cast<QPushButton*>(control(ids::recordButton))) {
-        button->setText(text);
-        button->setChecked(text == "Close file");
+        const bool recording = receiver_.settings().recording == 1;
+        button->setText(recordButtonCaption(recording));
+        button->setChecked(recording);
     }
 }
 
@@ -575,7 +576,7 @@ void MainWindow::writeFrame(const PixelSurface& surface) {
         // The writer is idle again with every whole record kept.
         s.recording = 0;
         s.framesSaved = 0;
-        setRecordCaption("Record");
+        showRecordButton();
         showWarning(this, "Error", QString::fromStdString(error));
         return;
     }
@@ -592,16 +593,16 @@ void MainWindow::toggleRecording() {
                 setStatus(QString::fromStdString(frameFileStatus(0, frameFile_.fileName())));
                 s.framesSaved = 0;
                 s.recording = 1;
-                setRecordCaption("Close file");
+                showRecordButton();
             } else {
-                setRecordCaption("Record");
+                showRecordButton();
                 showWarning(this, "Error", QString::fromStdString(error));
             }
         } else {
             frameFile_.stop();
             s.recording = 0;
             s.framesSaved = 0;
-            setRecordCaption("Record");
+            showRecordButton();
         }
         return;
     }
@@ -615,7 +616,7 @@ void MainWindow::toggleRecording() {
         s.framesSaved = 0;
         setRecordingState("Finished:");
     }
-    setRecordCaption(s.recording == 1 ? "Close file" : "Record");
+    showRecordButton();
 }
 
 void MainWindow::setRecordingState(const QString& text) {

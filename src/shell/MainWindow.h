@@ -100,7 +100,7 @@ class MainWindow : public QMainWindow {
     void toggleRecording();
     void setRecordingState(const QString& text);
     void setStatus(const QString& text);
-    void setRecordCaption(const QString& text);
+    void showRecordButton();
     void writeFrame(const PixelSurface& surface);
     void toggleEnhancedPicture();
     void toggleAutomatic(int id);

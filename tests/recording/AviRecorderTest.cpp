@@ -266,7 +266,7 @@ class RecorderTest : public ::testing::Test {
 
     AviRecorder::View view(std::function<QImage()> image = {}) {
         return {[this](const QString& text) { statuses.push_back(text); },
-                [this](const QString& text) { caption = text; },
+                [this] { caption = recordButtonCaption(settings.recording == 1); },
                 image ? std::move(image) : [this] { return picture; }};
     }
     std::unique_ptr<AviRecorder> recorder() {
