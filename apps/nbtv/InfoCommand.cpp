@@ -227,14 +227,6 @@ PilotMeasure measure(const Spectrum& s, int bin) {
     return m;
 }
 
-std::vector<int> pilotsOf(const ReceiverProfile& profile) {
-    std::vector<int> pilots{profile.carriers.pilotBin};
-    if (profile.carriers.secondPilotBin > 0) {
-        pilots.push_back(profile.carriers.secondPilotBin);
-    }
-    return pilots;
-}
-
 std::string decibels(double ratio) {
     char text[32];
     if (ratio <= 0.0) {
@@ -269,7 +261,7 @@ void reportAudioProgram(const Analysis& analysis) {
         bool all = s.blocks > 1;
         double score = 1.0;
         std::string line;
-        for (const int bin : pilotsOf(profile)) {
+        for (const int bin : profile.carriers.pilots()) {
             const PilotMeasure m = measure(s, bin);
             char centring[32];
             std::snprintf(centring, sizeof centring, "%.2f", m.centring);
@@ -282,7 +274,7 @@ void reportAudioProgram(const Analysis& analysis) {
                     all ? "  (pilot found)" : "");
         // Two pilots found together are the stronger evidence: one program's line carrier can
         // sit in another's single pilot bin, but not in both of nbtv96rggb's.
-        const std::size_t pilots = pilotsOf(profile).size();
+        const std::size_t pilots = profile.carriers.pilots().size();
         if (all && (pilots > bestPilots || (pilots == bestPilots && score > bestScore))) {
             best = name;
             bestPilots = pilots;

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 
+#include "profiles/ReceiverProfile.h"
+
 namespace nbtv {
 
 inline constexpr int analysisPasses = 3;
@@ -11,6 +13,8 @@ inline constexpr int framesPerPass = 4;
 inline constexpr int keptBins = 127; // bins 1..127
 inline constexpr std::array<int, analysisPasses> passOffsets{0, 85, 170};
 inline constexpr int transformHop = 256;
+// Steps 1..3 of every pass each give one column.
+static_assert(analysisPasses * (framesPerPass - 1) == columnsPerBlock);
 
 // X(pass 0..2, frame 0..3, bin 1..127), complex single precision; bin 0 is unused.
 struct BlockSpectra {

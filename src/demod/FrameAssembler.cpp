@@ -30,9 +30,9 @@ FrameAssembler::FrameAssembler(const ReceiverProfile& profile, Matrix<float>& re
 int FrameAssembler::placeBlock(const DemodulatedBlock& values, const ReceiverSettings& settings) {
     const bool mono = settings.colourMode != 1 && profile_.hasMonochrome;
     const int width = mono ? profile_.fieldWidth : profile_.frameColumns();
-    frameOffset_ -= 9;
+    frameOffset_ -= columnsPerBlock;
     if (frameOffset_ < 0) {
-        frameOffset_ = width - 9;
+        frameOffset_ = width - columnsPerBlock;
     }
     if (frameOffset_ > width) {
         frameOffset_ = 0;
@@ -65,9 +65,9 @@ bool FrameAssembler::pressMonitor(int x) {
     if (c < frameOffset_) {
         frameOffset_ -= c;
     } else if (c > frameOffset_) {
-        frameOffset_ = frameOffset_ + frame - 9 - c;
+        frameOffset_ = frameOffset_ + frame - columnsPerBlock - c;
     }
-    frameOffset_ = std::clamp(frameOffset_, 1, frame - 9);
+    frameOffset_ = std::clamp(frameOffset_, 1, frame - columnsPerBlock);
     return c != before;
 }
 

@@ -17,7 +17,7 @@ class FrameAssembler {
     FrameAssembler(const ReceiverProfile& profile, Matrix<float>& receiveBuffer);
 
     // Moves the frame offset back by nine columns, wraps it, and writes the block. Returns the
-    // new offset; a frame is complete when it is below 9.
+    // new offset; a frame is complete when it is below columnsPerBlock.
     int placeBlock(const DemodulatedBlock& values, const ReceiverSettings& settings);
 
     // A press in the monitor strip at its column x: the frame begins there from now on (the

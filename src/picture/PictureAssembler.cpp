@@ -5,6 +5,7 @@
 
 #include "core/Conversions.h"
 #include "core/ReceiverSettings.h"
+#include "picture/DisplayLevel.h"
 #include "profiles/ReceiverProfile.h"
 
 namespace nbtv {
@@ -57,7 +58,7 @@ void smoothBlock(Matrix<float>& buffer, int f, int rowStep) {
 
 void drawMonitorColumns(const Matrix<float>& pm, const PictureGeometry& g, int f,
                         PixelSurface& monitor) {
-    for (int c = f + 9; c >= f + 3; c -= 3) {
+    for (int c = f + columnsPerBlock; c >= f + 3; c -= 3) {
         const int x = c / 3 - 1; // monitor column c / 3, counted from 1
         for (int y = 1; y <= g.monitorRows; ++y) {
             const std::int32_t grey = floorToInt(pm(c, g.monitorRowStep * y + g.monitorRowBase));
@@ -90,7 +91,7 @@ PictureAssembler::PictureAssembler(const ReceiverProfile& profile, Matrix<float>
 
 float PictureAssembler::level(float value, const ReceiverSettings& s) {
     float v =
-        static_cast<float>((100.0 + s.contrast) * static_cast<double>(value) + s.brightness + 20.0);
+        static_cast<float>(displayLevel(static_cast<double>(value), s.brightness, s.contrast));
     if (!(v <= 255.0f)) {
         v = 255.0f; // also not-a-number: a carrier without energy shows white
     }
@@ -105,7 +106,7 @@ void PictureAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
         updateScopeHistory();
     }
     pictureSteps::smoothBlock(buffer_, f, profile_.rowsPerBin);
-    for (int c = f + 1; c <= f + 9; ++c) {
+    for (int c = f + 1; c <= f + columnsPerBlock; ++c) {
         copyWithoutPilot(c);
         interpolate(c);
         applyLevels(c, settings);

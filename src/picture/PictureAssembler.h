@@ -34,7 +34,7 @@ struct PictureStore {
 class PicturePipeline {
   public:
     virtual ~PicturePipeline() = default;
-    // The work of every block whose newest columns are f+1 .. f+9.
+    // The work of every block whose newest columns are f+1 .. f+columnsPerBlock.
     virtual void assembleBlock(int f, const ReceiverSettings& settings) = 0;
     // Fills the picture surface (when a frame completes).
     virtual void composePicture(const ReceiverSettings& settings) = 0;

@@ -49,7 +49,7 @@ void RggbAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
     pictureSteps::smoothBlock(buffer_, f, profile_.rowsPerBin);
     const PictureGeometry& g = profile_.geometry;
     Matrix<float>& pm = store_.pictureMatrix;
-    for (int c = f + 1; c <= f + 9; ++c) {
+    for (int c = f + 1; c <= f + columnsPerBlock; ++c) {
         for (int r = g.levelRowFirst; r <= g.levelRowLast; ++r) {
             pm(c, r) = PictureAssembler::level(buffer_(c, r), settings);
         }

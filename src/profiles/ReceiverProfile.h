@@ -8,6 +8,10 @@
 
 namespace nbtv {
 
+// Frame-buffer columns that one captured block fills: three transform steps in each of three
+// staggered analysis passes.
+inline constexpr int columnsPerBlock = 9;
+
 // Which transform bins carry the picture lines and which the pilot.
 struct CarrierLayout {
     std::vector<int> lineBins; // in order of increasing frequency; the last is the top line
@@ -15,6 +19,34 @@ struct CarrierLayout {
     int secondPilotBin = 0; // a second pilot, 0 for none
     // A bin that repeats the top line (it shares a pair with the upper pilot), 0 for none.
     int topCopyBin = 0;
+
+    // The pilots: the first, then the second where there is one.
+    std::vector<int> pilots() const {
+        std::vector<int> bins{pilotBin};
+        if (secondPilotBin > 0) {
+            bins.push_back(secondPilotBin);
+        }
+        return bins;
+    }
+    // The tones that carry picture levels: the lines, then the copy of the top line.
+    std::vector<int> levelTones() const {
+        std::vector<int> bins = lineBins;
+        if (topCopyBin > 0) {
+            bins.push_back(topCopyBin);
+        }
+        return bins;
+    }
+    // Every carrier: the lines, the pilots, then the copy of the top line.
+    std::vector<int> allCarriers() const {
+        std::vector<int> bins = lineBins;
+        for (const int pilot : pilots()) {
+            bins.push_back(pilot);
+        }
+        if (topCopyBin > 0) {
+            bins.push_back(topCopyBin);
+        }
+        return bins;
+    }
 };
 
 enum class ColourComponent { Red, Green, Blue };

@@ -33,7 +33,7 @@ bool Receiver::completeBlock() {
     demodulate(spectra_, values_);
     const int offset = frames_.placeBlock(values_, settings_);
     pictures_->assembleBlock(offset, settings_);
-    if (offset < 9) {
+    if (offset < columnsPerBlock) {
         pictures_->composePicture(settings_);
         return true;
     }

@@ -72,16 +72,8 @@ void TunerAccess::setCalibration(double sampleRateOffset) const {
 }
 
 AutoTuner::AutoTuner(const ReceiverProfile& profile) : profile_(profile) {
-    combBins_ = profile.carriers.lineBins;
-    pilots_.push_back(profile.carriers.pilotBin);
-    combBins_.push_back(profile.carriers.pilotBin);
-    if (profile.carriers.secondPilotBin > 0) {
-        pilots_.push_back(profile.carriers.secondPilotBin);
-        combBins_.push_back(profile.carriers.secondPilotBin);
-    }
-    if (profile.carriers.topCopyBin > 0) {
-        combBins_.push_back(profile.carriers.topCopyBin);
-    }
+    combBins_ = profile.carriers.allCarriers();
+    pilots_ = profile.carriers.pilots();
     const auto [lowest, highest] = std::minmax_element(combBins_.begin(), combBins_.end());
     combCentre_ = 0.5 * (*lowest + *highest);
 }

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "core/Conversions.h"
+#include "core/ReceiverSettings.h"
+#include "picture/DisplayLevel.h"
 
 namespace nbtv {
 
@@ -77,24 +79,6 @@ void require(bool ok, const std::string& message) {
     }
 }
 
-// The bins of the tones that carry picture levels: the lines (lowest bin, the bottom line,
-// first), then the copy of the top line where the profile has one.
-std::vector<int> toneBins(const ReceiverProfile& profile) {
-    std::vector<int> bins = profile.carriers.lineBins;
-    if (profile.carriers.topCopyBin > 0) {
-        bins.push_back(profile.carriers.topCopyBin);
-    }
-    return bins;
-}
-
-std::vector<int> pilotBins(const ReceiverProfile& profile) {
-    std::vector<int> bins{profile.carriers.pilotBin};
-    if (profile.carriers.secondPilotBin > 0) {
-        bins.push_back(profile.carriers.secondPilotBin);
-    }
-    return bins;
-}
-
 void validate(const ReceiverProfile& profile, const RgbImage& picture,
               const TransmitOptions& options) {
     const ChannelImpairments& ch = options.channel;
@@ -134,10 +118,7 @@ void validate(const ReceiverProfile& profile, const RgbImage& picture,
 
     // Every tone must stay between 0 Hz and the recording's Nyquist frequency, or it folds back
     // onto other carriers.
-    std::vector<int> bins = toneBins(profile);
-    for (int pilot : pilotBins(profile)) {
-        bins.push_back(pilot);
-    }
+    const std::vector<int> bins = profile.carriers.allCarriers();
     const int lowBin = *std::min_element(bins.begin(), bins.end());
     const int highBin = *std::max_element(bins.begin(), bins.end());
     const double offsetBins = ch.frequencyOffsetHz * binsPerCycle / profile.sampleRate;
@@ -158,7 +139,7 @@ std::uint8_t componentLevel(const RgbImage& picture, int x, int y, ColourCompone
 std::vector<std::uint8_t> rggbFrameLevels(const ReceiverProfile& profile, const RgbImage& picture) {
     const int columns = profile.pictureColumns;
     const int lines = profile.pictureLines;
-    const std::vector<int> bins = toneBins(profile);
+    const std::vector<int> bins = profile.carriers.levelTones();
     const int tones = static_cast<int>(bins.size());
     std::vector<std::uint8_t> levels(static_cast<std::size_t>(2 * tones * columns));
     for (int tone = 0; tone < tones; ++tone) {
@@ -231,7 +212,7 @@ std::vector<double> cleanSignal(const ReceiverProfile& profile,
     const int columns = profile.pictureColumns;
     const int fields = options.mono ? 1 : profile.fieldsPerFrame;
     const int frameColumns = fields * columns;
-    const std::vector<int> bins = toneBins(profile);
+    const std::vector<int> bins = profile.carriers.levelTones();
     const std::size_t nLines = bins.size();
 
     // Nominal samples per output sample: a recording that runs slow packs more signal into each
@@ -257,7 +238,7 @@ std::vector<double> cleanSignal(const ReceiverProfile& profile,
         p = twoPi * phaseRng.uniformOpenZero();
     }
     // At the first output sample; drawn after the tones' phases, the first pilot's first.
-    const std::vector<int> pilots = pilotBins(profile);
+    const std::vector<int> pilots = profile.carriers.pilots();
     std::vector<double> pilotPhase(pilots.size());
     for (double& p : pilotPhase) {
         p = twoPi * phaseRng.uniformOpenZero();
@@ -353,9 +334,9 @@ std::vector<double> cleanSignal(const ReceiverProfile& profile,
 } // namespace
 
 double deviationForLevel(double level) {
-    // Clamped so that levels far outside 0..255 still give a defined, extreme deviation.
-    const double d = std::clamp((level - 148.0) / 228.0, -1.0, 1.0);
-    return std::asin(d) / twoPi;
+    // The level a receiver shows at its starting brightness and contrast.
+    const ReceiverSettings start;
+    return std::asin(discriminatorForLevel(level, start.brightness, start.contrast)) / twoPi;
 }
 
 std::vector<std::int16_t> transmit(const ReceiverProfile& profile, const RgbImage& picture,

@@ -1,0 +1,198 @@
+#include "enhance/ColumnPhase.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "core/Conversions.h"
+#include "enhance/SlotGrid.h"
+#include "enhance/TimeAxis.h"
+
+namespace nbtv {
+
+using slotGrid::marginSlots;
+using slotGrid::segmentSlots;
+using slotGrid::slotLength;
+
+namespace {
+
+// The column phase is searched on a coarse grid, then by halving the step down to this.
+constexpr double searchGrid = 32.0;
+constexpr double finestStep = 0.25;
+constexpr double coarseStep = 32.0; // the grid searches with one round of the fit
+// Every few segments the column phase is compared with its neighbours half a sample away and
+// moved to the parabola's minimum: it follows what remains of a rate error.
+constexpr int trackEvery = 8;
+constexpr double trackStep = 0.5;
+// A segment that fits this much worse than usual has lost the column phase (samples dropped):
+// it is searched again there.
+constexpr double lostFactor = 4.0;
+// A rate (transmitter samples per sample) or tuning (bins) this far from the ones the column
+// phase was found with calls for a new search.
+constexpr double retunedRate = 2e-4;
+constexpr double retunedBins = 0.05;
+
+} // namespace
+
+ColumnPhase::ColumnPhase(std::vector<int> carrierBins) : fit_(std::move(carrierBins)) {
+    reset();
+}
+
+void ColumnPhase::reset() {
+    locked_ = false;
+    phase_ = 0.0;
+    searchedRate_ = 0.0;
+    searchedTuning_ = 0.0;
+    typicalResidual_ = 0.0;
+    residualCount_ = 0;
+    fruitlessSearches_ = 0;
+    segmentsSinceTrack_ = 0;
+    trackInterval_ = trackEvery;
+    lastMove_ = 0.0;
+}
+
+std::int64_t ColumnPhase::slotOf(double tau) const {
+    return floorToInt((phase_ + tau) / slotLength);
+}
+
+bool ColumnPhase::lockOn(const TimeAxis& axis, bool atEnd) {
+    if (axis.empty()) {
+        return false;
+    }
+    // Slots counted with the phase at 0; a search may move them by up to one.
+    const std::int64_t first = slotOf(axis.oldest()) + 1;
+    const int available = static_cast<int>(slotOf(axis.newest()) - first) - 1;
+    if (available >= acquisitionSlots) {
+        acquire(axis, first, acquisitionSlots);
+    } else if (atEnd && available >= marginSlots) {
+        acquire(axis, first, available);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+double ColumnPhase::fitAt(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
+                          int iterations) {
+    const SegmentSamples segment = axis.segment(phase, firstSlot, slotCount);
+    const int margin = slotCount > 4 * marginSlots ? marginSlots : 0;
+    fit_.setResidualSlots(margin, slotCount - margin);
+    fit_.fit(segment.samples, segment.spans, iterations);
+    return segment.samples.empty() ? 0.0 : fit_.meanSquaredResidual();
+}
+
+// Mean squared residual of fits over `slotCount` slots from `firstSlot`, with the column phase
+// `phase`, in segments.
+double ColumnPhase::searchResidual(const TimeAxis& axis, double phase, std::int64_t firstSlot,
+                                   int slotCount, int iterations) {
+    double sum = 0.0;
+    int parts = 0;
+    for (int done = 0; done < slotCount; done += segmentSlots) {
+        const int length = std::min(segmentSlots, slotCount - done);
+        sum += fitAt(axis, phase, firstSlot + done, length, iterations);
+        ++parts;
+    }
+    return parts == 0 ? 0.0 : sum / parts;
+}
+
+// Finds the column phase that fits the slots best: a coarse grid, then halving steps. Slots
+// are numbered with the current phase; the new phase is taken nearest to it, so numbering
+// continues across a search.
+void ColumnPhase::acquire(const TimeAxis& axis, std::int64_t firstSlot, int slotCount) {
+    const double old = phase_;
+    double best = old;
+    double bestResidual = std::numeric_limits<double>::infinity();
+    for (double candidate = 0.0; candidate < slotLength; candidate += searchGrid) {
+        const double phase = candidate + slotLength * std::round((old - candidate) / slotLength);
+        const double residual = searchResidual(axis, phase, firstSlot, slotCount, 1);
+        if (residual < bestResidual) {
+            bestResidual = residual;
+            best = phase;
+        }
+    }
+    for (double step = searchGrid / 2.0; step >= finestStep; step /= 2.0) {
+        const double centre = best;
+        // Far from the best phase one round of the fit ranks candidates as well as two.
+        const int iterations = step >= coarseStep ? 1 : 2;
+        if (step * 2.0 >= coarseStep && step < coarseStep) {
+            bestResidual = searchResidual(axis, centre, firstSlot, slotCount, iterations);
+        }
+        for (double phase : {centre - step, centre + step}) {
+            const double residual = searchResidual(axis, phase, firstSlot, slotCount, iterations);
+            if (residual < bestResidual) {
+                bestResidual = residual;
+                best = phase;
+            }
+        }
+    }
+    phase_ = best;
+    locked_ = true;
+    searchedRate_ = axis.rateNow();
+    searchedTuning_ = axis.tuningNow();
+}
+
+double ColumnPhase::fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int slotCount,
+                               bool first, bool last) {
+    if (!last && (std::abs(axis.rateNow() - searchedRate_) > retunedRate ||
+                  std::abs(axis.tuningNow() - searchedTuning_) * slotLength > retunedBins)) {
+        // The phase was found with a tuning far from today's (an automatic tuning that was
+        // still finding its way): the fit then was poor and the phase may be too.
+        acquire(axis, firstSlot, slotCount);
+    }
+    double residual = fitAt(axis, phase_, firstSlot, slotCount);
+    bool usual = residualCount_ < 3 || residual <= lostFactor * typicalResidual_;
+    if (!usual && !last) {
+        // Lost: search here. A segment that straddles the loss fits badly with any phase;
+        // the next one then searches again. Conditions that simply got worse (noise)
+        // become the new usual after a second search that does not help.
+        const double before = phase_;
+        acquire(axis, firstSlot, slotCount);
+        residual = fitAt(axis, phase_, firstSlot, slotCount);
+        usual = residual <= lostFactor * typicalResidual_;
+        if (!usual && ++fruitlessSearches_ >= 2) {
+            residualCount_ = 0;
+            usual = true;
+        } else if (!usual) {
+            // The phase found in a segment that straddles a loss means nothing: keep the
+            // old one for the part before it.
+            phase_ = before;
+            residual = fitAt(axis, phase_, firstSlot, slotCount);
+        }
+    }
+    if (usual && !first) { // the first starts part-way into a column
+        fruitlessSearches_ = 0;
+        typicalResidual_ = residualCount_ == 0 ? residual : 0.8 * typicalResidual_ + 0.2 * residual;
+        ++residualCount_;
+    }
+    return residual;
+}
+
+void ColumnPhase::follow(const TimeAxis& axis, std::int64_t firstSlot, double residual, bool last) {
+    if (++segmentsSinceTrack_ >= trackInterval_ && !last) {
+        // A phase that keeps moving one way (what remains of a rate error) is followed every
+        // segment; moves to and fro are noise.
+        segmentsSinceTrack_ = 0;
+        const double move = track(axis, firstSlot, residual);
+        const bool drifting = std::abs(move) > 0.4 * trackStep && move * lastMove_ > 0.0;
+        trackInterval_ = drifting ? 1 : std::min(2 * trackInterval_, trackEvery);
+        lastMove_ = move;
+    }
+}
+
+// Moves the column phase to the minimum of a parabola through the residuals half a sample
+// either side of it.
+double ColumnPhase::track(const TimeAxis& axis, std::int64_t firstSlot, double here) {
+    const double below = fitAt(axis, phase_ - trackStep, firstSlot, segmentSlots);
+    const double above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots);
+    const double curvature = below - 2.0 * here + above;
+    if (!(curvature > 0.0)) {
+        return 0.0;
+    }
+    const double move =
+        std::clamp(0.5 * trackStep * (below - above) / curvature, -trackStep, trackStep);
+    phase_ += move;
+    return move;
+}
+
+} // namespace nbtv

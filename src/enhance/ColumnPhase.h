@@ -1,0 +1,76 @@
+#pragma once
+// The column phase: where on the captured samples the columns on air begin. It is found by
+// fitting the first slots with many candidate phases and keeping the one that leaves the least
+// residual, then followed segment by segment: compared now and then with its neighbours half a
+// sample away (what remains of a rate error moves it slowly), and searched again where the fit
+// suddenly gets much worse (samples dropped) or the tuning moved far from the one it was found
+// with.
+
+#include <cstdint>
+#include <vector>
+
+#include "enhance/SegmentFit.h"
+
+namespace nbtv {
+
+class TimeAxis;
+
+class ColumnPhase {
+  public:
+    // Slots over which the column phase is first searched.
+    static constexpr int acquisitionSlots = 144;
+
+    // `carrierBins`: every tone of the signal, as the fit models them.
+    explicit ColumnPhase(std::vector<int> carrierBins);
+
+    void reset();
+
+    bool locked() const { return locked_; }
+    // Transmitter time (samples) of stream sample 0, modulo a column.
+    double phase() const { return phase_; }
+    // The slot that holds tau, with this phase.
+    std::int64_t slotOf(double tau) const;
+
+    // Searches the phase over the first slots of `axis` once enough have come in (at the end of
+    // the input, over as many as there are). Whether it is locked now.
+    bool lockOn(const TimeAxis& axis, bool atEnd);
+
+    // Fits the segment of `slotCount` slots from `firstSlot` at the column phase, after a new
+    // search if the tuning moved far, and searches again if the fit shows the phase lost. The
+    // first segment (it starts part-way into a column) and the last (shorter) do not count
+    // towards the usual residual. Returns the residual; fit() holds this segment's fit.
+    double fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int slotCount, bool first,
+                      bool last);
+    const SegmentFit& fit() const { return fit_; }
+
+    // After a segment is kept: every few segments, moves the phase towards where its neighbours
+    // fit better (the residual of the segment at the phase is `residual`).
+    void follow(const TimeAxis& axis, std::int64_t firstSlot, double residual, bool last);
+
+  private:
+    double fitAt(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
+                 int iterations = 2);
+    double searchResidual(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
+                          int iterations);
+    void acquire(const TimeAxis& axis, std::int64_t firstSlot, int slotCount);
+    double track(const TimeAxis& axis, std::int64_t firstSlot, double residualHere);
+
+    SegmentFit fit_;
+    bool locked_ = false;
+    double phase_ = 0.0;
+
+    // The tuning the phase was found with: a very different one calls for a new search.
+    double searchedRate_ = 0.0;
+    double searchedTuning_ = 0.0;
+
+    // The usual residual of a segment, against which a lost phase shows.
+    double typicalResidual_ = 0.0;
+    int residualCount_ = 0;
+    int fruitlessSearches_ = 0; // searches in a row that did not bring the usual fit back
+
+    int segmentsSinceTrack_ = 0;
+    int trackInterval_ = 0;
+    double lastMove_ = 0.0; // the phase's last tracking move
+};
+
+} // namespace nbtv

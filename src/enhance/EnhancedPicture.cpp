@@ -1,0 +1,155 @@
+#include "enhance/EnhancedPicture.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <numbers>
+#include <vector>
+
+#include "core/Conversions.h"
+#include "enhance/SlotRing.h"
+#include "enhance/WaveletShrink.h"
+#include "picture/DisplayLevel.h"
+
+namespace nbtv {
+
+namespace {
+
+constexpr double twoPi = 2.0 * std::numbers::pi;
+
+int lineIndexOfBin(const ReceiverProfile& profile, int bin) {
+    const auto& lines = profile.carriers.lineBins;
+    const auto it = std::find(lines.begin(), lines.end(), bin);
+    return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
+}
+
+// The display level of a deviation (bins): the ordinary path's mapping of D = sin(2 pi e);
+// a deviation never fitted shows white, as a silent carrier does there.
+std::uint8_t levelOfDeviation(double deviation, int brightness, int contrast) {
+    if (!std::isfinite(deviation)) {
+        return 255;
+    }
+    const double d = std::sin(twoPi * deviation);
+    const double level = std::clamp(displayLevel(d, brightness, contrast), 0.0, 255.0);
+    return static_cast<std::uint8_t>(roundHalfEven(level));
+}
+
+// The display levels of every field's line carriers, [field][carrier][on-air column], and
+// whether every column was fitted.
+struct FieldLevels {
+    std::vector<std::uint8_t> levels;
+    std::size_t carriers = 0;
+    std::size_t columns = 0;
+    bool complete = true;
+
+    std::uint8_t at(int field, int carrier, std::size_t column) const {
+        return levels[(static_cast<std::size_t>(field) * carriers +
+                       static_cast<std::size_t>(carrier)) *
+                          columns +
+                      column];
+    }
+};
+
+FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, std::int64_t end,
+                        const FrameLook& look, bool denoise) {
+    const int columns = profile.pictureColumns;
+    const std::int64_t start = end - static_cast<std::int64_t>(look.fields) * columns;
+    FieldLevels out;
+    out.carriers = ring.lines();
+    out.columns = static_cast<std::size_t>(columns);
+    out.levels.resize(static_cast<std::size_t>(look.fields) * out.carriers * out.columns);
+    std::vector<double> values(out.columns);
+    for (int field = 0; field < look.fields; ++field) {
+        for (std::size_t k = 0; k < out.carriers; ++k) {
+            bool complete = true;
+            double noise = 0.0;
+            for (int i = 0; i < columns; ++i) {
+                const std::int64_t slot = start + field * columns + i;
+                if (ring.holds(slot)) {
+                    values[static_cast<std::size_t>(i)] = ring.deviation(slot, k);
+                    noise += ring.noise(slot, k);
+                } else {
+                    values[static_cast<std::size_t>(i)] = std::numeric_limits<double>::quiet_NaN();
+                    complete = false;
+                }
+            }
+            if (denoise && complete) {
+                shrinkField(values, noise / columns);
+            }
+            out.complete = out.complete && complete;
+            for (std::size_t i = 0; i < out.columns; ++i) {
+                out.levels[(static_cast<std::size_t>(field) * out.carriers + k) * out.columns + i] =
+                    levelOfDeviation(values[i], look.brightness, look.contrast);
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const SlotRing& ring,
+                                       std::int64_t end, const FrameLook& look, bool denoise) {
+    const int columns = profile.pictureColumns;
+    const int lines = profile.pictureLines;
+    const FieldLevels levels = fieldLevels(profile, ring, end, look, denoise);
+    auto level = [&](int field, int carrier, int x) {
+        // Columns go on air from the rightmost to the leftmost.
+        return levels.at(field, carrier, static_cast<std::size_t>(columns - 1 - x));
+    };
+
+    EnhancedPicture out;
+    out.complete = levels.complete;
+    out.picture = RgbImage(columns, lines);
+    for (int y = 0; y < lines; ++y) {
+        const int carrier = lines - 1 - y; // the lowest bin carries the bottom line
+        for (int x = 0; x < columns; ++x) {
+            std::uint8_t* p = out.picture.pixel(x, y);
+            if (look.fields == 1) {
+                p[0] = p[1] = p[2] = level(0, carrier, x);
+            } else if (profile.pictureScheme == PictureScheme::Rggb) {
+                // The first field sends red on the even bin of each pair and blue on the odd
+                // one; the second sends every line's green.
+                const int bin = profile.carriers.lineBins[static_cast<std::size_t>(carrier)];
+                p[0] = level(0, lineIndexOfBin(profile, bin & ~1), x);
+                p[1] = level(1, carrier, x);
+                p[2] = level(0, lineIndexOfBin(profile, bin | 1), x);
+            } else {
+                for (int field = 0; field < look.fields; ++field) {
+                    const auto component = static_cast<std::size_t>(
+                        profile.transmitFieldOrder[static_cast<std::size_t>(field)]);
+                    p[component] = level(field, carrier, x);
+                }
+            }
+        }
+    }
+    return out;
+}
+
+void drawEnhancedSurface(const ReceiverProfile& profile, const RgbImage& picture,
+                         PixelSurface& surface) {
+    surface = PixelSurface(profile.surfaceWidth, profile.pictureSurfaceHeight);
+    const PixelRect& crop = profile.geometry.pictureCrop;
+    if (picture.width <= 0 || picture.height <= 0) {
+        return;
+    }
+    const int scaleX = std::max(1, crop.width / picture.width);
+    const int scaleY = std::max(1, crop.height / picture.height);
+    for (int y = 0; y < crop.height && y / scaleY < picture.height; ++y) {
+        const int sy = crop.y0 + y;
+        if (sy < 0 || sy >= surface.height) {
+            continue;
+        }
+        for (int x = 0; x < crop.width && x / scaleX < picture.width; ++x) {
+            const int sx = crop.x0 + x;
+            if (sx < 0 || sx >= surface.width) {
+                continue;
+            }
+            const std::uint8_t* p = picture.pixel(x / scaleX, y / scaleY);
+            surface.at(sx, sy) = rgbPixel(p[0], p[1], p[2]);
+        }
+    }
+}
+
+} // namespace nbtv

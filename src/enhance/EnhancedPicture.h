@@ -1,0 +1,41 @@
+#pragma once
+// The enhanced picture of a frame, drawn from the fitted slots: each field's columns of every
+// line carrier (shrunk along the field when denoising), turned into display levels and laid out
+// as the program's fields make colours (three fields in the transmitter's order, one mono field,
+// or the RGGB scheme's pairs).
+
+#include <cstdint>
+
+#include "picture/PixelSurface.h"
+#include "picture/RgbImage.h"
+#include "profiles/ReceiverProfile.h"
+
+namespace nbtv {
+
+class SlotRing;
+
+// One enhanced picture: the picture itself (pictureColumns x pictureLines).
+struct EnhancedPicture {
+    RgbImage picture;
+    // Every column of it was fitted; otherwise the missing ones (before the signal, or before
+    // the column phase was found) show white.
+    bool complete = true;
+};
+
+// How a frame is drawn: its fields (1 in mono) and the levels' brightness and contrast.
+struct FrameLook {
+    int fields = 1;
+    int brightness = 128;
+    int contrast = 128;
+};
+
+// The picture of the frame that ends at slot `end`, from the slots of `ring`.
+EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const SlotRing& ring,
+                                       std::int64_t end, const FrameLook& look, bool denoise);
+
+// Draws an enhanced picture into a picture surface of the profile, three by three pixels a
+// pixel in the surface's picture rectangle, the rest black.
+void drawEnhancedSurface(const ReceiverProfile& profile, const RgbImage& picture,
+                         PixelSurface& surface);
+
+} // namespace nbtv

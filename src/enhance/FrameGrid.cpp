@@ -1,0 +1,71 @@
+#include "enhance/FrameGrid.h"
+
+#include <cstdlib>
+
+#include "enhance/SlotRing.h"
+#include "profiles/ReceiverProfile.h"
+
+namespace nbtv {
+
+void FrameGrid::reset() {
+    framed_ = false;
+    boundaryVote_ = 0;
+    frameEnd_ = 0;
+    orderedEnd_ = 0;
+}
+
+std::int64_t FrameGrid::nextEnd(std::int64_t ordinary, const SlotRing& ring) {
+    const std::int64_t advance =
+        static_cast<std::int64_t>(profile_.fieldsPerFrame) * profile_.pictureColumns;
+    if (!framed_) {
+        framed_ = true;
+        frameEnd_ = ordinary;
+        boundaryVote_ = 0;
+    } else {
+        const std::int64_t jump = ordinary - (orderedEnd_ + advance);
+        frameEnd_ += advance + (std::abs(jump) >= 2 ? jump : 0);
+    }
+    orderedEnd_ = ordinary;
+
+    const double here = boundaryContrast(frameEnd_, ring);
+    int best = 0;
+    double bestContrast = here;
+    for (int shift : {-1, 1}) {
+        const double contrast = boundaryContrast(frameEnd_ + shift, ring);
+        if (contrast > bestContrast) {
+            bestContrast = contrast;
+            best = shift;
+        }
+    }
+    if (best != 0 && bestContrast > 1.5 * here) {
+        if (best == boundaryVote_) {
+            frameEnd_ += best;
+            boundaryVote_ = 0;
+        } else {
+            boundaryVote_ = best;
+        }
+    } else {
+        boundaryVote_ = 0;
+    }
+    return frameEnd_;
+}
+
+// How much the line carriers change from one column to the next where a frame ending at `end`
+// puts its field boundaries: the fields carry different colours (or, in mono, the picture's
+// two edges meet there), so the true boundaries change most.
+double FrameGrid::boundaryContrast(std::int64_t end, const SlotRing& ring) const {
+    double sum = 0.0;
+    for (int f = 0; f <= profile_.fieldsPerFrame; ++f) {
+        const std::int64_t after = end - static_cast<std::int64_t>(f) * profile_.pictureColumns;
+        if (!ring.holds(after) || !ring.holds(after - 1)) {
+            continue;
+        }
+        for (std::size_t k = 0; k < ring.lines(); ++k) {
+            const double d = ring.deviation(after, k) - ring.deviation(after - 1, k);
+            sum += d * d;
+        }
+    }
+    return sum;
+}
+
+} // namespace nbtv

@@ -1,0 +1,52 @@
+#pragma once
+// The fitted deviations of the line carriers, slot by slot, with the noise of each, in a ring
+// that holds the last few frames: what the framing looks at and the pictures are drawn from.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace nbtv {
+
+class SegmentFit;
+
+class SlotRing {
+  public:
+    // A ring of `slots` slots of `lineCarriers` line carriers (the first carriers of the fit).
+    SlotRing(int slots, int lineCarriers);
+
+    // Forgets every slot.
+    void clear();
+
+    // Keeps the slots `from` up to `to` (exclusive) of the segment that `fit` fitted from slot
+    // `firstSlot`, over what the ring held for those places.
+    void store(const SegmentFit& fit, std::int64_t firstSlot, int from, int to);
+
+    // Slots below this are fitted (the end of the last stored).
+    std::int64_t fittedEnd() const { return fittedEnd_; }
+
+    // Whether the ring holds `slot` (fitted, not yet overwritten).
+    bool holds(std::int64_t slot) const { return slot_[index(slot)] == slot; }
+    // Deviation (bins) of line carrier `line` in a slot the ring holds, and its noise.
+    double deviation(std::int64_t slot, std::size_t line) const {
+        return deviation_[index(slot) * lines_ + line];
+    }
+    double noise(std::int64_t slot, std::size_t line) const {
+        return noise_[index(slot) * lines_ + line];
+    }
+    std::size_t lines() const { return lines_; }
+
+  private:
+    std::size_t index(std::int64_t slot) const {
+        return static_cast<std::size_t>(((slot % slots_) + slots_) % slots_);
+    }
+
+    int slots_;
+    std::size_t lines_;
+    std::vector<std::int64_t> slot_;
+    std::vector<double> deviation_; // [index * lines + k]
+    std::vector<double> noise_;     // the deviation's noise, per slot and carrier
+    std::int64_t fittedEnd_ = 0;
+};
+
+} // namespace nbtv

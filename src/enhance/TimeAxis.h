@@ -1,0 +1,64 @@
+#pragma once
+// The captured samples not yet fitted, each with its place on two axes: tau, its time in
+// transmitter samples (the sum of the rate ratio over the samples before it; the column phase
+// is not in it), and theta, the common tuning phase in cycles that the fine tune says the signal
+// has there (the sum of its step per sample). Both are summed sample by sample, so a rate offset
+// or fine tune that changes between blocks bends the axes and leaves no jump.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "enhance/SegmentFit.h"
+
+namespace nbtv {
+
+// The samples of a run of slots and the straight run of the axes through each slot.
+struct SegmentSamples {
+    std::span<const float> samples;
+    std::vector<SlotSpan> spans;
+};
+
+class TimeAxis {
+  public:
+    explicit TimeAxis(int sampleRate) : sampleRate_(sampleRate) {}
+
+    void clear();
+
+    // Appends captured samples that were received with this rate offset and fine tune.
+    void add(std::span<const std::int16_t> samples, double sampleRateOffset, float fineTuneHz);
+
+    bool empty() const { return tau_.empty(); }
+    double oldest() const { return tau_.front(); } // tau of the oldest sample kept
+    double newest() const { return tau_.back(); }  // and of the newest
+    // Tau of the sample to come next, and the rate ratio of the last ones added.
+    double next() const { return nextTau_; }
+    double lastRate() const { return lastRate_; }
+
+    // Transmitter samples per captured sample, and tuning phase per captured sample, at the
+    // newest sample.
+    double rateNow() const;
+    double tuningNow() const;
+
+    // The samples of `slotCount` slots from `firstSlot` when the columns on air begin at
+    // tau = slotLength x slot - `phase`.
+    SegmentSamples segment(double phase, std::int64_t firstSlot, int slotCount) const;
+
+    // Forgets the samples before tau `from`, but only once they are half of those kept (erasing
+    // in large steps only).
+    void dropBefore(double from);
+
+  private:
+    std::size_t sampleAt(double tau) const;
+
+    int sampleRate_;
+    std::vector<float> samples_;
+    std::vector<double> tau_;
+    std::vector<double> theta_;
+    double nextTau_ = 0.0;
+    double nextTheta_ = 0.0;
+    double lastRate_ = 1.0; // transmitter samples per captured sample, as last added
+};
+
+} // namespace nbtv
