@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,10 +24,34 @@ namespace nbtv::cli {
 namespace {
 
 const std::vector<OptionRule> encodeOptions = {
-    {"--program", true},    {"--mono", false}, {"--card", true},
-    {"--frames", true},     {"--snr", true},   {"--freq-offset", true},
-    {"--rate-error", true}, {"--seed", true},  {"-o", true},
+    {"--program", true},  {"--mono", false},       {"--card", true},       {"--frames", true},
+    {"--snr", true},      {"--freq-offset", true}, {"--rate-error", true}, {"--seed", true},
+    {"--passband", true}, {"--agc", false},        {"-o", true},
 };
+
+// "LO-HI" in hertz, LO below HI.
+Passband passbandOption(const std::string& text) {
+    const std::size_t dash = text.find('-', 1);
+    double low = 0.0;
+    double high = 0.0;
+    std::size_t used = 0;
+    bool ok = dash != std::string::npos;
+    try {
+        if (ok) {
+            low = std::stod(text.substr(0, dash), &used);
+            ok = used == dash;
+            high = std::stod(text.substr(dash + 1), &used);
+            ok = ok && used == text.size() - dash - 1;
+        }
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    if (!ok || !(low > 0.0) || !(high > low) || high > 1e5) {
+        throw UsageError("--passband takes LO-HI in hertz, 0 < LO < HI (300-2700), not '" + text +
+                         "'");
+    }
+    return Passband{low, high};
+}
 
 // The pictures to send: a test card, a still image, or every picture of a video file or a
 // numbered image sequence (at most `limit`).
@@ -137,6 +162,10 @@ int runEncode(const std::vector<std::string>& args) {
     transmit.channel.frequencyOffsetHz = arguments.real("--freq-offset", -1000.0, 1000.0, 0.0);
     transmit.channel.rateError = arguments.real("--rate-error", -0.1, 0.1, 0.0);
     transmit.channel.seed = arguments.unsignedInteger("--seed", 1);
+    if (const auto band = arguments.text("--passband")) {
+        transmit.channel.passband = passbandOption(*band);
+    }
+    transmit.channel.agc = arguments.has("--agc");
 
     const std::string card = arguments.text("--card").value_or("bars");
     const OutputRule rule = outputRule(arguments, {card});

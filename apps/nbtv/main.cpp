@@ -44,7 +44,7 @@ const char* const infoUsage =
 const char* const encodeUsage =
     "usage: nbtv encode --program NAME [--mono] [--card CARD] [--frames N]\n"
     "                   [--snr DB] [--freq-offset HZ] [--rate-error F] [--seed N]\n"
-    "                   [--overwrite] -o OUT.wav\n"
+    "                   [--passband LO-HI] [--agc] [--overwrite] -o OUT.wav\n"
     "Writes 16-bit mono PCM WAV at the program's sample rate.\n"
     "  --program NAME      nbtv48, nbtv96 or nbtv96rggb\n"
     "  --mono              one mono field a frame (not nbtv96rggb)\n"
@@ -56,6 +56,9 @@ const char* const encodeUsage =
     "  --freq-offset HZ    move every tone, as a mistuned radio does\n"
     "  --rate-error F      record as a sound card running at (1 - F) times its rate\n"
     "  --seed N            noise seed (default 1)\n"
+    "  --passband LO-HI    a receiver's audio filter from LO to HI Hz (e.g. 300-2700), after\n"
+    "                      the noise\n"
+    "  --agc               a receiver's automatic gain control, after the passband\n"
     "  -o OUT.wav          the WAV file to write (- for standard output)\n"
     "  --overwrite, -y     replace OUT.wav if it exists (never the card, a folder or a device)\n";
 

@@ -11,6 +11,7 @@
 #include "core/Conversions.h"
 #include "core/ReceiverSettings.h"
 #include "picture/DisplayLevel.h"
+#include "tx/Random.h"
 
 namespace nbtv {
 
@@ -29,49 +30,6 @@ constexpr double maxDeviationBins = 0.125;
 constexpr std::uint64_t startPhaseSeed = 0x4e42'5456'7478'0001ULL;
 // Enough for hours of signal while every sample index stays an int32.
 constexpr double maxOutputSamples = 2.0e9;
-
-// splitmix64: tiny, fast and identical on every platform.
-class SplitMix64 {
-  public:
-    explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
-
-    std::uint64_t next() {
-        state_ += 0x9e3779b97f4a7c15ULL;
-        std::uint64_t z = state_;
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-
-    // Uniform in (0, 1]: never 0, so its logarithm is finite.
-    double uniformOpenZero() { return static_cast<double>((next() >> 11) + 1) * 0x1.0p-53; }
-
-  private:
-    std::uint64_t state_;
-};
-
-// Box-Muller on splitmix64, so a seed gives the same noise with any standard library.
-class GaussianNoise {
-  public:
-    explicit GaussianNoise(std::uint64_t seed) : rng_(seed) {}
-
-    double next() {
-        if (hasSpare_) {
-            hasSpare_ = false;
-            return spare_;
-        }
-        const double radius = std::sqrt(-2.0 * std::log(rng_.uniformOpenZero()));
-        const double angle = twoPi * rng_.uniformOpenZero();
-        spare_ = radius * std::sin(angle);
-        hasSpare_ = true;
-        return radius * std::cos(angle);
-    }
-
-  private:
-    SplitMix64 rng_;
-    double spare_ = 0.0;
-    bool hasSpare_ = false;
-};
 
 void require(bool ok, const std::string& message) {
     if (!ok) {
@@ -115,6 +73,9 @@ void validate(const ReceiverProfile& profile, const RgbImage& picture,
             "rate error must lie strictly between -0.5 and 0.5");
     require(std::isfinite(ch.frequencyOffsetHz), "frequency offset must be finite");
     require(!ch.snrDb || std::isfinite(*ch.snrDb), "SNR must be finite");
+    require(!ch.passband || (ch.passband->lowHz > 0.0 && ch.passband->highHz > ch.passband->lowHz &&
+                             std::isfinite(ch.passband->highHz)),
+            "the passband must run from a positive frequency up to a higher one");
 
     // Every tone must stay between 0 Hz and the recording's Nyquist frequency, or it folds back
     // onto other carriers.
@@ -365,18 +326,7 @@ std::vector<std::int16_t> transmitSequence(const ReceiverProfile& profile,
 
     std::vector<double> signal = cleanSignal(profile, sent, options, total);
 
-    if (ch.snrDb) {
-        double power = 0.0;
-        for (double s : signal) {
-            power += s * s;
-        }
-        power /= static_cast<double>(signal.size());
-        const double sigma = std::sqrt(power / std::pow(10.0, *ch.snrDb / 10.0));
-        GaussianNoise noise(ch.seed);
-        for (double& s : signal) {
-            s += sigma * noise.next();
-        }
-    }
+    applyChannel(signal, profile.sampleRate * (1.0 - ch.rateError), ch);
 
     double peak = 0.0;
     for (double s : signal) {

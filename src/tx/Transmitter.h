@@ -3,20 +3,13 @@
 // channel impairments for testing.
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "picture/RgbImage.h"
 #include "profiles/ReceiverProfile.h"
+#include "tx/Channel.h"
 
 namespace nbtv {
-
-struct ChannelImpairments {
-    std::optional<double> snrDb;    // white noise at this signal-to-noise ratio; none if empty
-    double frequencyOffsetHz = 0.0; // every tone moved by this many hertz
-    double rateError = 0.0;         // the recording runs at sampleRate * (1 - rateError)
-    std::uint64_t seed = 1;         // noise seed: the same seed gives the same file
-};
 
 struct TransmitOptions {
     bool mono = false;

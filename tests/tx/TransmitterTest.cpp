@@ -457,6 +457,8 @@ TEST(Transmitter, BadArgumentsThrow) {
     bad[4].channel.rateError = std::numeric_limits<double>::quiet_NaN();
     bad[5].channel.snrDb = std::numeric_limits<double>::infinity();
     bad[6].channel.frequencyOffsetHz = 4000.0; // folds back past the Nyquist frequency
+    bad.push_back({});
+    bad.back().channel.passband = Passband{2700.0, 300.0};
     for (std::size_t i = 0; i < bad.size(); ++i) {
         EXPECT_NE(rejection(p, card, bad[i]), "") << "case " << i;
     }
@@ -470,6 +472,44 @@ TEST(Transmitter, BadArgumentsThrow) {
     ReceiverProfile missingLine = p;
     missingLine.carriers.lineBins.pop_back();
     EXPECT_NE(rejection(missingLine, card, {}), "");
+}
+
+// The receiver's passband keeps the band and takes away what lies an octave outside it; its
+// AGC then brings a weak stretch and a strong one to the same level.
+TEST(Channel, PassbandAndAgcShapeTheRecording) {
+    constexpr double rate = 11025.0;
+    auto tone = [&](double hz, double amplitude, std::size_t n) {
+        std::vector<double> x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = amplitude * std::sin(kTwoPi * hz * static_cast<double>(i) / rate);
+        }
+        return x;
+    };
+    auto rms = [](const std::vector<double>& x, std::size_t from, std::size_t to) {
+        double sum = 0.0;
+        for (std::size_t i = from; i < to; ++i) {
+            sum += x[i] * x[i];
+        }
+        return std::sqrt(sum / static_cast<double>(to - from));
+    };
+    ChannelImpairments band;
+    band.passband = Passband{300.0, 2700.0};
+    auto gainDb = [&](double hz) {
+        std::vector<double> x = tone(hz, 1.0, 22050);
+        applyChannel(x, rate, band);
+        return 20.0 * std::log10(rms(x, 11025, 22050) / std::sqrt(0.5));
+    };
+    EXPECT_NEAR(gainDb(1000.0), 0.0, 0.2);
+    EXPECT_NEAR(gainDb(150.0), -24.1, 1.0); // an octave below: 4 x 6 dB
+    EXPECT_LT(gainDb(4200.0), -15.0);
+    std::vector<double> x = tone(1000.0, 0.05, 22050);
+    const std::vector<double> loud = tone(1000.0, 2.0, 22050);
+    x.insert(x.end(), loud.begin(), loud.end());
+    ChannelImpairments agc;
+    agc.agc = true;
+    applyChannel(x, rate, agc);
+    EXPECT_NEAR(rms(x, 11025, 22050), std::sqrt(0.5), 0.05);
+    EXPECT_NEAR(rms(x, 33075, 44100), std::sqrt(0.5), 0.05);
 }
 
 // ---- nbtv96rggb
