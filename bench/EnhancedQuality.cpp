@@ -1,16 +1,22 @@
 // PSNR against the sent card of the third received picture (of four sent), ordinary path against
 // the enhanced path with and without shrinkage, for every program and mode, test card and noise
-// level.
+// level; or, with `channels`, the mean PSNR of every picture from the third on of real
+// photographs (the held-out half) through the channels a short-wave listener meets, for a careful
+// user (settings right at the start, nothing automatic).
 //
-//   build/release/bench/enhanced_quality [bars|ramp|detail]
+//   build/release/bench/enhanced_quality [bars|ramp|detail|channels]
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <optional>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "enhance/EnhancedReceiver.h"
+#include "io/ImageFile.h"
 #include "profiles/ReceiverProfile.h"
 #include "session/ReceiveSession.h"
 #include "session/Receiver.h"
@@ -47,9 +53,131 @@ Pictures receive(const ReceiverProfile& profile, const std::vector<std::int16_t>
     return out;
 }
 
+// The first `count` photographs of the held-out half, scaled to the profile's picture.
+std::vector<RgbImage> heldOutPhotos(const ReceiverProfile& profile, std::size_t count) {
+    const std::string dir = NBTV_PHOTO_DIR;
+    std::ifstream list(dir + "/photos.tsv");
+    const std::string size =
+        std::to_string(profile.pictureColumns) + "x" + std::to_string(profile.pictureLines);
+    std::vector<RgbImage> photos;
+    std::string line;
+    while (photos.size() < count && std::getline(list, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        std::string half;
+        if (line.empty() || line[0] == '#' || !std::getline(fields, name, '\t') ||
+            !std::getline(fields, half, '\t') || half != "held-out") {
+            continue;
+        }
+        RgbImage photo;
+        std::string error;
+        if (loadImageScaled(dir + "/" + size + "/" + name + ".png", profile.pictureColumns,
+                            profile.pictureLines, photo, error)) {
+            photos.push_back(photo);
+        } else {
+            std::fprintf(stderr, "%s\n", error.c_str());
+        }
+    }
+    return photos;
+}
+
+struct Channel {
+    const char* name;
+    ChannelImpairments impairments;
+};
+
+std::vector<Channel> shortWaveChannels() {
+    std::vector<Channel> channels;
+    const auto add = [&](const char* name, auto&& set) {
+        Channel c{name, {}};
+        c.impairments.seed = 5;
+        set(c.impairments);
+        channels.push_back(c);
+    };
+    add("clean", [](ChannelImpairments&) {});
+    add("SNR 20 dB", [](ChannelImpairments& c) { c.snrDb = 20.0; });
+    add("SSB 300-2700 + AGC", [](ChannelImpairments& c) {
+        c.passband = Passband{};
+        c.agc = true;
+    });
+    add("two-path 1 ms 0.5 Hz", [](ChannelImpairments& c) { c.fading = Fading{}; });
+    add("two-path + SNR 20", [](ChannelImpairments& c) {
+        c.fading = Fading{};
+        c.snrDb = 20.0;
+    });
+    add("flat fading 0.5 Hz", [](ChannelImpairments& c) {
+        c.fading = Fading{Fading::Kind::Flat, 0.0, 0.5};
+    });
+    add("crashes 0.5/s", [](ChannelImpairments& c) { c.crashesPerSecond = 0.5; });
+    add("drift 2 Hz/min", [](ChannelImpairments& c) { c.driftHzPerMinute = 2.0; });
+    add("carrier -6 dB", [](ChannelImpairments& c) {
+        c.interferer = Interferer{1010.0, -6.0, false};
+    });
+    add("keyed CW -6 dB", [](ChannelImpairments& c) {
+        c.interferer = Interferer{1010.0, -6.0, true};
+    });
+    add("web receiver", [](ChannelImpairments& c) {
+        c.snrDb = 20.0;
+        c.crashesPerSecond = 0.5;
+        c.driftHzPerMinute = 2.0;
+        c.passband = Passband{};
+        c.agc = true;
+    });
+    return channels;
+}
+
+double meanPsnr(const std::vector<RgbImage>& received, const RgbImage& sent, int enlarge) {
+    double sum = 0.0;
+    int n = 0;
+    for (std::size_t i = 2; i < received.size(); ++i) {
+        sum += test::psnr(received[i], enlarge > 1 ? test::enlarge(sent, enlarge) : sent);
+        ++n;
+    }
+    return n > 0 ? sum / n : NAN;
+}
+
+int channelTable() {
+    const std::vector<Channel> channels = shortWaveChannels();
+    const std::vector<const ReceiverProfile*> profiles{&nbtv48Profile(), &nbtv96Profile(),
+                                                       &nbtv96rggbProfile()};
+    std::printf("%-22s", "channel");
+    for (const ReceiverProfile* profile : profiles) {
+        std::printf(" %12s ord %12s enh", profile->name.c_str(), "");
+    }
+    std::printf("\n");
+    std::vector<std::vector<RgbImage>> photos;
+    for (const ReceiverProfile* profile : profiles) {
+        photos.push_back(heldOutPhotos(*profile, 4));
+    }
+    for (const Channel& channel : channels) {
+        std::printf("%-22s", channel.name);
+        for (std::size_t p = 0; p < profiles.size(); ++p) {
+            double ordinary = 0.0;
+            double enhanced = 0.0;
+            for (const RgbImage& photo : photos[p]) {
+                TransmitOptions options;
+                options.frames = 8;
+                options.channel = channel.impairments;
+                const auto signal = transmit(*profiles[p], photo, options);
+                const Pictures got = receive(*profiles[p], signal, false, true);
+                ordinary += meanPsnr(got.ordinary, photo, 3);
+                enhanced += meanPsnr(got.enhanced, photo, 1);
+            }
+            const double n = static_cast<double>(std::max<std::size_t>(photos[p].size(), 1));
+            std::printf(" %16.2f %16.2f", ordinary / n, enhanced / n);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "channels") == 0) {
+        return channelTable();
+    }
     TestCardKind kind = TestCardKind::Bars;
     if (argc > 1 && std::strcmp(argv[1], "ramp") == 0) {
         kind = TestCardKind::Ramp;

@@ -2,6 +2,7 @@
 // into a WAV file (or onto standard output).
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -24,10 +25,37 @@ namespace nbtv::cli {
 namespace {
 
 const std::vector<OptionRule> encodeOptions = {
-    {"--program", true},  {"--mono", false},       {"--card", true},       {"--frames", true},
-    {"--snr", true},      {"--freq-offset", true}, {"--rate-error", true}, {"--seed", true},
-    {"--passband", true}, {"--agc", false},        {"-o", true},
+    {"--program", true},       {"--mono", false},       {"--card", true},       {"--frames", true},
+    {"--snr", true},           {"--freq-offset", true}, {"--rate-error", true}, {"--seed", true},
+    {"--passband", true},      {"--agc", false},        {"-o", true},           {"--fading", true},
+    {"--delay", true},         {"--doppler", true},     {"--drift", true},      {"--wobble", true},
+    {"--wobble-period", true}, {"--crashes", true},     {"--interferer", true}, {"--keyed", false},
 };
+
+// "HZ" or "HZ:DB".
+Interferer interfererOption(const std::string& text, bool keyed) {
+    const std::size_t colon = text.find(':');
+    Interferer interferer;
+    interferer.keyed = keyed;
+    std::size_t used = 0;
+    bool ok = !text.empty();
+    try {
+        const std::string hz = text.substr(0, colon);
+        interferer.hz = std::stod(hz, &used);
+        ok = ok && used == hz.size();
+        if (colon != std::string::npos) {
+            const std::string db = text.substr(colon + 1);
+            interferer.db = std::stod(db, &used);
+            ok = ok && used == db.size();
+        }
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    if (!ok || !(interferer.hz > 0.0) || !std::isfinite(interferer.db)) {
+        throw UsageError("--interferer takes HZ or HZ:DB (1010:-6), not '" + text + "'");
+    }
+    return interferer;
+}
 
 // "LO-HI" in hertz, LO below HI.
 Passband passbandOption(const std::string& text) {
@@ -166,6 +194,28 @@ int runEncode(const std::vector<std::string>& args) {
         transmit.channel.passband = passbandOption(*band);
     }
     transmit.channel.agc = arguments.has("--agc");
+    if (const auto fading = arguments.text("--fading")) {
+        Fading f;
+        if (*fading == "flat") {
+            f.kind = Fading::Kind::Flat;
+        } else if (*fading != "two-path") {
+            throw UsageError("--fading takes two-path or flat, not '" + *fading + "'");
+        }
+        f.delayMs = arguments.real("--delay", 0.0, 50.0, f.delayMs);
+        f.dopplerHz = arguments.real("--doppler", 0.0, 50.0, f.dopplerHz);
+        transmit.channel.fading = f;
+    } else if (arguments.has("--delay") || arguments.has("--doppler")) {
+        throw UsageError("--delay and --doppler belong to --fading");
+    }
+    transmit.channel.driftHzPerMinute = arguments.real("--drift", -1000.0, 1000.0, 0.0);
+    transmit.channel.wobbleHz = arguments.real("--wobble", -1000.0, 1000.0, 0.0);
+    transmit.channel.wobblePeriodS = arguments.real("--wobble-period", 0.01, 3600.0, 10.0);
+    transmit.channel.crashesPerSecond = arguments.real("--crashes", 0.0, 1000.0, 0.0);
+    if (const auto interferer = arguments.text("--interferer")) {
+        transmit.channel.interferer = interfererOption(*interferer, arguments.has("--keyed"));
+    } else if (arguments.has("--keyed")) {
+        throw UsageError("--keyed belongs to --interferer");
+    }
 
     const std::string card = arguments.text("--card").value_or("bars");
     const OutputRule rule = outputRule(arguments, {card});

@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <complex>
+#include <cstddef>
 #include <numbers>
+#include <vector>
 
+#include "tx/AnalyticSignal.h"
+#include "tx/Propagation.h"
 #include "tx/Random.h"
 
 namespace nbtv {
@@ -13,12 +18,15 @@ namespace {
 
 constexpr double twoPi = 2.0 * std::numbers::pi;
 
-void addNoise(std::span<double> signal, double snrDb, std::uint64_t seed) {
+double meanPower(std::span<const double> signal) {
     double power = 0.0;
     for (double s : signal) {
         power += s * s;
     }
-    power /= static_cast<double>(std::max<std::size_t>(signal.size(), 1));
+    return power / static_cast<double>(std::max<std::size_t>(signal.size(), 1));
+}
+
+void addNoise(std::span<double> signal, double power, double snrDb, std::uint64_t seed) {
     const double sigma = std::sqrt(power / std::pow(10.0, snrDb / 10.0));
     GaussianNoise noise(seed);
     for (double& s : signal) {
@@ -89,8 +97,35 @@ void automaticGain(std::span<double> signal, double sampleRate) {
 } // namespace
 
 void applyChannel(std::span<double> signal, double sampleRate, const ChannelImpairments& channel) {
+    // Levels of what is added are relative to the signal as sent.
+    const double power = meanPower(signal);
+    // Each random step draws from its own stream; the noise keeps the seed itself.
+    SplitMix64 seeds(channel.seed);
+    const std::uint64_t fadingSeed = seeds.next();
+    const std::uint64_t interfererSeed = seeds.next();
+    const std::uint64_t crashSeed = seeds.next();
+    const bool oscillator = channel.driftHzPerMinute != 0.0 || channel.wobbleHz != 0.0;
+    if (channel.fading || channel.interferer || oscillator) {
+        std::vector<std::complex<double>> radio = analyticSignal(signal);
+        if (channel.fading) {
+            applyFading(radio, sampleRate, *channel.fading, fadingSeed);
+        }
+        if (channel.interferer) {
+            addInterferer(radio, sampleRate, *channel.interferer, power, interfererSeed);
+        }
+        if (oscillator) {
+            shiftByOscillator(radio, sampleRate, channel.driftHzPerMinute, channel.wobbleHz,
+                              channel.wobblePeriodS);
+        }
+        for (std::size_t n = 0; n < signal.size(); ++n) {
+            signal[n] = radio[n].real();
+        }
+    }
     if (channel.snrDb) {
-        addNoise(signal, *channel.snrDb, channel.seed);
+        addNoise(signal, power, *channel.snrDb, channel.seed);
+    }
+    if (channel.crashesPerSecond > 0.0) {
+        addCrashes(signal, sampleRate, channel.crashesPerSecond, power, crashSeed);
     }
     if (channel.passband) {
         filterPassband(signal, sampleRate, *channel.passband);

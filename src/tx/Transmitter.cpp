@@ -73,6 +73,26 @@ void validate(const ReceiverProfile& profile, const RgbImage& picture,
             "rate error must lie strictly between -0.5 and 0.5");
     require(std::isfinite(ch.frequencyOffsetHz), "frequency offset must be finite");
     require(!ch.snrDb || std::isfinite(*ch.snrDb), "SNR must be finite");
+    if (ch.fading) {
+        require(ch.fading->delayMs >= 0.0 && ch.fading->delayMs <= 50.0,
+                "the second path's delay must lie between 0 and 50 ms");
+        require(ch.fading->dopplerHz >= 0.0 && ch.fading->dopplerHz <= 50.0,
+                "the Doppler spread must lie between 0 and 50 Hz");
+    }
+    if (ch.interferer) {
+        require(ch.interferer->hz > 0.0 && ch.interferer->hz < profile.sampleRate / 2.0,
+                "the interferer must lie between 0 Hz and the Nyquist frequency");
+        require(ch.interferer->db >= -100.0 && ch.interferer->db <= 40.0,
+                "the interferer's level must lie between -100 and 40 dB");
+    }
+    require(std::isfinite(ch.driftHzPerMinute) && std::abs(ch.driftHzPerMinute) <= 1000.0,
+            "drift must lie between -1000 and 1000 Hz a minute");
+    require(std::isfinite(ch.wobbleHz) && std::abs(ch.wobbleHz) <= 1000.0,
+            "wobble must lie between -1000 and 1000 Hz");
+    require(ch.wobblePeriodS > 0.0 && ch.wobblePeriodS <= 3600.0,
+            "the wobble's period must lie between 0 and 3600 s");
+    require(ch.crashesPerSecond >= 0.0 && ch.crashesPerSecond <= 1000.0,
+            "crashes must lie between 0 and 1000 a second");
     require(!ch.passband || (ch.passband->lowHz > 0.0 && ch.passband->highHz > ch.passband->lowHz &&
                              std::isfinite(ch.passband->highHz)),
             "the passband must run from a positive frequency up to a higher one");

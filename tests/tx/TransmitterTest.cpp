@@ -459,6 +459,14 @@ TEST(Transmitter, BadArgumentsThrow) {
     bad[6].channel.frequencyOffsetHz = 4000.0; // folds back past the Nyquist frequency
     bad.push_back({});
     bad.back().channel.passband = Passband{2700.0, 300.0};
+    bad.push_back({});
+    bad.back().channel.interferer = Interferer{6000.0, 0.0, false}; // above the Nyquist frequency
+    bad.push_back({});
+    bad.back().channel.driftHzPerMinute = std::numeric_limits<double>::quiet_NaN();
+    bad.push_back({});
+    bad.back().channel.crashesPerSecond = -1.0;
+    bad.push_back({});
+    bad.back().channel.fading = Fading{Fading::Kind::TwoPath, -1.0, 0.5};
     for (std::size_t i = 0; i < bad.size(); ++i) {
         EXPECT_NE(rejection(p, card, bad[i]), "") << "case " << i;
     }
@@ -510,6 +518,129 @@ TEST(Channel, PassbandAndAgcShapeTheRecording) {
     applyChannel(x, rate, agc);
     EXPECT_NEAR(rms(x, 11025, 22050), std::sqrt(0.5), 0.05);
     EXPECT_NEAR(rms(x, 33075, 44100), std::sqrt(0.5), 0.05);
+}
+
+// The short-wave path's steps: the oscillator moves a tone by exactly the drift and wobble asked
+// for; the interferer has the asked-for level; crashes come at the asked-for rate; fading keeps
+// the mean power and makes it wander; the seed repeats every step and a new seed changes it.
+TEST(Channel, ShortWaveStepsDoWhatTheySay) {
+    constexpr double rate = 8000.0;
+    const auto tone = [&](double hz, std::size_t n) {
+        std::vector<double> x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = std::sin(kTwoPi * hz * static_cast<double>(i) / rate);
+        }
+        return x;
+    };
+    // Mean frequency over [from, to) from the first and last rising zero crossings.
+    const auto frequency = [&](const std::vector<double>& x, std::size_t from, std::size_t to) {
+        double first = -1.0;
+        double last = -1.0;
+        int crossings = 0;
+        for (std::size_t i = from + 1; i < to; ++i) {
+            if (x[i - 1] < 0.0 && x[i] >= 0.0) {
+                const double t = static_cast<double>(i - 1) + x[i - 1] / (x[i - 1] - x[i]);
+                first = first < 0.0 ? t : first;
+                last = t;
+                ++crossings;
+            }
+        }
+        return (crossings - 1) * rate / (last - first);
+    };
+    const std::size_t second = 8000;
+
+    ChannelImpairments drift;
+    drift.driftHzPerMinute = 120.0; // 2 Hz a second
+    std::vector<double> x = tone(1000.0, 10 * second);
+    applyChannel(x, rate, drift);
+    EXPECT_NEAR(frequency(x, 0, second), 1001.0, 0.05);               // mean over the first second
+    EXPECT_NEAR(frequency(x, 9 * second, 10 * second), 1019.0, 0.05); // and the last
+
+    ChannelImpairments wobble;
+    wobble.wobbleHz = 3.0;
+    wobble.wobblePeriodS = 4.0;
+    x = tone(1000.0, 4 * second);
+    applyChannel(x, rate, wobble);
+    EXPECT_NEAR(frequency(x, 0, 2 * second), 1000.0 + 6.0 / std::numbers::pi, 0.05);
+    EXPECT_NEAR(frequency(x, 2 * second, 4 * second), 1000.0 - 6.0 / std::numbers::pi, 0.05);
+
+    // An interferer 6 dB below a 1000 Hz tone, measured at its own frequency.
+    const auto powerAt = [&](const std::vector<double>& y, double hz) {
+        double re = 0.0;
+        double im = 0.0;
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            re += y[i] * std::cos(kTwoPi * hz * static_cast<double>(i) / rate);
+            im += y[i] * std::sin(kTwoPi * hz * static_cast<double>(i) / rate);
+        }
+        return 2.0 * (re * re + im * im) / static_cast<double>(y.size() * y.size());
+    };
+    ChannelImpairments carrier;
+    carrier.interferer = Interferer{1310.0, -6.0, false};
+    x = tone(1000.0, 2 * second);
+    applyChannel(x, rate, carrier);
+    EXPECT_NEAR(10.0 * std::log10(powerAt(x, 1310.0) / powerAt(x, 1000.0)), -6.0, 0.2);
+    carrier.interferer->keyed = true;
+    x = tone(1000.0, 20 * second);
+    applyChannel(x, rate, carrier);
+    const double keyedDb = 10.0 * std::log10(powerAt(x, 1310.0) / powerAt(x, 1000.0));
+    EXPECT_LT(keyedDb, -7.0); // keyed part of the time
+    EXPECT_GT(keyedDb, -14.0);
+
+    // Crashes: bursts far above the signal, about as many as asked for.
+    ChannelImpairments crashes;
+    crashes.crashesPerSecond = 2.0;
+    x = tone(1000.0, 60 * second);
+    applyChannel(x, rate, crashes);
+    int bursts = 0;
+    for (std::size_t i = 0; i < x.size();) {
+        if (std::abs(x[i]) > 3.0) {
+            ++bursts;
+            i += second / 20; // one burst lasts well under 50 ms
+        } else {
+            ++i;
+        }
+    }
+    EXPECT_GT(bursts, 80);
+    EXPECT_LT(bursts, 150);
+
+    // Fading: the power of 100 ms stretches wanders over more than 10 dB, its mean stays near one.
+    for (const Fading::Kind kind : {Fading::Kind::Flat, Fading::Kind::TwoPath}) {
+        ChannelImpairments fading;
+        fading.fading = Fading{kind, 1.0, 0.5};
+        x = tone(1000.0, 120 * second);
+        applyChannel(x, rate, fading);
+        double lowest = 1e9;
+        double highest = 0.0;
+        double mean = 0.0;
+        const std::size_t piece = second / 10;
+        for (std::size_t i = 0; i + piece <= x.size(); i += piece) {
+            double power = 0.0;
+            for (std::size_t k = i; k < i + piece; ++k) {
+                power += 2.0 * x[k] * x[k] / static_cast<double>(piece);
+            }
+            lowest = std::min(lowest, power);
+            highest = std::max(highest, power);
+            mean += power * static_cast<double>(piece) / static_cast<double>(x.size());
+        }
+        EXPECT_GT(10.0 * std::log10(highest / lowest), 10.0);
+        EXPECT_NEAR(mean, 1.0, 0.5);
+    }
+
+    ChannelImpairments all;
+    all.fading = Fading{};
+    all.interferer = Interferer{1310.0, -6.0, true};
+    all.driftHzPerMinute = 2.0;
+    all.crashesPerSecond = 0.5;
+    all.snrDb = 20.0;
+    std::vector<double> a = tone(1000.0, 5 * second);
+    std::vector<double> b = a;
+    std::vector<double> c = a;
+    applyChannel(a, rate, all);
+    applyChannel(b, rate, all);
+    all.seed = 2;
+    applyChannel(c, rate, all);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
 }
 
 // ---- nbtv96rggb
