@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <numbers>
 #include <stdexcept>
 #include <string>
@@ -37,9 +38,7 @@ void require(bool ok, const std::string& message) {
     }
 }
 
-void validate(const ReceiverProfile& profile, const RgbImage& picture,
-              const TransmitOptions& options) {
-    const ChannelImpairments& ch = options.channel;
+void validateChannel(const ReceiverProfile& profile, bool mono, const ChannelImpairments& ch) {
     require(profile.sampleRate > 0, "profile sample rate must be positive");
     require(profile.pictureColumns > 0 && profile.pictureLines > 0,
             "profile picture size must be positive");
@@ -50,7 +49,7 @@ void validate(const ReceiverProfile& profile, const RgbImage& picture,
             "profile fields per frame must be 1 to 3");
     if (profile.pictureScheme == PictureScheme::Rggb) {
         require(profile.fieldsPerFrame == 2, "an RGGB profile sends two fields per frame");
-        require(!options.mono, profile.name + " sends colour only, not mono");
+        require(!mono, profile.name + " sends colour only, not mono");
         const auto& lines = profile.carriers.lineBins;
         for (int bin : lines) {
             // Each line's pair partner is its even/odd neighbour: (11, 10), (13, 12) ...
@@ -59,16 +58,7 @@ void validate(const ReceiverProfile& profile, const RgbImage& picture,
         }
         require(profile.carriers.secondPilotBin > 0, "an RGGB profile has two pilots");
     }
-    require(!options.mono || profile.hasMonochrome, profile.name + " has no mono mode");
-    require(picture.width == profile.pictureColumns && picture.height == profile.pictureLines,
-            "picture is " + std::to_string(picture.width) + " x " + std::to_string(picture.height) +
-                ", " + profile.name + " sends " + std::to_string(profile.pictureColumns) + " x " +
-                std::to_string(profile.pictureLines));
-    require(picture.rgb.size() == static_cast<std::size_t>(picture.width) *
-                                      static_cast<std::size_t>(picture.height) * 3,
-            "picture pixel data does not match its size");
-    require(options.frames >= 1,
-            "frames must be at least 1, not " + std::to_string(options.frames));
+    require(!mono || profile.hasMonochrome, profile.name + " has no mono mode");
     require(std::isfinite(ch.rateError) && std::abs(ch.rateError) < 0.5,
             "rate error must lie strictly between -0.5 and 0.5");
     require(std::isfinite(ch.frequencyOffsetHz), "frequency offset must be finite");
@@ -108,6 +98,16 @@ void validate(const ReceiverProfile& profile, const RgbImage& picture,
     require(lowest > 0.0 && highest < binsPerCycle / 2.0,
             "tones fall outside the band from 0 Hz to the Nyquist frequency (check the frequency "
             "offset and rate error)");
+}
+
+void validatePicture(const ReceiverProfile& profile, const RgbImage& picture) {
+    require(picture.width == profile.pictureColumns && picture.height == profile.pictureLines,
+            "picture is " + std::to_string(picture.width) + " x " + std::to_string(picture.height) +
+                ", " + profile.name + " sends " + std::to_string(profile.pictureColumns) + " x " +
+                std::to_string(profile.pictureLines));
+    require(picture.rgb.size() == static_cast<std::size_t>(picture.width) *
+                                      static_cast<std::size_t>(picture.height) * 3,
+            "picture pixel data does not match its size");
 }
 
 std::uint8_t componentLevel(const RgbImage& picture, int x, int y, ColourComponent c) {
@@ -185,65 +185,79 @@ double wrapPhase(double phase) {
     return phase < 0.0 ? phase + twoPi : phase;
 }
 
-// The clean signal: every line tone and the pilots, unit amplitude each.
-std::vector<double> cleanSignal(const ReceiverProfile& profile,
-                                const std::vector<const RgbImage*>& pictures,
-                                const TransmitOptions& options, std::int64_t total) {
-    const ChannelImpairments& ch = options.channel;
-    const int columns = profile.pictureColumns;
-    const int fields = options.mono ? 1 : profile.fieldsPerFrame;
-    const int frameColumns = fields * columns;
-    const std::vector<int> bins = profile.carriers.levelTones();
-    const std::size_t nLines = bins.size();
+} // namespace
 
+// Everything the signal carries from one column to the next.
+struct SignalGenerator::State {
+    const ReceiverProfile& profile;
+    bool mono;
+    int columns;
+    int frameColumns;
+    std::vector<int> bins;
+    std::size_t nLines;
     // Nominal samples per output sample: a recording that runs slow packs more signal into each
     // of its samples.
-    const double step = 1.0 / (1.0 - ch.rateError);
-    const double lead = receiverFrameLead;
-    const double offsetCycles = ch.frequencyOffsetHz / profile.sampleRate;
-
+    double step;
+    double lead = receiverFrameLead;
+    double offsetCycles;
     std::array<double, 256> deviation{};
-    for (std::size_t level = 0; level < deviation.size(); ++level) {
-        deviation[level] = deviationForLevel(static_cast<double>(level));
-    }
-    // Frame f sends picture f modulo their number.
-    std::vector<std::vector<std::uint8_t>> frameLevelsOf;
-    for (const RgbImage* picture : pictures) {
-        frameLevelsOf.push_back(frameLevels(profile, *picture, options.mono));
-    }
 
-    SplitMix64 phaseRng(startPhaseSeed);
     // Phase of each line tone at the start of the current column, in radians.
-    std::vector<double> boundaryPhase(nLines);
-    for (double& p : boundaryPhase) {
-        p = twoPi * phaseRng.uniformOpenZero();
-    }
-    // At the first output sample; drawn after the tones' phases, the first pilot's first.
-    const std::vector<int> pilots = profile.carriers.pilots();
-    std::vector<double> pilotPhase(pilots.size());
-    for (double& p : pilotPhase) {
-        p = twoPi * phaseRng.uniformOpenZero();
+    std::vector<double> boundaryPhase;
+    std::vector<int> pilots;
+    std::vector<double> pilotPhase;
+    std::vector<double> pilotCycles;
+    double swingRe = 0.0;
+    double swingIm = 0.0;
+    double swingStepRe = 0.0;
+    double swingStepIm = 0.0;
+    std::vector<double> re, im, stepRe, stepIm;
+
+    std::int64_t column = 0; // the next column to send
+    std::int64_t sample = 0; // the next output sample
+
+    State(const ReceiverProfile& p, bool m, const ChannelImpairments& ch)
+        : profile(p), mono(m), columns(p.pictureColumns),
+          frameColumns((m ? 1 : p.fieldsPerFrame) * p.pictureColumns),
+          bins(p.carriers.levelTones()), nLines(bins.size()), step(1.0 / (1.0 - ch.rateError)),
+          offsetCycles(ch.frequencyOffsetHz / p.sampleRate), boundaryPhase(nLines),
+          pilots(p.carriers.pilots()), pilotPhase(pilots.size()), pilotCycles(pilots.size()),
+          re(nLines), im(nLines), stepRe(nLines), stepIm(nLines) {
+        for (std::size_t level = 0; level < deviation.size(); ++level) {
+            deviation[level] = deviationForLevel(static_cast<double>(level));
+        }
+        SplitMix64 phaseRng(startPhaseSeed);
+        for (double& phase : boundaryPhase) {
+            phase = twoPi * phaseRng.uniformOpenZero();
+        }
+        // At the first output sample; drawn after the tones' phases, the first pilot's first.
+        for (double& phase : pilotPhase) {
+            phase = twoPi * phaseRng.uniformOpenZero();
+        }
+        // The pilots' swing comes from a rotating phasor; pilots swing in phase.
+        const double swingStep = twoPi * step / pilotPeriod;
+        const double swingStart = twoPi * (lead + 0.5 * step) / pilotPeriod;
+        swingRe = std::cos(swingStart);
+        swingIm = std::sin(swingStart);
+        swingStepRe = std::cos(swingStep);
+        swingStepIm = std::sin(swingStep);
+        for (std::size_t k = 0; k < pilots.size(); ++k) {
+            pilotCycles[k] = pilots[k] / binsPerCycle + offsetCycles;
+        }
     }
 
-    std::vector<double> signal(static_cast<std::size_t>(total), 0.0);
-
-    // Line tones, one column at a time: within a column each tone's frequency is constant, so
-    // a phasor rotated by a fixed step gives its samples; it starts from the exactly
-    // integrated phase at every column, so rounding never accumulates.
-    std::vector<double> re(nLines), im(nLines), stepRe(nLines), stepIm(nLines);
-    const double lastTime = lead + static_cast<double>(total - 1) * step;
-    const std::int64_t lastColumn = static_cast<std::int64_t>(floorToInt(lastTime / columnSamples));
-    for (std::int64_t column = 0; column <= lastColumn; ++column) {
+    // The output samples of the next column, with the levels of its frame, onto `out`.
+    void sendColumn(const std::vector<std::uint8_t>& levels, std::vector<double>& out) {
         const double columnStart = static_cast<double>(column * columnSamples);
-        const std::int64_t n0 = std::min(total, firstSampleAtOrAfter(columnStart, lead, step));
-        const std::int64_t n1 =
-            std::min(total, firstSampleAtOrAfter(columnStart + columnSamples, lead, step));
+        const std::int64_t n0 = firstSampleAtOrAfter(columnStart, lead, step);
+        const std::int64_t n1 = firstSampleAtOrAfter(columnStart + columnSamples, lead, step);
         const int inFrame = static_cast<int>(column % frameColumns);
-        const std::vector<std::uint8_t>& levels =
-            frameLevelsOf[static_cast<std::size_t>(column / frameColumns) % frameLevelsOf.size()];
         const int field = inFrame / columns;
         const int x = columns - 1 - inFrame % columns; // columns go on air right to left
         const double t0 = lead + static_cast<double>(n0) * step;
+        // Within a column each tone's frequency is constant, so a phasor rotated by a fixed
+        // step gives its samples; it starts from the exactly integrated phase at every column,
+        // so rounding never accumulates.
         for (std::size_t i = 0; i < nLines; ++i) {
             const std::uint8_t level =
                 levels[(static_cast<std::size_t>(field) * nLines + i) * columns + x];
@@ -270,49 +284,68 @@ std::vector<double> cleanSignal(const ReceiverProfile& profile,
             for (; i < nLines; ++i) {
                 acc[0] += im[i];
             }
-            signal[static_cast<std::size_t>(n)] = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+            double value = (acc[0] + acc[1]) + (acc[2] + acc[3]);
             for (std::size_t k = 0; k < nLines; ++k) {
                 const double r = re[k] * stepRe[k] - im[k] * stepIm[k];
                 im[k] = re[k] * stepIm[k] + im[k] * stepRe[k];
                 re[k] = r;
             }
-        }
-    }
-
-    // A pilot's frequency changes every sample: integrate its phase with the deviation at the
-    // middle of each step; the swing itself comes from a rotating phasor. Pilots swing in phase.
-    const double swingStep = twoPi * step / pilotPeriod;
-    const double swingStart = twoPi * (lead + 0.5 * step) / pilotPeriod;
-    double swingRe = std::cos(swingStart);
-    double swingIm = std::sin(swingStart);
-    const double swingStepRe = std::cos(swingStep);
-    const double swingStepIm = std::sin(swingStep);
-    std::vector<double> pilotCycles(pilots.size());
-    for (std::size_t p = 0; p < pilots.size(); ++p) {
-        pilotCycles[p] = pilots[p] / binsPerCycle + offsetCycles;
-    }
-    for (std::int64_t n = 0; n < total; ++n) {
-        const double swingDeviation = std::asin(pilotPeakDiscriminator * swingIm) / twoPi;
-        for (std::size_t p = 0; p < pilots.size(); ++p) {
-            signal[static_cast<std::size_t>(n)] += std::sin(pilotPhase[p]);
-            pilotPhase[p] += twoPi * step * (pilotCycles[p] + swingDeviation / binsPerCycle);
-        }
-        const double r = swingRe * swingStepRe - swingIm * swingStepIm;
-        swingIm = swingRe * swingStepIm + swingIm * swingStepRe;
-        swingRe = r;
-        if ((n & 255) == 255) {
-            for (double& phase : pilotPhase) {
-                phase = wrapPhase(phase);
+            // A pilot's frequency changes every sample: its phase is integrated with the
+            // deviation at the middle of each step.
+            const double swingDeviation = std::asin(pilotPeakDiscriminator * swingIm) / twoPi;
+            for (std::size_t p = 0; p < pilots.size(); ++p) {
+                value += std::sin(pilotPhase[p]);
+                pilotPhase[p] += twoPi * step * (pilotCycles[p] + swingDeviation / binsPerCycle);
             }
-            const double norm = 1.0 / std::hypot(swingRe, swingIm);
-            swingRe *= norm;
-            swingIm *= norm;
+            const double r = swingRe * swingStepRe - swingIm * swingStepIm;
+            swingIm = swingRe * swingStepIm + swingIm * swingStepRe;
+            swingRe = r;
+            if ((n & 255) == 255) {
+                for (double& phase : pilotPhase) {
+                    phase = wrapPhase(phase);
+                }
+                const double norm = 1.0 / std::hypot(swingRe, swingIm);
+                swingRe *= norm;
+                swingIm *= norm;
+            }
+            out.push_back(value);
         }
+        sample = n1;
+        ++column;
     }
-    return signal;
+};
+
+SignalGenerator::SignalGenerator(const ReceiverProfile& profile, bool mono,
+                                 const ChannelImpairments& channel) {
+    validateChannel(profile, mono, channel);
+    state_ = std::make_unique<State>(profile, mono, channel);
 }
 
-} // namespace
+SignalGenerator::~SignalGenerator() = default;
+SignalGenerator::SignalGenerator(SignalGenerator&&) noexcept = default;
+SignalGenerator& SignalGenerator::operator=(SignalGenerator&&) noexcept = default;
+
+void SignalGenerator::frame(const RgbImage& picture, std::vector<double>& out) {
+    State& s = *state_;
+    validatePicture(s.profile, picture);
+    const std::vector<std::uint8_t> levels = frameLevels(s.profile, picture, s.mono);
+    const std::int64_t end = (s.column / s.frameColumns + 1) * s.frameColumns;
+    while (s.column < end) {
+        s.sendColumn(levels, out);
+    }
+}
+
+std::int64_t SignalGenerator::frames() const {
+    return state_->column / state_->frameColumns;
+}
+
+std::int64_t SignalGenerator::samples() const {
+    return state_->sample;
+}
+
+std::int64_t SignalGenerator::frameSamples() const {
+    return static_cast<std::int64_t>(state_->frameColumns) * columnSamples;
+}
 
 double deviationForLevel(double level) {
     // The level a receiver shows at its starting brightness and contrast.
@@ -329,12 +362,13 @@ std::vector<std::int16_t> transmitSequence(const ReceiverProfile& profile,
                                            const std::vector<RgbImage>& pictures,
                                            const TransmitOptions& options) {
     require(!pictures.empty(), "no picture to send");
-    std::vector<const RgbImage*> sent;
-    for (const RgbImage& picture : pictures) {
-        validate(profile, picture, options);
-        sent.push_back(&picture);
-    }
     const ChannelImpairments& ch = options.channel;
+    SignalGenerator generator(profile, options.mono, ch);
+    for (const RgbImage& picture : pictures) {
+        validatePicture(profile, picture);
+    }
+    require(options.frames >= 1,
+            "frames must be at least 1, not " + std::to_string(options.frames));
 
     const int fields = options.mono ? 1 : profile.fieldsPerFrame;
     const double frameSamples =
@@ -344,7 +378,15 @@ std::vector<std::int16_t> transmitSequence(const ReceiverProfile& profile,
     // A hair below the exact product so that rounding in it never adds a sample.
     const std::int64_t total = floorToInt(std::ceil(exactLength * (1.0 - 1e-12)));
 
-    std::vector<double> signal = cleanSignal(profile, sent, options, total);
+    // Frame f sends picture f modulo their number; the signal ends a little into the frame
+    // after the last, where a receiver started on its first sample completes its last frame.
+    std::vector<double> signal;
+    signal.reserve(static_cast<std::size_t>(total) + static_cast<std::size_t>(frameSamples) * 2);
+    while (static_cast<std::int64_t>(signal.size()) < total) {
+        generator.frame(pictures[static_cast<std::size_t>(generator.frames()) % pictures.size()],
+                        signal);
+    }
+    signal.resize(static_cast<std::size_t>(total));
 
     applyChannel(signal, profile.sampleRate * (1.0 - ch.rateError), ch);
 

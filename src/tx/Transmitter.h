@@ -3,6 +3,8 @@
 // channel impairments for testing.
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "picture/RgbImage.h"
@@ -24,6 +26,33 @@ inline constexpr double receiverFrameLead = 555.0;
 // Level L (0..255) to the tone's deviation from its bin centre, in bins: the receiver shows L
 // with its default brightness and contrast for a discriminator value (L - 148) / 228.
 double deviationForLevel(double level);
+
+// The clean signal (every line tone and the pilots, unit amplitude each) one frame after
+// another, each with its own picture: every tone keeps its phase across each column and each
+// frame, so a new picture at a frame boundary makes no click. The first sample stands
+// receiverFrameLead samples into the first frame, as in transmit().
+class SignalGenerator {
+  public:
+    // Throws std::invalid_argument when the profile cannot send (mono, or the channel puts a
+    // tone outside the band).
+    SignalGenerator(const ReceiverProfile& profile, bool mono, const ChannelImpairments& channel);
+    ~SignalGenerator();
+    SignalGenerator(SignalGenerator&&) noexcept;
+    SignalGenerator& operator=(SignalGenerator&&) noexcept;
+
+    // Appends the samples of the next frame, sending `picture` (pictureColumns x pictureLines;
+    // std::invalid_argument otherwise).
+    void frame(const RgbImage& picture, std::vector<double>& out);
+    // Frames and output samples sent so far.
+    std::int64_t frames() const;
+    std::int64_t samples() const;
+    // Nominal samples of one frame (before any rate error).
+    std::int64_t frameSamples() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // The signal of `options.frames` frames of `picture` (pictureColumns x pictureLines of the
 // profile), as 16-bit samples at the profile's rate (times 1 - rateError), starting so that a
