@@ -6,9 +6,9 @@ set -euo pipefail
 
 packages=(
     g++ cmake ninja-build pkg-config ccache
-    libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
+    libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev libavdevice-dev
     zlib1g-dev libgtest-dev libbenchmark-dev
-    qt6-base-dev fonts-liberation libpulse-dev
+    qt6-base-dev fonts-liberation libpulse-dev libhamlib-dev libhamlib-utils
     pulseaudio pulseaudio-utils desktop-file-utils appstream groff-base dpkg-dev file
 )
 
@@ -19,6 +19,7 @@ programs=(
     strip:binutils dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev file:file
     desktop-file-validate:desktop-file-utils appstreamcli:appstream groff:groff-base
     pulseaudio:pulseaudio paplay:pulseaudio-utils pactl:pulseaudio-utils
+    rigctld:libhamlib-utils
 )
 
 missing=()

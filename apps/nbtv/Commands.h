@@ -17,6 +17,7 @@ struct RunError : std::runtime_error {
 // Each returns the process's exit status; throws UsageError or RunError.
 int runEncode(const std::vector<std::string>& args);
 int runDecode(const std::vector<std::string>& args);
+int runTransmit(const std::vector<std::string>& args);
 
 // The profile named by --program; a usage error when it is missing or unknown.
 const ReceiverProfile& programOption(const Arguments& arguments);

@@ -14,7 +14,4 @@ namespace nbtv::cli {
 std::vector<RgbImage> readPictureSequence(const std::string& path, int width, int height,
                                           std::size_t limit);
 
-// Whether `path` is a printf pattern of numbered files rather than one file.
-bool isNumberedPattern(const std::string& path);
-
 } // namespace nbtv::cli

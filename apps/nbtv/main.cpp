@@ -18,6 +18,7 @@ const char* const toolUsage =
     "       nbtv --help | --version\n"
     "commands:\n"
     "  encode   a test card, image, video or image sequence through the transmitter into WAV\n"
+    "  transmit the same live to a sound-card output, keying the transmitter through Hamlib\n"
     "  decode   recorded audio through the receiver into PNG pictures, an AVI or a .tv file\n"
     "  convert  a .tv frame file to PNG pictures or an AVI, and back\n"
     "  info     what an audio, AVI or .tv file holds and which program it suits\n"
@@ -71,6 +72,34 @@ const char* const encodeUsage =
     "  --agc               a receiver's automatic gain control, after the passband\n"
     "  -o OUT.wav          the WAV file to write (- for standard output)\n"
     "  --overwrite, -y     replace OUT.wav if it exists (never the card, a folder or a device)\n";
+
+const char* const transmitUsage =
+    "usage: nbtv transmit --program NAME [--mono] [--card CARD] [--frames N | --seconds S]\n"
+    "                     [--device NAME | --loopback] [--level DB] [--snr DB]\n"
+    "                     [--freq-offset HZ] [--rate-error F] [--seed N]\n"
+    "                     [--rig MODEL [--rig-port PORT]] [--ptt-port DEVICE --ptt RTS|DTR]\n"
+    "                     [--ptt-lead MS] [-o SENT.wav [--overwrite]] [--quiet]\n"
+    "       nbtv transmit --list-devices\n"
+    "Sends live, in real time, until the card ends, the limit is reached or Ctrl-C.\n"
+    "  --program NAME      nbtv48, nbtv96 or nbtv96rggb\n"
+    "  --mono              one mono field a frame (not nbtv96rggb)\n"
+    "  --card CARD         bars, ramp, detail (default bars), an image, a video, numbered\n"
+    "                      images (frame-%03d.png), camera or /dev/videoN, or screen\n"
+    "  --frames N          frames to send; --seconds S: seconds to send (a video repeats)\n"
+    "  --device NAME       the output (name or description from --list-devices; default:\n"
+    "                      the sound server's default output)\n"
+    "  --loopback          send to the output nbtv_loopback, made when missing, whose sound\n"
+    "                      a receiver records from the input \"NBTV loopback\"\n"
+    "  --level DB          the peak below full scale, -60 to 0 (default -3)\n"
+    "  --snr, --freq-offset, --rate-error, --seed   impairments, as for encode\n"
+    "  --rig MODEL         key the transmitter by CAT through Hamlib (rigctl --list; 1: dummy)\n"
+    "  --rig-port PORT     the rig's serial device or host:port\n"
+    "  --ptt-port DEVICE   key by a serial line instead: --ptt RTS or --ptt DTR\n"
+    "  --ptt-lead MS       wait after keying before the first sample (default 0)\n"
+    "  -o SENT.wav         record what was sent (written at the end, also after Ctrl-C)\n"
+    "  --overwrite, -y     replace SENT.wav if it exists\n"
+    "The transmitter is released after the last sample has been played, and on any error\n"
+    "or signal. The last line counts frames, seconds and underruns.\n";
 
 const char* const decodeUsage =
     "usage: nbtv decode --program NAME [OPTIONS] [-o DIR] [--avi FILE] [--tv FILE] IN\n"
@@ -139,6 +168,13 @@ int main(int argc, char** argv) {
             }
             return nbtv::cli::runEncode(args);
         }
+        if (command == "transmit") {
+            if (asksForHelp(args)) {
+                std::fputs(transmitUsage, stdout);
+                return 0;
+            }
+            return nbtv::cli::runTransmit(args);
+        }
         if (command == "decode") {
             if (asksForHelp(args)) {
                 std::fputs(decodeUsage, stdout);
@@ -160,8 +196,9 @@ int main(int argc, char** argv) {
             }
             return nbtv::cli::runInfo(args);
         }
-        throw nbtv::cli::UsageError("unknown command '" + command +
-                                    "' (encode, decode, convert or info; nbtv --help lists them)");
+        throw nbtv::cli::UsageError(
+            "unknown command '" + command +
+            "' (encode, transmit, decode, convert or info; nbtv --help lists them)");
     } catch (const nbtv::cli::UsageError& e) {
         std::fprintf(stderr, "nbtv: %s\n", e.what());
         return 2;

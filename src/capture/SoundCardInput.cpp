@@ -9,8 +9,6 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
-#include <pulse/pulseaudio.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "capture/Sources.h"
+#include "station/SoundServer.h"
 
 namespace nbtv {
 
@@ -35,165 +34,8 @@ constexpr qint64 firstDataGraceMs = 5000;
 constexpr qint64 stallMs = 500;
 constexpr int stallBlocks = 4;
 constexpr int watchIntervalMs = 100;
-// A server that has not answered within this is taken as gone.
-constexpr pa_usec_t answerTimeoutUs = 5'000'000;
 // The server hands over what it recorded about this often.
 constexpr pa_usec_t fragmentUs = 20'000;
-
-struct Deadline {
-    pa_threaded_mainloop* loop = nullptr;
-    bool passed = false;
-};
-
-void onDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-    auto* deadline = static_cast<Deadline*>(userdata);
-    deadline->passed = true;
-    pa_threaded_mainloop_signal(deadline->loop, 0);
-}
-
-void onContextState(pa_context*, void* loop) {
-    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-}
-
-struct Source {
-    std::string name;    // the server's name, to connect to
-    QString description; // what the device list shows
-};
-
-struct Listing {
-    std::vector<Source>* sources = nullptr;
-    pa_threaded_mainloop* loop = nullptr;
-};
-
-void onSourceInfo(pa_context*, const pa_source_info* info, int last, void* userdata) {
-    auto* listing = static_cast<Listing*>(userdata);
-    if (last != 0) {
-        pa_threaded_mainloop_signal(listing->loop, 0);
-        return;
-    }
-    // The monitors of the outputs are left out: the list holds what records.
-    if (info != nullptr && info->monitor_of_sink == PA_INVALID_INDEX) {
-        listing->sources->push_back(
-            {info->name != nullptr ? info->name : "",
-             QString::fromUtf8(info->description != nullptr ? info->description : info->name)});
-    }
-}
-
-// One connection to the server: a main-loop thread of libpulse's with a context in it.
-class ServerConnection {
-  public:
-    ServerConnection() = default;
-    ~ServerConnection() { drop(); }
-    ServerConnection(const ServerConnection&) = delete;
-    ServerConnection& operator=(const ServerConnection&) = delete;
-
-    bool ready() const {
-        if (context_ == nullptr) {
-            return false;
-        }
-        pa_threaded_mainloop_lock(loop_);
-        const bool up = pa_context_get_state(context_) == PA_CONTEXT_READY;
-        pa_threaded_mainloop_unlock(loop_);
-        return up;
-    }
-
-    // Replaces the connection by a new one; false when the server cannot be reached.
-    bool connect(const QByteArray& clientName) {
-        drop();
-        loop_ = pa_threaded_mainloop_new();
-        if (loop_ == nullptr) {
-            return false;
-        }
-        if (pa_threaded_mainloop_start(loop_) < 0) {
-            pa_threaded_mainloop_free(loop_);
-            loop_ = nullptr;
-            return false;
-        }
-        pa_threaded_mainloop_lock(loop_);
-        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), clientName.constData());
-        bool up = false;
-        if (context_ != nullptr) {
-            pa_context_set_state_callback(context_, onContextState, loop_);
-            if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOFLAGS, nullptr) >= 0) {
-                waitFor(
-                    [this] {
-                        const pa_context_state_t state = pa_context_get_state(context_);
-                        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-                    },
-                    answerTimeoutUs);
-                up = pa_context_get_state(context_) == PA_CONTEXT_READY;
-            }
-        }
-        pa_threaded_mainloop_unlock(loop_);
-        if (!up) {
-            drop();
-        }
-        return up;
-    }
-
-    // Every stream of the connection must be gone before it is dropped.
-    void drop() {
-        if (loop_ == nullptr) {
-            return;
-        }
-        pa_threaded_mainloop_lock(loop_);
-        if (context_ != nullptr) {
-            pa_context_set_state_callback(context_, nullptr, nullptr);
-            pa_context_disconnect(context_);
-            pa_context_unref(context_);
-            context_ = nullptr;
-        }
-        pa_threaded_mainloop_unlock(loop_);
-        pa_threaded_mainloop_stop(loop_);
-        pa_threaded_mainloop_free(loop_);
-        loop_ = nullptr;
-    }
-
-    // The sources that record, in the server's order; empty without a connection.
-    std::vector<Source> sources() {
-        std::vector<Source> found;
-        if (context_ == nullptr) {
-            return found;
-        }
-        pa_threaded_mainloop_lock(loop_);
-        Listing listing{&found, loop_};
-        if (pa_operation* operation =
-                pa_context_get_source_info_list(context_, onSourceInfo, &listing)) {
-            const bool done = waitFor(
-                [operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
-                answerTimeoutUs);
-            if (!done) {
-                pa_operation_cancel(operation); // no callback after this
-                found.clear();
-            }
-            pa_operation_unref(operation);
-        }
-        pa_threaded_mainloop_unlock(loop_);
-        return found;
-    }
-
-    // With the loop locked: waits until `done` holds or the time is up; whether it holds.
-    template <class Done>
-    bool waitFor(Done done, pa_usec_t timeoutUs) {
-        Deadline deadline{loop_};
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
-        struct timeval when {};
-        pa_timeval_add(pa_gettimeofday(&when), timeoutUs);
-        pa_time_event* event = api->time_new(api, &when, onDeadline, &deadline);
-        while (!done() && !deadline.passed) {
-            pa_threaded_mainloop_wait(loop_);
-        }
-        api->time_free(event);
-        return done();
-    }
-
-    pa_threaded_mainloop* loop() const { return loop_; }
-    pa_context* context() const { return context_; }
-
-  private:
-    pa_threaded_mainloop* loop_ = nullptr;
-    pa_context* context_ = nullptr;
-};
 
 class SoundCardInput final : public WaveIn {
   public:
@@ -209,8 +51,8 @@ class SoundCardInput final : public WaveIn {
         // Listing may replace a connection whose server has gone.
         auto* self = const_cast<SoundCardInput*>(this);
         if (self->reachServer()) {
-            for (const Source& source : self->connection_.sources()) {
-                names << source.description;
+            for (const SoundDevice& source : self->connection_.sources()) {
+                names << QString::fromStdString(source.description);
             }
         }
         return names;
@@ -225,16 +67,16 @@ class SoundCardInput final : public WaveIn {
         if (!reachServer()) {
             return fail(noDevice);
         }
-        const std::vector<Source> sources = connection_.sources();
-        const Source* chosen = nullptr;
+        const std::vector<SoundDevice> sources = connection_.sources();
+        const SoundDevice* chosen = nullptr;
         if (deviceIndex >= 0 && static_cast<std::size_t>(deviceIndex) < sources.size()) {
             chosen = &sources[static_cast<std::size_t>(deviceIndex)];
         } else if (deviceIndex != -1 || sources.empty()) {
             return fail(noDevice);
         }
         // -1: the server's default source.
-        const QString label =
-            chosen != nullptr ? chosen->description : QStringLiteral("the default input");
+        const QString label = chosen != nullptr ? QString::fromStdString(chosen->description)
+                                                : QStringLiteral("the default input");
         const pa_sample_spec spec{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(sampleRate), 1};
         if (sampleRate <= 0 || pa_sample_spec_valid(&spec) == 0) {
             return fail(QStringLiteral("No suitable device found: '%1' cannot record 16-bit mono "
@@ -280,9 +122,9 @@ class SoundCardInput final : public WaveIn {
         }
 
         openName_ = label;
-        for (const Source& source : sources) {
+        for (const SoundDevice& source : sources) {
             if (source.name == connectedTo) {
-                openName_ = source.description;
+                openName_ = QString::fromStdString(source.description);
             }
         }
         open_ = true;
@@ -354,8 +196,8 @@ class SoundCardInput final : public WaveIn {
             return true;
         }
         releaseStream();
-        const QByteArray client = QCoreApplication::applicationName().toUtf8();
-        return connection_.connect(client.isEmpty() ? QByteArrayLiteral("nbtv") : client);
+        const QString client = QCoreApplication::applicationName();
+        return connection_.connect(client.isEmpty() ? std::string("nbtv") : client.toStdString());
     }
 
     void releaseStream() {

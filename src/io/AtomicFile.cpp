@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -76,6 +77,21 @@ extern "C" void removeTemporariesAndDie(int signal) {
     // The handler was reset on entry and the signal is not blocked: raising it again ends the
     // process as the signal does by default.
     std::raise(signal);
+}
+
+std::atomic<int> noted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void noteTermination(int signal) {
+    int none = 0;
+    if (!noted.compare_exchange_strong(none, signal)) {
+        // The second one: at once, as without deferring.
+        struct sigaction action {};
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+        removeTemporariesAndDie(signal);
+    }
 }
 
 } // namespace
@@ -257,6 +273,32 @@ void removeTemporariesOnSignals() {
         action.sa_flags = SA_RESETHAND | SA_NODEFER;
         ::sigaction(signal, &action, nullptr);
     }
+}
+
+void deferTerminationSignals() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_handler = noteTermination;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr); // no SA_RESTART: a blocked wait returns
+    }
+}
+
+int terminationSignal() {
+    return noted.load();
+}
+
+void endAsSignalled(int signal) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+    removeTemporariesAndDie(signal);
+    std::_Exit(128 + signal); // not reached: the signal ends the process
 }
 
 } // namespace nbtv

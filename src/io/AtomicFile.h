@@ -73,4 +73,13 @@ class AtomicFile {
 // end the process as the signal would have (so a shell reports 130 for SIGINT).
 void removeTemporariesOnSignals();
 
+// For a command that must put things right before it ends (a transmitter's key released): from
+// now on the first SIGINT, SIGTERM or SIGHUP is only noted, and terminationSignal() tells which
+// it was; a second one ends the process at once, as removeTemporariesOnSignals() has it.
+void deferTerminationSignals();
+// The signal noted since deferTerminationSignals(); 0 when none.
+int terminationSignal();
+// Removes every temporary file not yet committed and ends the process as `signal` would have.
+[[noreturn]] void endAsSignalled(int signal);
+
 } // namespace nbtv

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavdevice/avdevice.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
@@ -204,9 +206,27 @@ bool decodePictures(const std::string& path, int width, int height, const Pictur
         return false;
     }
     FormatInput in;
-    // The image2 demuxer reads the numbered files of a pattern; anything else is probed.
+    // The image2 demuxer reads the numbered files of a pattern; a device names its own input
+    // (libavdevice); anything else is probed.
     const AVInputFormat* forced = source.numberedPattern ? av_find_input_format("image2") : nullptr;
+    if (!source.device.empty()) {
+        static const bool registered = [] {
+            avdevice_register_all();
+            return true;
+        }();
+        (void)registered;
+        forced = av_find_input_format(source.device.c_str());
+        if (forced == nullptr) {
+            error = "FFmpeg has no " + source.device + " input (libavdevice without it)";
+            return false;
+        }
+    }
     int rc = avformat_open_input(&in.format, path.c_str(), forced, nullptr);
+    if (rc < 0 && !source.device.empty()) {
+        error = "cannot open " + source.device + " input " + quotedPath(path) + ": " +
+                ffmpegMessage(rc);
+        return false;
+    }
     if (rc < 0) {
         error = openFailure(path, rc, source.stillsOnly ? "picture" : "video or picture");
         return false;
@@ -284,6 +304,20 @@ bool decodePictures(const std::string& path, int width, int height, const Pictur
         *incomplete = in.cutPackets;
     }
     return decoded && !failed;
+}
+
+bool isNumberedPattern(const std::string& path) {
+    // A '%' followed (after flags and width) by 'd' is what image2 numbers files with.
+    for (std::size_t at = path.find('%'); at != std::string::npos; at = path.find('%', at + 1)) {
+        std::size_t k = at + 1;
+        while (k < path.size() && (std::isdigit(static_cast<unsigned char>(path[k])) != 0)) {
+            ++k;
+        }
+        if (k < path.size() && path[k] == 'd') {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool loadImageScaled(const std::string& path, int width, int height, RgbImage& image,

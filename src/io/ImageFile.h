@@ -28,7 +28,11 @@ struct PictureSource {
     bool stillsOnly = false;      // refuse anything but a picture file
     bool numberedPattern = false; // `path` is a printf pattern of numbered files
     std::size_t limit = std::numeric_limits<std::size_t>::max();
+    std::string device; // an input device of libavdevice ("v4l2", "x11grab"): `path` names one
 };
+
+// Whether `path` is a printf pattern of numbered files rather than one file.
+bool isNumberedPattern(const std::string& path);
 
 // Decodes the pictures of `path` in order, each scaled to width x height, and hands each to
 // `take` until it returns false or `source.limit` were taken. False with a one-line `error`

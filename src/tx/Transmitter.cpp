@@ -347,6 +347,26 @@ std::int64_t SignalGenerator::frameSamples() const {
     return static_cast<std::int64_t>(state_->frameColumns) * columnSamples;
 }
 
+std::int64_t signalSamples(const ReceiverProfile& profile, bool mono, double rateError,
+                           int frames) {
+    const int fields = mono ? 1 : profile.fieldsPerFrame;
+    const double frameSamples =
+        static_cast<double>(fields) * profile.pictureColumns * columnSamples;
+    const double exactLength = frames * frameSamples * (1.0 - rateError);
+    require(exactLength <= maxOutputSamples, "too many frames for one signal");
+    // A hair below the exact product so that rounding in it never adds a sample.
+    return floorToInt(std::ceil(exactLength * (1.0 - 1e-12)));
+}
+
+std::int64_t framesInSignal(const ReceiverProfile& profile, bool mono, double rateError,
+                            std::int64_t samples) {
+    const int fields = mono ? 1 : profile.fieldsPerFrame;
+    const double frame =
+        static_cast<double>(fields) * profile.pictureColumns * columnSamples * (1.0 - rateError);
+    // A hair above, as signalSamples() rounds a hair below.
+    return floorToInt(static_cast<double>(samples) / frame * (1.0 + 1e-12));
+}
+
 double deviationForLevel(double level) {
     // The level a receiver shows at its starting brightness and contrast.
     const ReceiverSettings start;
@@ -370,18 +390,13 @@ std::vector<std::int16_t> transmitSequence(const ReceiverProfile& profile,
     require(options.frames >= 1,
             "frames must be at least 1, not " + std::to_string(options.frames));
 
-    const int fields = options.mono ? 1 : profile.fieldsPerFrame;
-    const double frameSamples =
-        static_cast<double>(fields) * profile.pictureColumns * columnSamples;
-    const double exactLength = options.frames * frameSamples * (1.0 - ch.rateError);
-    require(exactLength <= maxOutputSamples, "too many frames for one signal");
-    // A hair below the exact product so that rounding in it never adds a sample.
-    const std::int64_t total = floorToInt(std::ceil(exactLength * (1.0 - 1e-12)));
+    const std::int64_t total = signalSamples(profile, options.mono, ch.rateError, options.frames);
+    const auto frameSamples = static_cast<std::size_t>(generator.frameSamples());
 
     // Frame f sends picture f modulo their number; the signal ends a little into the frame
     // after the last, where a receiver started on its first sample completes its last frame.
     std::vector<double> signal;
-    signal.reserve(static_cast<std::size_t>(total) + static_cast<std::size_t>(frameSamples) * 2);
+    signal.reserve(static_cast<std::size_t>(total) + 2 * frameSamples);
     while (static_cast<std::int64_t>(signal.size()) < total) {
         generator.frame(pictures[static_cast<std::size_t>(generator.frames()) % pictures.size()],
                         signal);

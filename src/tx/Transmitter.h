@@ -2,8 +2,10 @@
 // The transmitter: pictures to the multicarrier signal a receiver of the profile expects, with
 // channel impairments for testing.
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
+#include <numbers>
 #include <optional>
 #include <vector>
 
@@ -18,6 +20,57 @@ struct TransmitOptions {
     int frames = 1;
     ChannelImpairments channel;
 };
+
+// Noise of the channel impairments: the same seed gives the same noise with any standard library.
+// splitmix64: tiny, fast and identical on every platform.
+class SplitMix64 {
+  public:
+    explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
+
+    std::uint64_t next() {
+        state_ += 0x9e3779b97f4a7c15ULL;
+        std::uint64_t z = state_;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+
+    // Uniform in (0, 1]: never 0, so its logarithm is finite.
+    double uniformOpenZero() { return static_cast<double>((next() >> 11) + 1) * 0x1.0p-53; }
+
+  private:
+    std::uint64_t state_;
+};
+
+// Box-Muller on splitmix64, so a seed gives the same noise with any standard library.
+class GaussianNoise {
+  public:
+    explicit GaussianNoise(std::uint64_t seed) : rng_(seed) {}
+
+    double next() {
+        if (hasSpare_) {
+            hasSpare_ = false;
+            return spare_;
+        }
+        const double radius = std::sqrt(-2.0 * std::log(rng_.uniformOpenZero()));
+        const double angle = 2.0 * std::numbers::pi * rng_.uniformOpenZero();
+        spare_ = radius * std::sin(angle);
+        hasSpare_ = true;
+        return radius * std::cos(angle);
+    }
+
+  private:
+    SplitMix64 rng_;
+    double spare_ = 0.0;
+    bool hasSpare_ = false;
+};
+
+// Output samples of `frames` frames at the recording rate (1 - rateError) times the nominal
+// one: what transmit() gives.
+std::int64_t signalSamples(const ReceiverProfile& profile, bool mono, double rateError, int frames);
+// Whole frames in `samples` output samples: the N of signalSamples() for N frames.
+std::int64_t framesInSignal(const ReceiverProfile& profile, bool mono, double rateError,
+                            std::int64_t samples);
 
 // Samples before a frame's start at which a receiver started on a file's first sample has its
 // first frame filled exactly by the transmitted frame.

@@ -1,0 +1,130 @@
+#include "station/RigKey.h"
+
+#include <hamlib/rig.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace nbtv {
+
+struct RigKey::Rig {
+    RIG* handle = nullptr;
+    bool open = false;
+    ~Rig() {
+        if (handle != nullptr) {
+            if (open) {
+                rig_close(handle);
+            }
+            rig_cleanup(handle);
+        }
+    }
+};
+
+namespace {
+
+std::string hamlibMessage(int code) {
+    const char* text = rigerror(code);
+    std::string message = text != nullptr ? text : "Hamlib error";
+    // Hamlib's messages may end with a line break and carry its debug trail after it.
+    message = message.substr(0, message.find('\n'));
+    while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())) != 0) {
+        message.pop_back();
+    }
+    return message;
+}
+
+bool setConf(RIG* rig, const char* name, const std::string& value, std::string& error) {
+    const token_t token = rig_token_lookup(rig, name);
+    const int rc = token == RIG_CONF_END ? -RIG_EINVAL : rig_set_conf(rig, token, value.c_str());
+    if (rc != RIG_OK) {
+        error =
+            std::string("Hamlib does not take ") + name + " '" + value + "': " + hamlibMessage(rc);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool pttLineByName(const std::string& name, RigSettings::Line& line) {
+    std::string upper = name;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    if (upper == "RTS") {
+        line = RigSettings::Line::Rts;
+        return true;
+    }
+    if (upper == "DTR") {
+        line = RigSettings::Line::Dtr;
+        return true;
+    }
+    return false;
+}
+
+RigKey::RigKey() = default;
+
+RigKey::~RigKey() {
+    if (rig_ && rig_->open) {
+        key(false);
+    }
+}
+
+bool RigKey::open(const RigSettings& settings) {
+    rig_.reset();
+    rig_set_debug(RIG_DEBUG_NONE);
+    const rig_model_t model = settings.model > 0 ? settings.model : RIG_MODEL_DUMMY;
+    auto rig = std::make_unique<Rig>();
+    rig->handle = rig_init(model);
+    if (rig->handle == nullptr) {
+        error_ = "Hamlib knows no rig model " + std::to_string(settings.model) +
+                 " (rigctl --list shows them)";
+        return false;
+    }
+    if (!settings.port.empty() && !setConf(rig->handle, "rig_pathname", settings.port, error_)) {
+        return false;
+    }
+    if (settings.line != RigSettings::Line::Cat) {
+        const std::string line = settings.line == RigSettings::Line::Rts ? "RTS" : "DTR";
+        if (!setConf(rig->handle, "ptt_type", line, error_) ||
+            !setConf(rig->handle, "ptt_pathname", settings.pttPort, error_)) {
+            return false;
+        }
+    }
+    const int rc = rig_open(rig->handle);
+    if (rc != RIG_OK) {
+        const std::string where = settings.line != RigSettings::Line::Cat ? settings.pttPort
+                                  : settings.port.empty()                 ? "its default port"
+                                                                          : settings.port;
+        error_ = "cannot open the rig on " + where + ": " + hamlibMessage(rc);
+        return false;
+    }
+    rig->open = true;
+    rig_ = std::move(rig);
+    if (!key(false)) {
+        rig_.reset();
+        return false;
+    }
+    error_.clear();
+    return true;
+}
+
+bool RigKey::key(bool on) {
+    if (!rig_) {
+        error_ = "the rig is not open";
+        return false;
+    }
+    const int rc = rig_set_ptt(rig_->handle, RIG_VFO_CURR, on ? RIG_PTT_ON : RIG_PTT_OFF);
+    if (rc != RIG_OK) {
+        error_ = std::string("cannot ") + (on ? "key" : "release") +
+                 " the transmitter: " + hamlibMessage(rc);
+        return false;
+    }
+    return true;
+}
+
+bool RigKey::keyed() {
+    ptt_t ptt = RIG_PTT_OFF;
+    return rig_ && rig_get_ptt(rig_->handle, RIG_VFO_CURR, &ptt) == RIG_OK && ptt != RIG_PTT_OFF;
+}
+
+} // namespace nbtv
