@@ -33,6 +33,7 @@
 #include "core/Conversions.h"
 #include "dialogs/Dialogs.h"
 #include "io/AudioFile.h"
+#include "session/ReceiveSession.h"
 #include "shell/MainWindow.h"
 #include "shell/ProgramEntry.h"
 #include "support/Reception.h"
@@ -303,6 +304,142 @@ TEST_F(PulseAudioCapture, TheBarsCardComesThroughTheSoundServer) {
     EXPECT_GE(best, 15.0);
 }
 
+// What a session receives of `signal`: the ordinary pictures and, with `enhanced`, the
+// enhanced ones, each the picture area enlarged as the receivers show it.
+std::vector<RgbImage> receiveSession(std::span<const std::int16_t> signal, bool enhanced) {
+    ReceiveSession session(nbtv48Profile());
+    std::vector<RgbImage> pictures;
+    if (enhanced) {
+        session.setEnhanced(true, false);
+        session.setPictureListener([&](const SessionPicture& picture) {
+            pictures.push_back(test::enlarge(*picture.picture, 3));
+        });
+    }
+    const auto length = static_cast<std::size_t>(session.settings().blockLength);
+    for (std::size_t at = 0; at + length <= signal.size(); at += length) {
+        if (session.processBlock(signal.subspan(at, length)).frameCompleted && !enhanced) {
+            pictures.push_back(toRgbImage(session.receiver().pictureSurface(),
+                                          nbtv48Profile().geometry.pictureCrop));
+        }
+    }
+    session.finish();
+    return pictures;
+}
+
+// The worst PSNR against `card` of the pictures after the first (met cold) and before the last
+// (partly after the signal).
+double worstAfterFirst(const std::vector<RgbImage>& pictures, const RgbImage& card) {
+    double worst = INFINITY;
+    for (std::size_t i = 1; i + 1 < pictures.size(); ++i) {
+        worst = std::min(worst, test::psnr(pictures[i], test::enlarge(card, 3)));
+    }
+    return worst;
+}
+
+// The live transmitter of the tool sends to the server's output; its monitor, recorded through
+// our own capture source, is received as the file the transmitter writes would be.
+TEST_F(PulseAudioCapture, ACardSentLiveComesBackAsFromTheFile) {
+    const RgbImage card = makeTestCard(TestCardKind::Detail, 48, 48);
+    TransmitOptions options;
+    options.frames = 4;
+    const std::vector<std::int16_t> file = transmit(nbtv48Profile(), card, options);
+    const double fileOrdinary = worstAfterFirst(receiveSession(file, false), card);
+
+    Reception reception;
+    ASSERT_TRUE(reception.open()) << reception.source->lastError().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !reception.stream.empty(); }, 20000));
+    const std::string sentWav = (server->root / "sent.wav").string();
+    QProcess sender;
+    sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sender.start(QStringLiteral(NBTV_TOOL),
+                 {"transmit", "--program", "nbtv48", "--card", "detail", "--frames", "4",
+                  "--device", "feed", "-y", "-o", QString::fromStdString(sentWav)});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sender.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(sender.exitCode(), 0);
+    const std::size_t afterSending = reception.stream.size();
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return reception.stream.size() > afterSending + 4 * block; }, 5000));
+    reception.capture->shutdown();
+
+    std::vector<std::int16_t> sent;
+    std::string error;
+    ASSERT_TRUE(readAudioFile(sentWav, 11025, sent, error)) << error;
+    ASSERT_EQ(sent.size(), file.size()) << "--frames 4 sends what encode --frames 4 writes";
+    std::size_t searched = 0;
+    const std::optional<std::size_t> start = findSignal(reception.stream, sent, searched);
+    ASSERT_TRUE(start) << "the signal never came through";
+    ASSERT_GE(reception.stream.size(), *start + sent.size());
+    const std::span<const std::int16_t> captured(reception.stream.data() + *start, sent.size());
+    EXPECT_TRUE(std::equal(captured.begin(), captured.end(), sent.begin()))
+        << "the output's monitor records what was sent, unchanged";
+
+    const double liveOrdinary = worstAfterFirst(receiveSession(captured, false), card);
+    const double liveEnhanced = worstAfterFirst(receiveSession(captured, true), card);
+    std::printf("file %.2f dB, live %.2f dB ordinary, %.2f dB enhanced\n", fileOrdinary,
+                liveOrdinary, liveEnhanced);
+    EXPECT_NEAR(liveOrdinary, fileOrdinary, 1.0);
+    EXPECT_GE(liveEnhanced, 40.0);
+}
+
+// Runs pactl quietly; its exit status.
+int pactl(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+// Runs the tool with `arguments` to its end; its exit status (-1 when it did not end).
+int runTool(const QStringList& arguments) {
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tool.start(QStringLiteral(NBTV_TOOL), arguments);
+    if (!QTest::qWaitFor([&] { return tool.state() == QProcess::NotRunning; }, 60000)) {
+        tool.kill();
+        tool.waitForFinished();
+        return -1;
+    }
+    return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+}
+
+// --loopback makes an output of its own, once, whose sound a receiver finds among its inputs.
+TEST_F(PulseAudioCapture, TheLoopbackOffersWhatIsSentAsAnInput) {
+    ASSERT_EQ(runTool({"transmit", "--program", "nbtv48", "--loopback", "--seconds", "0.2"}), 0);
+    Reception reception;
+    reception.receiver.settings().deviceIndex =
+        static_cast<int>(reception.source->deviceNames().indexOf(QStringLiteral("NBTV loopback")));
+    ASSERT_TRUE(reception.open()) << "the loopback is no input";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !reception.stream.empty(); }, 20000));
+    const std::string sentWav = (server->root / "loopback.wav").string();
+    ASSERT_EQ(runTool({"transmit", "--program", "nbtv48", "--loopback", "--frames", "1", "-y", "-o",
+                       QString::fromStdString(sentWav)}),
+              0);
+    const std::size_t afterSending = reception.stream.size();
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return reception.stream.size() > afterSending + 4 * block; }, 5000));
+    reception.capture->shutdown();
+    std::vector<std::int16_t> sent;
+    std::string error;
+    ASSERT_TRUE(readAudioFile(sentWav, 11025, sent, error)) << error;
+    std::size_t searched = 0;
+    const std::optional<std::size_t> start = findSignal(reception.stream, sent, searched);
+    ASSERT_TRUE(start) << "the signal never came through";
+    ASSERT_GE(reception.stream.size(), *start + sent.size());
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(),
+                           reception.stream.begin() + static_cast<std::ptrdiff_t>(*start)));
+    // Made once: the second run found it.
+    QProcess list;
+    list.start(QStringLiteral("pactl"),
+               {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")});
+    ASSERT_TRUE(list.waitForFinished(30000));
+    EXPECT_EQ(
+        QString::fromUtf8(list.readAllStandardOutput()).count(QStringLiteral("nbtv_loopback ")), 1);
+}
+
 // The program itself: its window opens the first listed input, the test's virtual source.
 TEST_F(PulseAudioCapture, TheReceiverWindowShowsTheCardSentThroughTheSoundServer) {
     const RgbImage card = makeTestCard(TestCardKind::Bars, 48, 48);
@@ -371,18 +508,6 @@ TEST_F(PulseAudioCapture, TheReceiverWindowShowsTheCardSentThroughTheSoundServer
     std::printf("window: clicked at x = %d, %zu pictures after, best %.1f dB\n", clickX,
                 shown.size(), best);
     EXPECT_GE(best, 15.0);
-}
-
-// Runs pactl quietly; its exit status.
-int pactl(const QStringList& arguments) {
-    QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return -1;
-    }
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 const QStringList testSource = {QStringLiteral("module-remap-source"),
