@@ -139,6 +139,10 @@ int runTransmit(const std::vector<std::string>& args) {
     if (!feed) {
         throw RunError(error);
     }
+    RigKey key;
+    if (keyed && !key.open(rig)) {
+        throw RunError(key.error());
+    }
     std::string device = arguments.text("--device").value_or("");
     if (arguments.has("--loopback")) {
         if (!prepareLoopback(clientName, profile.sampleRate, error)) {
@@ -149,10 +153,6 @@ int runTransmit(const std::vector<std::string>& args) {
     PlaybackSink sink(clientName);
     if (!sink.open(device, profile.sampleRate)) {
         throw RunError(sink.error());
-    }
-    RigKey key;
-    if (keyed && !key.open(rig)) {
-        throw RunError(key.error());
     }
 
     std::vector<std::int16_t> recording;

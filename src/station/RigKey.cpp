@@ -83,7 +83,13 @@ bool RigKey::open(const RigSettings& settings) {
     if (!settings.port.empty() && !setConf(rig->handle, "rig_pathname", settings.port, error_)) {
         return false;
     }
-    if (settings.line != RigSettings::Line::Cat) {
+    if (settings.line == RigSettings::Line::Cat &&
+        rig->handle->state.pttport.type.ptt == RIG_PTT_NONE) {
+        // A model that does not say how it is keyed (Hamlib's dummy rig) is keyed by command.
+        if (!setConf(rig->handle, "ptt_type", "RIG", error_)) {
+            return false;
+        }
+    } else if (settings.line != RigSettings::Line::Cat) {
         const std::string line = settings.line == RigSettings::Line::Rts ? "RTS" : "DTR";
         if (!setConf(rig->handle, "ptt_type", line, error_) ||
             !setConf(rig->handle, "ptt_pathname", settings.pttPort, error_)) {

@@ -267,11 +267,18 @@ TEST(Transmitter, PilotSwingsSinusoidallyAboutItsBin) {
     }
 }
 
-TEST(Transmitter, PhaseIsContinuousAcrossColumns) {
+// Also where a moving picture changes at the frame boundary (after column 11).
+TEST(Transmitter, PhaseIsContinuousAcrossColumnsAndPictureChanges) {
     const ReceiverProfile p = sparseProfile();
     const RgbImage picture = distinctPicture(p.pictureColumns, p.pictureLines);
-    const Signal x = transmit(p, picture, {});
-    for (int column = 3; column < 11; ++column) {
+    RgbImage next = picture;
+    for (std::uint8_t& v : next.rgb) {
+        v = static_cast<std::uint8_t>(255 - v);
+    }
+    TransmitOptions options;
+    options.frames = 2;
+    const Signal x = transmitSequence(p, {picture, next}, options);
+    for (int column = 3; column < 19; ++column) {
         const auto boundary =
             static_cast<std::size_t>(roundHalfEven(kColumn * (column + 1) - kLead));
         for (int bin : p.carriers.lineBins) {
