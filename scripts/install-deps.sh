@@ -19,7 +19,7 @@ programs=(
     strip:binutils dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev file:file
     desktop-file-validate:desktop-file-utils appstreamcli:appstream groff:groff-base
     pulseaudio:pulseaudio paplay:pulseaudio-utils pactl:pulseaudio-utils
-    rigctld:libhamlib-utils
+    rigctld:libhamlib-utils rigctl:libhamlib-utils
 )
 
 missing=()

@@ -23,9 +23,9 @@ struct RigKey::Rig {
 namespace {
 
 std::string hamlibMessage(int code) {
-    const char* text = rigerror(code);
+    const char* text = rigerror2(code);
     std::string message = text != nullptr ? text : "Hamlib error";
-    // Hamlib's messages may end with a line break and carry its debug trail after it.
+    // Hamlib's message ends with a line break.
     message = message.substr(0, message.find('\n'));
     while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())) != 0) {
         message.pop_back();

@@ -440,6 +440,65 @@ TEST_F(PulseAudioCapture, TheLoopbackOffersWhatIsSentAsAnInput) {
         QString::fromUtf8(list.readAllStandardOutput()).count(QStringLiteral("nbtv_loopback ")), 1);
 }
 
+// Hamlib's dummy rig behind its network daemon, so that another process keys it and this one
+// asks whether it is keyed.
+struct NetworkRig {
+    NetworkRig() {
+        port = QString::number(20000 + getpid() % 20000);
+        daemon.start(QStringLiteral("rigctld"),
+                     {"-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t", port});
+    }
+    ~NetworkRig() {
+        daemon.terminate();
+        daemon.waitForFinished(5000);
+    }
+    QString address() const { return "127.0.0.1:" + port; }
+    // "1" keyed, "0" released, empty when the rig does not answer.
+    QString ptt() const {
+        QProcess ask;
+        ask.start(QStringLiteral("rigctl"), {"-m", "2", "-r", address(), "t"});
+        ask.waitForFinished(10000);
+        return QString::fromUtf8(ask.readAllStandardOutput()).trimmed();
+    }
+    QString port;
+    QProcess daemon;
+};
+
+// Ctrl-C or a kill stops the sending at once, releases the transmitter and ends as the signal
+// does; what was sent until then is recorded whole.
+TEST_F(PulseAudioCapture, ASignalStopsTheSendingAtOnceAndReleasesTheTransmitter) {
+    NetworkRig rig;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rig.ptt() == "0"; }, 10000))
+        << "rigctld (libhamlib-utils) did not start";
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const QString sentWav = QString::fromStdString(
+            (server->root / ("signalled-" + std::to_string(signal) + ".wav")).string());
+        QProcess sender;
+        sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        sender.start(QStringLiteral(NBTV_TOOL),
+                     {"transmit", "--program", "nbtv48", "--device", "feed", "--seconds", "60",
+                      "--rig", "2", "--rig-port", rig.address(), "--ptt-lead", "50", "--quiet",
+                      "-y", "-o", sentWav});
+        ASSERT_TRUE(sender.waitForStarted(10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return rig.ptt() == "1"; }, 20000)) << "never keyed";
+        QTest::qWait(2000);
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(static_cast<pid_t>(sender.processId()), signal);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return sender.state() == QProcess::NotRunning; }, 20000));
+        const qint64 stopMs = clock.elapsed();
+        EXPECT_EQ(sender.exitStatus(), QProcess::CrashExit) << "ends as the signal does";
+        EXPECT_EQ(rig.ptt(), "0") << "released on signal " << signal;
+        EXPECT_LT(stopMs, 5000) << "stops at once, not at the end of the minute";
+        std::vector<std::int16_t> sent;
+        std::string error;
+        EXPECT_TRUE(readAudioFile(sentWav.toStdString(), 11025, sent, error)) << error;
+        EXPECT_GT(sent.size(), 0u) << "what was sent before the signal is recorded";
+        std::printf("signal %d: stopped after %lld ms, %.1f s recorded\n", signal,
+                    static_cast<long long>(stopMs), static_cast<double>(sent.size()) / 11025.0);
+    }
+}
+
 // The program itself: its window opens the first listed input, the test's virtual source.
 TEST_F(PulseAudioCapture, TheReceiverWindowShowsTheCardSentThroughTheSoundServer) {
     const RgbImage card = makeTestCard(TestCardKind::Bars, 48, 48);
