@@ -25,8 +25,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 rides on its own tone and its brightness is a small frequency deviation.
 This package holds three receiver windows, nbtv48 (48 x 48), nbtv96
 (96 x 72) and nbtv96rggb (96 x 72 RGGB), which take the tones from a
-radio through a sound card or from a recorded audio file, and the nbtv
-command-line tool that encodes test signals and decodes recordings into
-pictures.")
+radio through a sound card or from a recorded audio file, the nbtvtx
+window that sends pictures live to a sound card and keys the transmitter
+through Hamlib, and the nbtv command-line tool that encodes, transmits and
+decodes.")
 
 include(CPack)

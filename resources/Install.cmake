@@ -4,7 +4,7 @@
 include(GNUInstallDirs)
 
 set(NBTV_APP_ID_PREFIX "io.github.nbtv")
-set(NBTV_PROGRAMS nbtv48 nbtv96 nbtv96rggb)
+set(NBTV_PROGRAMS nbtv48 nbtv96 nbtv96rggb nbtvtx)
 set(_res "${CMAKE_CURRENT_LIST_DIR}")
 
 foreach(program IN LISTS NBTV_PROGRAMS)

@@ -21,10 +21,10 @@ test)
 "")
     quietly cmake --preset release
     echo "Building the programs in build/release (a few minutes the first time)"
-    build_with_progress cmake --build --preset release --target nbtv48 nbtv96 nbtv96rggb nbtv
+    build_with_progress cmake --build --preset release --target nbtv48 nbtv96 nbtv96rggb nbtvtx nbtv
     apps=build/release/apps
     echo "Programs: $apps/nbtv48/nbtv48, $apps/nbtv96/nbtv96, $apps/nbtv96rggb/nbtv96rggb," \
-        "the tool $apps/nbtv/nbtv"
+        "the transmitter $apps/nbtvtx/nbtvtx, the tool $apps/nbtv/nbtv"
     if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
         echo "Starting $apps/nbtv48/nbtv48 --demo"
         exec "$apps/nbtv48/nbtv48" --demo

@@ -3,11 +3,14 @@
 // and the receive core.
 
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -33,9 +36,11 @@
 #include "core/Conversions.h"
 #include "dialogs/Dialogs.h"
 #include "io/AudioFile.h"
+#include "io/ImageFile.h"
 #include "session/ReceiveSession.h"
 #include "shell/MainWindow.h"
 #include "shell/ProgramEntry.h"
+#include "shell/TransmitterWindow.h"
 #include "support/Reception.h"
 #include "support/ViewPicture.h"
 #include "tx/TestCard.h"
@@ -497,6 +502,70 @@ TEST_F(PulseAudioCapture, ASignalStopsTheSendingAtOnceAndReleasesTheTransmitter)
         std::printf("signal %d: stopped after %lld ms, %.1f s recorded\n", signal,
                     static_cast<long long>(stopMs), static_cast<double>(sent.size()) / 11025.0);
     }
+}
+
+// The transmitter's window, driven with clicks: it sends a moving picture to the test's output,
+// shows each picture as it goes on air, and stops; an output that is not there is one warning.
+TEST_F(PulseAudioCapture, TheTransmitterWindowSendsShowsAndStops) {
+    std::vector<QString> warnings;
+    const WarningFunction previous = setWarningFunction(
+        [&](QWidget*, const QString&, const QString& text) { warnings.push_back(text); });
+    const RgbImage first = makeTestCard(TestCardKind::Bars, 48, 48);
+    const RgbImage second = makeTestCard(TestCardKind::Ramp, 48, 48);
+    std::string error;
+    ASSERT_TRUE(writePng((server->root / "moving-1.png").string(), first, error)) << error;
+    ASSERT_TRUE(writePng((server->root / "moving-2.png").string(), second, error)) << error;
+
+    TransmitterWindow window;
+    window.show();
+    auto* source = window.findChild<QComboBox*>(QStringLiteral("source"));
+    auto* path = window.findChild<QLineEdit*>(QStringLiteral("path"));
+    auto* device = window.findChild<QComboBox*>(QStringLiteral("device"));
+    auto* transmit = window.findChild<QPushButton*>(QStringLiteral("transmit"));
+    auto* ptt = window.findChild<QLabel*>(QStringLiteral("ptt"));
+    ASSERT_TRUE(source && path && device && transmit && ptt);
+    source->setCurrentIndex(source->findText(QStringLiteral("Image or video")));
+    path->setText(QString::fromStdString((server->root / "moving-%d.png").string()));
+    const int feed = device->findData(QStringLiteral("feed"));
+    ASSERT_GE(feed, 0) << "the output is listed";
+    device->setCurrentIndex(feed);
+
+    // The preview shows what is on air, as a receiver draws it: three samples a pixel.
+    const auto shows = [&](const RgbImage& picture) {
+        const QImage& image = window.preview().image();
+        for (int y = 0; y < 144; y += 7) {
+            for (int x = 0; x < 144; x += 5) {
+                const std::uint8_t* p = picture.pixel(x / 3, y / 3);
+                if (image.pixel(x, y) != qRgb(p[0], p[1], p[2])) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    };
+    QTest::mouseClick(transmit, Qt::LeftButton);
+    ASSERT_TRUE(window.sending()) << (warnings.empty() ? "" : warnings.front().toStdString());
+    EXPECT_EQ(transmit->text(), "Stop");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shows(first); }, 20000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ptt->text() == "PTT on"; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shows(second); }, 20000)) << "the next frame";
+    EXPECT_GE(window.framesShown(), 2);
+    QSignalSpy ended(&window, &TransmitterWindow::sendingEnded);
+    QTest::mouseClick(transmit, Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !ended.isEmpty(); }, 5000));
+    EXPECT_FALSE(window.sending());
+    EXPECT_EQ(transmit->text(), "Transmit");
+    EXPECT_EQ(ptt->text(), "PTT off");
+    EXPECT_TRUE(warnings.empty()) << warnings.front().toStdString();
+
+    device->setEditText(QStringLiteral("absent"));
+    QTest::mouseClick(transmit, Qt::LeftButton);
+    QTest::qWait(200);
+    EXPECT_FALSE(window.sending());
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(warnings.front().contains(QStringLiteral("'absent'")))
+        << warnings.front().toStdString();
+    setWarningFunction(previous);
 }
 
 // The program itself: its window opens the first listed input, the test's virtual source.

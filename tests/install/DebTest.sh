@@ -14,9 +14,10 @@ done
 (cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
 deb=$(ls "$work"/nbtv_*.deb)
 contents=$(dpkg-deb --contents "$deb")
-for path in usr/bin/nbtv48 usr/bin/nbtv96 usr/bin/nbtv96rggb usr/bin/nbtv \
+for path in usr/bin/nbtv48 usr/bin/nbtv96 usr/bin/nbtv96rggb usr/bin/nbtv usr/bin/nbtvtx \
             usr/share/applications/io.github.nbtv.nbtv48.desktop \
             usr/share/applications/io.github.nbtv.nbtv96rggb.desktop \
+            usr/share/applications/io.github.nbtv.nbtvtx.desktop \
             usr/share/metainfo/io.github.nbtv.nbtv96.metainfo.xml \
             usr/share/icons/hicolor/scalable/apps/io.github.nbtv.nbtv48.svg \
             usr/share/man/man1/nbtv.1; do

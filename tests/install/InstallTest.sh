@@ -23,7 +23,7 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 need() { [ -s "$prefix/$1" ] || fail "missing $1"; }
 
 [ -x "$prefix/$bindir/nbtv" ] || fail "missing program $bindir/nbtv"
-for program in nbtv48 nbtv96 nbtv96rggb; do
+for program in nbtv48 nbtv96 nbtv96rggb nbtvtx; do
     id=io.github.nbtv.$program
     [ -x "$prefix/$bindir/$program" ] || fail "missing program $bindir/$program"
     for size in 16 32 48; do
@@ -59,7 +59,7 @@ if [ -s "$prefix/$page" ]; then
     out=$(groff -man -Tutf8 -ww "$prefix/$page" 2>&1 >/dev/null) || fail "groff fails on $page"
     [ -z "$out" ] || fail "groff warns on $page: $out"
     rendered=$(groff -man -Tutf8 "$prefix/$page" 2>/dev/null | sed 's/.\x08//g')
-    for word in SYNOPSIS encode decode convert info "EXIT STATUS" --program --frame-file; do
+    for word in SYNOPSIS encode transmit decode convert info "EXIT STATUS" --program --frame-file --ptt; do
         grep -q -- "$word" <<<"$rendered" || fail "man page lacks '$word'"
     done
 fi
