@@ -115,6 +115,11 @@ bool ServerConnection::connect(const std::string& clientName) {
                     answerTimeoutUs);
                 up = pa_context_get_state(context_) == PA_CONTEXT_READY;
             }
+            if (!up) {
+                const pa_context_state_t state = pa_context_get_state(context_);
+                connectError_ = PA_CONTEXT_IS_GOOD(state) ? "no answer"
+                                                          : pa_strerror(pa_context_errno(context_));
+            }
         }
     }
     if (!up) {
@@ -196,7 +201,7 @@ bool ServerConnection::loadModule(const std::string& module, const std::string& 
 
 std::string ServerConnection::lastError() const {
     if (context_ == nullptr) {
-        return "no connection to the sound server";
+        return connectError_.empty() ? "no connection to the sound server" : connectError_;
     }
     return pa_strerror(pa_context_errno(context_));
 }
@@ -209,7 +214,8 @@ bool PlaybackSink::fail(const std::string& why) {
 bool PlaybackSink::open(const std::string& device, int sampleRate, int latencyMs) {
     close();
     if (!connection_.connect(client_)) {
-        return fail("cannot reach the sound server (PulseAudio or PipeWire)");
+        return fail("cannot reach the sound server (PulseAudio or PipeWire): " +
+                    connection_.lastError());
     }
     const std::vector<SoundDevice> outputs = connection_.sinks();
     const SoundDevice* chosen = nullptr;
@@ -369,7 +375,7 @@ bool listOutputs(const std::string& clientName, std::vector<SoundDevice>& output
                  std::string& error) {
     ServerConnection connection;
     if (!connection.connect(clientName)) {
-        error = "cannot reach the sound server (PulseAudio or PipeWire)";
+        error = "cannot reach the sound server (PulseAudio or PipeWire): " + connection.lastError();
         return false;
     }
     outputs = connection.sinks();
@@ -379,7 +385,7 @@ bool listOutputs(const std::string& clientName, std::vector<SoundDevice>& output
 bool prepareLoopback(const std::string& clientName, int sampleRate, std::string& error) {
     ServerConnection connection;
     if (!connection.connect(clientName)) {
-        error = "cannot reach the sound server (PulseAudio or PipeWire)";
+        error = "cannot reach the sound server (PulseAudio or PipeWire): " + connection.lastError();
         return false;
     }
     const std::string sink = loopbackSink;

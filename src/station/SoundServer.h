@@ -62,7 +62,7 @@ class ServerConnection {
 
     pa_threaded_mainloop* loop() const { return loop_; }
     pa_context* context() const { return context_; }
-    // The server's last error, in words.
+    // The server's last error, in words (without a connection: why connecting failed).
     std::string lastError() const;
 
   private:
@@ -74,6 +74,7 @@ class ServerConnection {
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
+    std::string connectError_; // why the last connect failed
 };
 
 // Playback of 16-bit mono to one output, paced by the card: write() blocks while the server's

@@ -339,6 +339,15 @@ TEST_F(NbtvTool, MistakesGiveOneLineAndNoFiles) {
          "missing/f.tv"},
         {"decode --program nbtv48 --frame-file " + path("f.tv") + out + path("absent.wav"), 1,
          "absent.wav"},
+        {"transmit --program nbtv48 --frames 2 --seconds 1", 2, "give one of them"},
+        {"transmit --program nbtv96rggb --mono", 2, "colour only"},
+        {"transmit --program nbtv48 --level 3", 2, "--level"},
+        {"transmit --program nbtv48 --ptt-port /dev/null --ptt DSR", 2, "RTS or DTR"},
+        {"transmit --program nbtv48 --ptt RTS", 2, "--ptt-port DEVICE and --ptt"},
+        {"transmit --program nbtv48 -o " + path("missing/x.wav"), 1, "missing/x.wav"},
+        // A camera that is not there, through libavdevice's V4L2 input.
+        {"transmit --program nbtv48 --card /dev/video99 -o " + path("x.wav"), 1,
+         "cannot open v4l2 input '/dev/video99'"},
     };
     for (const Case& c : cases) {
         const ToolRun run = nbtv(c.arguments, dir);
