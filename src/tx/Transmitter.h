@@ -2,16 +2,15 @@
 // The transmitter: pictures to the multicarrier signal a receiver of the profile expects, with
 // channel impairments for testing.
 
-#include <cmath>
 #include <cstdint>
 #include <memory>
-#include <numbers>
 #include <optional>
 #include <vector>
 
 #include "picture/RgbImage.h"
 #include "profiles/ReceiverProfile.h"
 #include "tx/Channel.h"
+#include "tx/Random.h"
 
 namespace nbtv {
 
@@ -19,50 +18,6 @@ struct TransmitOptions {
     bool mono = false;
     int frames = 1;
     ChannelImpairments channel;
-};
-
-// Noise of the channel impairments: the same seed gives the same noise with any standard library.
-// splitmix64: tiny, fast and identical on every platform.
-class SplitMix64 {
-  public:
-    explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
-
-    std::uint64_t next() {
-        state_ += 0x9e3779b97f4a7c15ULL;
-        std::uint64_t z = state_;
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-
-    // Uniform in (0, 1]: never 0, so its logarithm is finite.
-    double uniformOpenZero() { return static_cast<double>((next() >> 11) + 1) * 0x1.0p-53; }
-
-  private:
-    std::uint64_t state_;
-};
-
-// Box-Muller on splitmix64, so a seed gives the same noise with any standard library.
-class GaussianNoise {
-  public:
-    explicit GaussianNoise(std::uint64_t seed) : rng_(seed) {}
-
-    double next() {
-        if (hasSpare_) {
-            hasSpare_ = false;
-            return spare_;
-        }
-        const double radius = std::sqrt(-2.0 * std::log(rng_.uniformOpenZero()));
-        const double angle = 2.0 * std::numbers::pi * rng_.uniformOpenZero();
-        spare_ = radius * std::sin(angle);
-        hasSpare_ = true;
-        return radius * std::cos(angle);
-    }
-
-  private:
-    SplitMix64 rng_;
-    double spare_ = 0.0;
-    bool hasSpare_ = false;
 };
 
 // Output samples of `frames` frames at the recording rate (1 - rateError) times the nominal
@@ -77,7 +32,7 @@ std::int64_t framesInSignal(const ReceiverProfile& profile, bool mono, double ra
 inline constexpr double receiverFrameLead = 555.0;
 
 // Level L (0..255) to the tone's deviation from its bin centre, in bins: the receiver shows L
-// with its default brightness and contrast for a discriminator value (L - 148) / 228.
+// with its starting brightness and contrast (see picture/DisplayLevel.h).
 double deviationForLevel(double level);
 
 // The clean signal (every line tone and the pilots, unit amplitude each) one frame after
