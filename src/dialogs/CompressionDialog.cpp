@@ -48,8 +48,10 @@ CompressionDialog::CompressionDialog(AviCompression& options, int width, int hei
     setAttribute(Qt::WA_QuitOnClose, false);
 
     auto* grid = new QGridLayout(this);
-    grid->addWidget(new QLabel(tr("&Compressor:"), this), 0, 0);
+    auto* compressorLabel = new QLabel(tr("&Compressor:"), this);
+    grid->addWidget(compressorLabel, 0, 0);
     compressor_ = new QComboBox(this);
+    compressorLabel->setBuddy(compressor_); // Alt+C goes to the list; the '&' is not shown
     compressor_->setObjectName("compressor");
     for (const AviCodec* codec : codecs_) {
         compressor_->addItem(

@@ -14,6 +14,7 @@
 #include "dialogs/Dialogs.h"
 #include "widgets/Controls.h"
 #include "widgets/DialogUnits.h"
+#include "widgets/FitText.h"
 #include "widgets/Trackbar.h"
 #include "widgets/Warning.h"
 
@@ -39,6 +40,7 @@ QLabel* addLabel(QWidget* parent, const QString& text, const QRect& rect) {
     auto* label = new QLabel(text, parent);
     label->setGeometry(rect);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    fitCaption(label);
     return label;
 }
 

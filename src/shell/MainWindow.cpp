@@ -26,6 +26,7 @@
 #include "shell/DesktopTools.h"
 #include "shell/TerminationSignals.h"
 #include "widgets/Controls.h"
+#include "widgets/FitText.h"
 #include "widgets/Trackbar.h"
 #include "widgets/Warning.h"
 
@@ -74,11 +75,16 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
     client_->setObjectName("clientArea");
     setCentralWidget(client_);
     createControls();
+    auto* bar = new WrappingMenuBar(this);
+    setMenuBar(bar);
     createMenus();
+    bar->wrapTo(profile.clientWidth);
 
     // The client area measures the profile's size without the menu bar; the menu bar then
-    // takes its height from it.
-    resize(profile.clientWidth, profile.clientHeight);
+    // takes its height from it. A second row of menus adds its height to the window's, so the
+    // client area below it keeps the size it has under one row.
+    const int secondRow = bar->secondRow() != nullptr ? bar->secondRow()->sizeHint().height() : 0;
+    resize(profile.clientWidth, profile.clientHeight + secondRow);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         move(area.center() - QPoint(profile.clientWidth / 2, profile.clientHeight / 2));
@@ -182,6 +188,10 @@ void MainWindow::createControls() {
         }
         setControlId(w, c.id);
         w->setGeometry(c.x, c.y, c.width, c.height);
+        if (c.id == ids::statusLabel) {
+            qobject_cast<QLabel*>(w)->setWordWrap(true); // a long status goes on to its second line
+        }
+        fitCaption(w);
         controls_.push_back(w);
     }
     if (auto* colour = qobject_cast<QRadioButton*>(control(ids::colour))) {
@@ -268,6 +278,7 @@ void MainWindow::initialiseReceiver() {
     if (auto* filter = qobject_cast<QCheckBox*>(control(ids::noiseFilter))) {
         filter->setChecked(false);
         filter->setText("Noise filter (light)");
+        fitCaption(filter);
     }
     if (auto* big = qobject_cast<QCheckBox*>(control(ids::bigPicture))) {
         big->setChecked(false);
@@ -332,6 +343,7 @@ void MainWindow::onDeviceReturned(const QString& name) {
     }
     if (auto* label = qobject_cast<QLabel*>(control(ids::statusLabel))) {
         label->setText(QStringLiteral("Sound input back: ") + name);
+        fitCaption(label);
     }
 }
 
@@ -412,6 +424,7 @@ void MainWindow::dispatchCommand(int id) {
         s.noiseFilterWeights = weights;
         if (auto* box = qobject_cast<QCheckBox*>(control(ids::noiseFilter))) {
             box->setText(caption);
+            fitCaption(box);
         }
     };
     switch (id) {
@@ -492,7 +505,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 void MainWindow::setStatus(const QString& text) {
     statusShowsRecording_ = true;
     if (auto* label = qobject_cast<QLabel*>(control(ids::statusLabel))) {
-        label->setText(text);
+        if (label->text() != text) {
+            label->setText(text);
+            fitCaption(label);
+        }
     }
 }
 
@@ -633,6 +649,7 @@ void MainWindow::setRecordingState(const QString& text) {
         controls_.push_back(label);
     }
     label->setText(text);
+    fitCaption(label);
 }
 
 void MainWindow::restartCapture() {

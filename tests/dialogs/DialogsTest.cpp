@@ -27,6 +27,7 @@
 #include "profiles/ReceiverProfile.h"
 #include "widgets/Controls.h"
 #include "widgets/DialogUnits.h"
+#include "widgets/FitText.h"
 #include "widgets/Trackbar.h"
 #include "widgets/Warning.h"
 
@@ -290,6 +291,9 @@ TEST(PictureDialog, SlidersAreInvertedAndDefaultsRestore) {
     ASSERT_TRUE(brightness && contrast);
     EXPECT_EQ(brightness->value(), 156);
     EXPECT_EQ(contrast->value(), 56);
+    for (QLabel* label : d->findChildren<QLabel*>()) {
+        EXPECT_TRUE(captionFits(label, label->font())) << label->text().toStdString();
+    }
 
     QTest::keyClick(brightness, Qt::Key_Home); // top
     QTest::keyClick(contrast, Qt::Key_End);    // bottom

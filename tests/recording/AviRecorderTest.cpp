@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
@@ -486,6 +487,13 @@ TEST_F(RecorderTest, EveryOfferedCodecRecordsAHundredReceivedFramesOfTheBarsCard
         EXPECT_TRUE(dialog.findChild<QCheckBox*>("keyFrames")->isChecked());
         EXPECT_EQ(dialog.findChild<QSpinBox*>("keyFrameEvery")->value(), 1);
         auto* compressor = dialog.findChild<QComboBox*>("compressor");
+        // Its label names it with a mnemonic, so the label shows no '&'.
+        bool labelled = false;
+        for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+            labelled =
+                labelled || (label->text() == "&Compressor:" && label->buddy() == compressor);
+        }
+        EXPECT_TRUE(labelled);
         for (int i = 0; i < compressor->count(); ++i) {
             compressor->setCurrentIndex(i);
             offered.push_back(compressor->itemData(i).toString().toStdString());

@@ -33,6 +33,7 @@
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
 #include "widgets/Controls.h"
+#include "widgets/FitText.h"
 #include "widgets/Warning.h"
 
 namespace nbtv {
@@ -154,6 +155,57 @@ TEST(MainWindow, ClientAreaIsFourHundredByThreeNinetyWithTheMenuBarTakenFromIt) 
     shown.window.resize(700, 600);
     QCoreApplication::processEvents();
     EXPECT_EQ(shown.window.control(416)->geometry(), QRect(5, 315, 390, 27));
+}
+
+// At each program's own sizes every caption shows whole, with every noise-filter caption, and
+// every menu of the menu bar lies inside the window (none hidden behind an extension button).
+TEST(MainWindow, NothingIsCutOffInAnyProgram) {
+    for (const ReceiverProfile* profile :
+         {&nbtv48Profile(), &nbtv96Profile(), &nbtv96rggbProfile()}) {
+        SCOPED_TRACE(profile->name);
+        Warnings warnings;
+        MainWindow window(*profile,
+                          std::make_unique<test::ScriptedWaveIn>(std::vector<std::int16_t>{}));
+        window.show();
+        QCoreApplication::processEvents();
+        auto expectFits = [&] {
+            for (QObject* child : window.centralWidget()->children()) {
+                if (auto* w = qobject_cast<QWidget*>(child)) {
+                    EXPECT_TRUE(captionFits(w, w->font())) << caption(w).toStdString();
+                }
+            }
+        };
+        expectFits();
+        for (int filter : {ids::mediumFilter, ids::heavyFilter}) {
+            if (window.action(filter) != nullptr) {
+                window.action(filter)->trigger();
+                expectFits();
+            }
+        }
+        // A second row of menus does not take the client area's room.
+        auto* bar = static_cast<WrappingMenuBar*>(window.menuBar());
+        EXPECT_EQ(window.centralWidget()->height() + bar->firstRowHeight(), profile->clientHeight);
+        const QRect inside = window.rect();
+        QList<QMenuBar*> rows{window.menuBar()};
+        if (QMenuBar* second = bar->secondRow()) {
+            rows.push_back(second);
+        }
+        int menus = 0;
+        for (QMenuBar* row : rows) {
+            for (QAction* a : row->actions()) {
+                const QRect at = row->actionGeometry(a);
+                EXPECT_FALSE(at.isEmpty()) << a->text().toStdString();
+                EXPECT_TRUE(row->rect().contains(at)) << a->text().toStdString();
+                EXPECT_TRUE(inside.contains(QRect(row->mapTo(&window, at.topLeft()), at.size())))
+                    << a->text().toStdString();
+                ++menus;
+            }
+            auto* extension = row->findChild<QWidget*>("qt_menubar_ext_button");
+            EXPECT_TRUE(extension == nullptr || !extension->isVisible());
+        }
+        EXPECT_EQ(menus, static_cast<int>(profile->menuBar.size()) + 1) << "with Enhance";
+        window.close();
+    }
 }
 
 TEST(MainWindow, MenuBarCarriesEveryCommandInOrder) {

@@ -23,6 +23,7 @@
 #include "support/ScriptedWaveIn.h"
 #include "tx/TestCard.h"
 #include "tx/Transmitter.h"
+#include "widgets/FitText.h"
 #include "widgets/Warning.h"
 
 namespace nbtv {
@@ -83,8 +84,11 @@ struct Recording {
     QPushButton* button() const {
         return qobject_cast<QPushButton*>(window.control(ids::recordButton));
     }
+    // The status text, which must show whole in its label.
     QString status() const {
-        return qobject_cast<QLabel*>(window.control(ids::statusLabel))->text();
+        auto* label = qobject_cast<QLabel*>(window.control(ids::statusLabel));
+        EXPECT_TRUE(captionFits(label, label->font())) << label->text().toStdString();
+        return label->text();
     }
     // Clicks "Record"; for AVI the compression dialog is answered with OK (its first choice,
     // uncompressed 32-bit).
