@@ -9,6 +9,7 @@
 #include <string>
 
 #include "profiles/ReceiverProfile.h"
+#include "shell/BandView.h"
 #include "shell/MainWindow.h"
 #include "shell/ProgramEntry.h"
 #include "support/ScriptedWaveIn.h"
@@ -49,6 +50,29 @@ void BM_WindowBlock(benchmark::State& state) {
     state.counters["rss_MB"] = residentMegabytes();
 }
 BENCHMARK(BM_WindowBlock)->Unit(benchmark::kMicrosecond);
+
+// What the band view adds to a block: its spectrum, a waterfall row (at the fastest scroll
+// speed) and the repaint of both areas. The target is under 1 ms a block.
+void BM_BandViewBlock(benchmark::State& state) {
+    const nbtv::ReceiverProfile& profile = nbtv::nbtv48Profile();
+    nbtv::TransmitOptions options;
+    options.frames = 1;
+    options.channel.snrDb = 30.0;
+    const auto samples =
+        nbtv::transmit(profile, nbtv::makeTestCard(nbtv::TestCardKind::Bars, 48, 48), options);
+    nbtv::ReceiveSession session(profile);
+    nbtv::BandView view(session, {});
+    view.show();
+    QCoreApplication::processEvents();
+    const std::size_t blocks = samples.size() / 768;
+    std::size_t block = 0;
+    for (auto _ : state) {
+        view.input(std::span(samples).subspan(block * 768, 768));
+        view.repaint();
+        block = (block + 1) % blocks;
+    }
+}
+BENCHMARK(BM_BandViewBlock)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -61,7 +61,8 @@ std::vector<std::uint8_t> frameRecord(const PixelSurface& surface) {
     return record;
 }
 
-std::string frameFileName(const std::string& prefix, const std::tm& local, int attempt) {
+std::string recordingFileName(const std::string& prefix, const std::tm& local, int attempt,
+                              const std::string& extension) {
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d-%02d-%04d_%02d%02d%02d", local.tm_mon + 1,
                   local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
@@ -70,7 +71,34 @@ std::string frameFileName(const std::string& prefix, const std::tm& local, int a
     if (attempt > 1) {
         name.append("-").append(std::to_string(attempt));
     }
-    return name.append(".tv");
+    return name.append(extension);
+}
+
+std::string frameFileName(const std::string& prefix, const std::tm& local, int attempt) {
+    return recordingFileName(prefix, local, attempt, ".tv");
+}
+
+int createRecordingFile(const std::string& prefix, const std::tm& local,
+                        const std::string& extension, const std::filesystem::path& folder,
+                        const std::string& what, std::string& name, std::string& error) {
+    for (int attempt = 1; attempt <= maxNameAttempts; ++attempt) {
+        const std::string candidate = recordingFileName(prefix, local, attempt, extension);
+        const std::filesystem::path file = folder / candidate;
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            name = candidate;
+            return fd;
+        }
+        const int code = errno;
+        if (code != EEXIST) {
+            error = "cannot create " + what + " " + quotedPath(file.string()) + ": " +
+                    systemMessage(code);
+            return -1;
+        }
+    }
+    error = "cannot create " + what + ": every name up to " +
+            quotedPath(recordingFileName(prefix, local, maxNameAttempts, extension)) + " is taken";
+    return -1;
 }
 
 std::string frameFileStatus(int frames, const std::string& name) {
@@ -98,21 +126,16 @@ int FrameFileWriter::open(const std::filesystem::path& file, int flags, std::str
 bool FrameFileWriter::start(const std::string& prefix, const std::tm& local, std::string& error,
                             const std::filesystem::path& folder) {
     stop();
-    for (int attempt = 1; attempt <= maxNameAttempts; ++attempt) {
-        const std::string name = frameFileName(prefix, local, attempt);
-        // Exclusive creation: a name that exists, or appears meanwhile, is never emptied.
-        const int code = open(folder / name, O_EXCL, error);
-        if (code == 0) {
-            name_ = name;
-            return true;
-        }
-        if (code != EEXIST) {
-            return false;
-        }
+    std::string name;
+    fd_ = createRecordingFile(prefix, local, ".tv", folder, "frame file", name, error);
+    if (fd_ < 0) {
+        return false;
     }
-    error = "cannot create frame file: every name up to " +
-            quotedPath(frameFileName(prefix, local, maxNameAttempts)) + " is taken";
-    return false;
+    path_ = folder / name;
+    frames_ = 0;
+    bytesKept_ = 0;
+    name_ = name;
+    return true;
 }
 
 bool FrameFileWriter::start(const std::string& prefix, std::string& error) {

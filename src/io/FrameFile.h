@@ -19,9 +19,19 @@ inline constexpr std::size_t frameRecordHeaderBytes = 8;
 // The record of a surface: 8 + 4 x width x height bytes (252296 for 288 x 219).
 std::vector<std::uint8_t> frameRecord(const PixelSurface& surface);
 
-// prefix + MM-DD-YYYY + "_" + hhmmss + ".tv"; from the second attempt on "-2", "-3" ... goes
-// before ".tv".
+// The name of a recording: prefix + MM-DD-YYYY + "_" + hhmmss + extension; from the second
+// attempt on "-2", "-3" ... goes before the extension.
+std::string recordingFileName(const std::string& prefix, const std::tm& local, int attempt,
+                              const std::string& extension);
+// The frame file's: the extension ".tv".
 std::string frameFileName(const std::string& prefix, const std::tm& local, int attempt = 1);
+
+// Creates the first free recording name in `folder` (exclusively: a name that exists, or
+// appears meanwhile, is never emptied) and returns its open descriptor, its name in `name`; -1
+// with a one-line error naming `what` ("frame file") when no name can be had.
+int createRecordingFile(const std::string& prefix, const std::tm& local,
+                        const std::string& extension, const std::filesystem::path& folder,
+                        const std::string& what, std::string& name, std::string& error);
 
 // The status text after `frames` records: "0 frames saved to NAME" at the start, then the plain
 // number text (" 1", " 2" ...) and " frames saved to NAME".

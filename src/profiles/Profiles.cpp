@@ -28,6 +28,14 @@ MenuEntry enhanceMenu() {
     menu.items.push_back({});
     menu.items.push_back({"Find frame phase", ids::findFramePhase, {}, false});
     menu.items.push_back({"Rotate colours", ids::rotateColours, {}, false});
+    menu.items.push_back({});
+    menu.items.push_back({"Record audio", ids::recordAudio, {}, true});
+    menu.items.push_back({"Record audio as WAV", ids::recordAudioAsWav, {}, true});
+    menu.items.push_back({});
+    menu.items.push_back({"Replay last minute", ids::replayLastMinute, {}, false});
+    menu.items.push_back({"Save last minute", ids::saveLastMinute, {}, false});
+    menu.items.push_back({});
+    menu.items.push_back({"Band view", ids::bandView, {}, false});
     return menu;
 }
 

@@ -183,6 +183,12 @@ inline constexpr int automaticFineTune = 2001;
 inline constexpr int automaticCalibration = 2002;
 inline constexpr int findFramePhase = 2003;
 inline constexpr int rotateColours = 2004;
+// In the "&Enhance" menu as well: the input recorded, replayed and looked at.
+inline constexpr int recordAudio = 2010;
+inline constexpr int recordAudioAsWav = 2011;
+inline constexpr int replayLastMinute = 2012;
+inline constexpr int saveLastMinute = 2013;
+inline constexpr int bandView = 2014;
 } // namespace ids
 
 struct ReceiverProfile {
@@ -250,5 +256,7 @@ std::vector<std::string> profileNames();
 
 // The "&Enhance" menu every program adds to its menu bar, just before "&Help".
 MenuEntry enhanceMenu();
+// The name prefix of audio recordings: "NBTV_AUDIO_".
+inline constexpr const char* audioFilePrefix = "NBTV_AUDIO_";
 
 } // namespace nbtv

@@ -1,9 +1,61 @@
 #include "session/ReceiveSession.h"
 
+#include <algorithm>
+
 namespace nbtv {
 
+void InputHistory::append(std::span<const std::int16_t> samples) {
+    if (ring_.empty()) {
+        return;
+    }
+    if (samples.size() > ring_.size()) {
+        samples = samples.last(ring_.size());
+    }
+    for (const std::int16_t s : samples) {
+        ring_[next_] = s;
+        next_ = next_ + 1 == ring_.size() ? 0 : next_ + 1;
+    }
+    filled_ = std::min(ring_.size(), filled_ + samples.size());
+}
+
+std::vector<std::int16_t> InputHistory::samples() const {
+    std::vector<std::int16_t> out;
+    out.reserve(filled_);
+    const std::size_t first =
+        (next_ + ring_.size() - filled_) % std::max<std::size_t>(1, ring_.size());
+    for (std::size_t i = 0; i < filled_; ++i) {
+        out.push_back(ring_[(first + i) % ring_.size()]);
+    }
+    return out;
+}
+
 ReceiveSession::ReceiveSession(const ReceiverProfile& profile)
-    : receiver_(profile), tuner_(profile) {}
+    : receiver_(profile), tuner_(profile),
+      history_(static_cast<std::size_t>(profile.sampleRate) * historySeconds) {}
+
+void ReceiveSession::addInputTap(InputTap* tap) {
+    if (tap != nullptr && std::find(taps_.begin(), taps_.end(), tap) == taps_.end()) {
+        taps_.push_back(tap);
+    }
+}
+
+void ReceiveSession::removeInputTap(InputTap* tap) {
+    taps_.erase(std::remove(taps_.begin(), taps_.end(), tap), taps_.end());
+}
+
+int ReceiveSession::replay(std::span<const std::int16_t> samples) {
+    int frames = 0;
+    for (;;) {
+        const auto length = static_cast<std::size_t>(std::max(1, receiver_.settings().blockLength));
+        if (samples.size() < length) {
+            break;
+        }
+        analyse(samples.first(length));
+        frames += completeBlock().frameCompleted ? 1 : 0;
+        samples = samples.subspan(length);
+    }
+    return frames;
+}
 
 void ReceiveSession::setEnhanced(bool on, bool denoise) {
     enhancedOn_ = on;
@@ -29,7 +81,24 @@ void ReceiveSession::restartEnhanced() {
     fit_->setDenoise(denoise_);
 }
 
+int ReceiveSession::replayHistory() {
+    // A block is three picture columns, whatever the calibration made its length.
+    const auto length = static_cast<std::size_t>(std::max(1, receiver_.settings().blockLength));
+    const auto frameBlocks = static_cast<std::size_t>(std::max(1, profile().frameColumns() / 3));
+    const std::size_t blocks = history_.size() / length / frameBlocks * frameBlocks;
+    const std::vector<std::int16_t> samples = history_.samples();
+    return replay(std::span<const std::int16_t>(samples).last(blocks * length));
+}
+
 void ReceiveSession::analyseBlock(std::span<const std::int16_t> samples) {
+    history_.append(samples);
+    for (InputTap* tap : taps_) {
+        tap->input(samples);
+    }
+    analyse(samples);
+}
+
+void ReceiveSession::analyse(std::span<const std::int16_t> samples) {
     receiver_.analyseBlock(samples);
     block_.assign(samples.begin(), samples.end());
 }

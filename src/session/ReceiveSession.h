@@ -32,6 +32,33 @@ class EnhancedPath {
     virtual void restart() = 0;
 };
 
+// Whoever takes the input as it comes, before any correction: every block the session is given
+// (not the blocks of a replay), in order.
+class InputTap {
+  public:
+    virtual ~InputTap() = default;
+    virtual void input(std::span<const std::int16_t> block) = 0;
+};
+
+// The newest samples of the input, up to a fixed length, oldest first.
+class InputHistory {
+  public:
+    explicit InputHistory(std::size_t capacity) : ring_(capacity) {}
+    void append(std::span<const std::int16_t> samples);
+    std::vector<std::int16_t> samples() const;
+    std::size_t size() const { return filled_; }
+    std::size_t capacity() const { return ring_.size(); }
+    void clear() {
+        filled_ = 0;
+        next_ = 0;
+    }
+
+  private:
+    std::vector<std::int16_t> ring_;
+    std::size_t next_ = 0;   // where the next sample goes
+    std::size_t filled_ = 0; // samples held
+};
+
 // A picture that counts: the ordinary picture of a completed frame while the enhanced picture
 // is off, the enhanced picture once it is ready while it is on.
 struct SessionPicture {
@@ -80,6 +107,20 @@ class ReceiveSession {
         listener_ = std::move(listener);
     }
 
+    // Who also takes the input (nullptr: no one); the tap must outlive its place here.
+    void addInputTap(InputTap* tap);
+    void removeInputTap(InputTap* tap);
+    // The last minute of input, always kept.
+    static constexpr int historySeconds = 60;
+    const InputHistory& history() const { return history_; }
+    // Runs `samples` through the whole road again, in blocks of the block length in use, with
+    // the settings in use now (the taps and the history do not take them again); a part block
+    // at the end waits for nothing and is dropped. Returns the frames it completed.
+    int replay(std::span<const std::int16_t> samples);
+    // Replays the newest whole frames of the history (as many as it holds), so that the frame
+    // phase in use holds for them as it holds for the live input. Returns the frames completed.
+    int replayHistory();
+
     // The first half of a block: after it the capture buffer may go back to the sound card.
     void analyseBlock(std::span<const std::int16_t> samples);
     // The rest of the block's road.
@@ -95,6 +136,7 @@ class ReceiveSession {
   private:
     void deliverEnhanced(const EnhancedPicture& picture);
     void deliverFitted();
+    void analyse(std::span<const std::int16_t> samples);
 
     Receiver receiver_;
     AutoTuner tuner_;
@@ -105,6 +147,8 @@ class ReceiveSession {
     std::vector<std::int16_t> block_; // the block on its road
     PixelSurface enhancedSurface_;
     std::function<void(const SessionPicture&)> listener_;
+    std::vector<InputTap*> taps_;
+    InputHistory history_;
 };
 
 } // namespace nbtv

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -113,6 +114,13 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
             [this](const EnhancedPicture& picture) { session_.enhancedPictureReady(picture); });
     session_.setPictureListener([this](const SessionPicture& picture) { showPicture(picture); });
 
+    audio_ = std::make_unique<AudioRecording>(profile_.sampleRate);
+    audio_->setFailureHandler([this](const std::string& error) {
+        showAudioRecording();
+        showWarning(this, "Error", QString::fromStdString(error));
+    });
+    session_.addInputTap(audio_.get());
+
     terminationSignals_ = new TerminationSignals(this);
     connect(terminationSignals_, &TerminationSignals::received, this,
             &MainWindow::onTerminationSignal);
@@ -120,6 +128,8 @@ MainWindow::MainWindow(const ReceiverProfile& profile, std::unique_ptr<WaveIn> s
 
 MainWindow::~MainWindow() {
     shutdown();
+    bandView_.reset();
+    session_.removeInputTap(audio_.get());
 }
 
 void MainWindow::createControls() {
@@ -492,8 +502,85 @@ void MainWindow::dispatchCommand(int id) {
     case ids::pictureAdjust:
         openPictureDialog(dialogs_);
         break;
+    case ids::recordAudio:
+        toggleAudioRecording();
+        break;
+    case ids::recordAudioAsWav:
+        audio_->setFormat(audio_->format() == AudioFormat::Wav ? AudioFormat::Flac
+                                                               : AudioFormat::Wav);
+        showAudioRecording();
+        break;
+    case ids::replayLastMinute:
+        replayLastMinute();
+        break;
+    case ids::saveLastMinute:
+        saveLastMinute();
+        break;
+    case ids::bandView:
+        if (!bandView_) {
+            bandView_ = std::make_unique<BandView>(session_, [this] { showFineTune(); });
+        }
+        bandView_->show();
+        bandView_->raise();
+        break;
     default:
         break;
+    }
+}
+
+bool MainWindow::startAudioRecording(const QString& path, QString& error) {
+    std::string reason;
+    const bool ok = audio_->startFile(QFile::encodeName(path).toStdString(), reason);
+    error = QString::fromStdString(reason);
+    showAudioRecording();
+    return ok;
+}
+
+void MainWindow::toggleAudioRecording() {
+    if (audio_->recording()) {
+        audio_->stop();
+    } else if (std::string error; !audio_->start(error)) {
+        showAudioRecording();
+        showWarning(this, "Error", QString::fromStdString(error));
+        return;
+    }
+    showAudioRecording();
+}
+
+// The menu's check marks follow the recording and its format.
+void MainWindow::showAudioRecording() {
+    if (QAction* a = action(ids::recordAudio)) {
+        a->setChecked(audio_->recording());
+    }
+    if (QAction* a = action(ids::recordAudioAsWav)) {
+        a->setChecked(audio_->format() == AudioFormat::Wav);
+    }
+}
+
+// The last minute goes through the whole road again with the settings in use now: the picture
+// view and a running recording take its pictures as they take live ones.
+int MainWindow::replayLastMinute() {
+    const int frames = session_.replayHistory();
+    framesCompleted_ += frames;
+    showFineTune();
+    drawPilotScope(*pilotScope_, receiver_.pictures(), profile_, receiver_.settings());
+    showMonitorStrip(*monitorStrip_, receiver_.monitorSurface());
+    return frames;
+}
+
+void MainWindow::saveLastMinute() {
+    std::string name;
+    std::string error;
+    if (!audio_->save(session_.history().samples(), name, error)) {
+        showWarning(this, "Error", QString::fromStdString(error));
+        return;
+    }
+    if (statusShowsRecording_ && receiver_.settings().recording == 1) {
+        return; // the status line counts the recording's frames
+    }
+    if (auto* label = qobject_cast<QLabel*>(control(ids::statusLabel))) {
+        label->setText(QStringLiteral("Last minute saved to ") + QString::fromStdString(name));
+        fitCaption(label);
     }
 }
 
@@ -674,6 +761,12 @@ void MainWindow::shutdown() {
     }
     if (capture_) {
         capture_->shutdown();
+    }
+    if (audio_) {
+        audio_->stop(); // the file gets its length and checksum
+    }
+    if (bandView_) {
+        bandView_->close();
     }
     // The device dialogs end with the window; so do the picture and frame-rate dialogs, which
     // would otherwise write into the settings of a window that is gone.

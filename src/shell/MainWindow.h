@@ -13,7 +13,9 @@
 #include "display/SurfaceView.h"
 #include "io/FrameFile.h"
 #include "session/ReceiveSession.h"
+#include "shell/AudioRecording.h"
 #include "shell/AviRecorder.h"
+#include "shell/BandView.h"
 #include "shell/EnhancedWorker.h"
 #include "tuning/AutoTuner.h"
 
@@ -46,6 +48,15 @@ class MainWindow : public QMainWindow {
     SoundCapture& capture() { return *capture_; }
     AviRecorder& recorder() { return *recorder_; }
     AutoTuner& tuner() { return tuner_; }
+    AudioRecording& audioRecording() { return *audio_; }
+    // The band view, once "Band view" opened it (nullptr before).
+    BandView* bandView() const { return bandView_.get(); }
+
+    // Records the audio into `path` from the next block on (the command line's
+    // --record-audio); false with a one-line reason.
+    bool startAudioRecording(const QString& path, QString& error);
+    // Runs the last minute of input through the receiver again; returns the frames completed.
+    int replayLastMinute();
 
     // The controls with this identifier, in creation order.
     std::vector<QWidget*> controls(int id) const;
@@ -108,6 +119,9 @@ class MainWindow : public QMainWindow {
     void applyTuning(const AutoTuneChange& change);
     void showPicture(const SessionPicture& picture);
     void shutdown();
+    void toggleAudioRecording();
+    void showAudioRecording();
+    void saveLastMinute();
 
     const ReceiverProfile& profile_;
     ReceiveSession session_;
@@ -117,7 +131,9 @@ class MainWindow : public QMainWindow {
     std::unique_ptr<SoundCapture> capture_;
     DialogContext dialogs_;
     std::unique_ptr<AviRecorder> recorder_;
-    FrameFileWriter frameFile_; // the recorder of programs that write frame files
+    FrameFileWriter frameFile_;             // the recorder of programs that write frame files
+    std::unique_ptr<AudioRecording> audio_; // taps the session's input
+    std::unique_ptr<BandView> bandView_;    // so does the band view
 
     QWidget* client_ = nullptr;
     std::vector<QWidget*> controls_;

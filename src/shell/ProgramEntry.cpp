@@ -37,6 +37,9 @@ void printUsage(const ReceiverProfile& profile, std::FILE* to) {
         "usage: %s [--demo | --input FILE]\n"
         "  --demo        receive the built-in transmitter's test card\n"
         "  --input FILE  receive an audio file (any format) played in real time\n"
+        "  --record-audio FILE\n"
+        "                record the input from its first block into FILE (a new file;\n"
+        "                WAV for a name ending in .wav, FLAC otherwise)\n"
         "Without options the receiver captures from the sound card. Qt's own options\n"
         "(-platform NAME, -style NAME ...) are passed on.\n"
         "The window needs a display; without one, QT_QPA_PLATFORM=offscreen runs it unseen.\n"
@@ -80,6 +83,7 @@ int qtOptionLength(std::string_view arg) {
 struct Options {
     bool demo = false;
     const char* input = nullptr;
+    const char* recordAudio = nullptr;
     bool platformGiven = false;
 };
 
@@ -105,6 +109,13 @@ int readOptions(const ReceiverProfile& profile, int argc, char** argv, Options& 
                 return 2;
             }
             options.input = argv[++i];
+        } else if (arg == "--record-audio") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                std::fprintf(stderr, "%s: --record-audio needs a file\n", name);
+                printUsage(profile, stderr);
+                return 2;
+            }
+            options.recordAudio = argv[++i];
         } else if (const int length = qtOptionLength(arg); length > 0) {
             if (length == 2 && i + 1 >= argc) {
                 std::fprintf(stderr, "%s: %s needs a value\n", name, argv[i]);
@@ -165,6 +176,13 @@ int runReceiver(const ReceiverProfile& profile, int argc, char** argv) {
                                          ? makeFileInput(QString::fromLocal8Bit(options.input))
                                          : makeSoundCardInput();
     MainWindow window(profile, std::move(source));
+    if (options.recordAudio != nullptr) {
+        QString error;
+        if (!window.startAudioRecording(QString::fromLocal8Bit(options.recordAudio), error)) {
+            std::fprintf(stderr, "%s: %s\n", profile.name.c_str(), error.toLocal8Bit().constData());
+            return 1;
+        }
+    }
     // A signal ends the program as File > Exit does; the status tells which signal it was.
     QObject::connect(&window, &MainWindow::terminationRequested, &app,
                      [](int signalNumber) { QApplication::exit(128 + signalNumber); });

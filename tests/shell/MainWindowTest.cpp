@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
@@ -22,6 +23,8 @@
 #include <csignal>
 
 #include "capture/Sources.h"
+#include "core/Conversions.h"
+#include "io/AudioFile.h"
 #include "widgets/DialogUnits.h"
 
 #include "display/SurfaceView.h"
@@ -227,6 +230,9 @@ TEST(MainWindow, MenuBarCarriesEveryCommandInOrder) {
             }
         };
     walk(shown.window.menuBar()->actions(), "");
+    if (QMenuBar* second = static_cast<WrappingMenuBar*>(shown.window.menuBar())->secondRow()) {
+        walk(second->actions(), "");
+    }
     const QStringList expected = {"&File",
                                   " &Exit 402",
                                   "Soundcard",
@@ -258,6 +264,14 @@ TEST(MainWindow, MenuBarCarriesEveryCommandInOrder) {
                                   " -",
                                   " Find frame phase 2003",
                                   " Rotate colours 2004",
+                                  " -",
+                                  " Record audio 2010 checkable",
+                                  " Record audio as WAV 2011 checkable",
+                                  " -",
+                                  " Replay last minute 2012",
+                                  " Save last minute 2013",
+                                  " -",
+                                  " Band view 2014",
                                   "&Help",
                                   " &Help 409",
                                   " -",
@@ -557,6 +571,114 @@ ProgramRun runProgram(const QStringList& arguments,
     run.out = QString::fromLocal8Bit(program.readAllStandardOutput());
     run.err = QString::fromLocal8Bit(program.readAllStandardError());
     return run;
+}
+
+// A user who tuned too late: the signal came 3 Hz off while the slider stood at 0, so the
+// pictures came out wrong; moved to -3 Hz, "Replay last minute" gives the right picture of what
+// was already heard.
+TEST(MainWindow, ReplayOfTheLastMinuteGivesThePictureWithTheTuningNowInUse) {
+    const ReceiverProfile& profile = nbtv48Profile();
+    TransmitOptions options;
+    options.frames = 3;
+    const RgbImage card =
+        makeTestCard(TestCardKind::Bars, profile.pictureColumns, profile.pictureLines);
+    const std::vector<std::int16_t> clean = transmit(profile, card, options);
+    options.channel.frequencyOffsetHz = 3.0;
+    Shown shown(transmit(profile, card, options));
+    shown.waitForFrames(3);
+    ASSERT_GE(shown.window.framesCompleted(), 3);
+    shown.source->pause(true);
+    Receiver reference(profile);
+    const RgbImage wanted = test::receive(reference, clean).back();
+    const PixelRect crop = profile.geometry.pictureCrop;
+    const double before =
+        test::psnr(test::viewPicture(shown.window.pictureView()->image(), crop), wanted);
+
+    auto* slider = qobject_cast<QSlider*>(shown.window.control(ids::fineTuneSlider));
+    slider->setFocus();
+    for (int i = 0; i < 45; ++i) {
+        QTest::keyClick(slider, Qt::Key_Left);
+    }
+    ASSERT_FLOAT_EQ(shown.window.settings().fineTuneHz, -3.0f);
+    const long frames = shown.window.framesCompleted();
+    shown.window.action(ids::replayLastMinute)->trigger();
+    EXPECT_EQ(shown.window.framesCompleted(), frames + 3) << "the three whole frames heard";
+    const double after =
+        test::psnr(test::viewPicture(shown.window.pictureView()->image(), crop), wanted);
+    EXPECT_GT(after, 30.0);
+    EXPECT_GT(after, before + 10.0);
+}
+
+// The band view shows the comb where the fine tune puts it; a click on the waterfall at the
+// pilot heard 15 Hz high tunes as the slider would, to the slider position nearest -15 Hz.
+TEST(MainWindow, AClickOnThePilotInTheWaterfallTunesAsTheSliderWould) {
+    const ReceiverProfile& profile = nbtv48Profile();
+    TransmitOptions options;
+    options.frames = 1;
+    options.channel.frequencyOffsetHz = 15.0;
+    Shown shown(transmit(
+        profile, makeTestCard(TestCardKind::Bars, profile.pictureColumns, profile.pictureLines),
+        options));
+    shown.window.action(ids::bandView)->trigger();
+    BandView* band = shown.window.bandView();
+    ASSERT_NE(band, nullptr);
+    EXPECT_TRUE(band->isVisible());
+    const long start = shown.window.blocksHandled();
+    for (int i = 0; i < 20000 && shown.window.blocksHandled() < start + 40; ++i) {
+        QCoreApplication::processEvents();
+    }
+    const int pilot = profile.carriers.pilotBin;
+    EXPECT_DOUBLE_EQ(band->xOfBin(pilot), 4.0 * pilot) << "at no fine tune, on its bin";
+    // The waterfall holds the pilot where it is heard.
+    const int heard = roundHalfEven(4.0 * pilot + 15.0 * 1024 / 11025);
+    const QImage rows = band->waterfallImage();
+    EXPECT_GT(qGray(rows.pixel(heard, 5)), qGray(rows.pixel(heard + 2, 5)) + 20);
+
+    QTest::mouseClick(band->waterfall(), Qt::LeftButton, {}, QPoint(heard, 50));
+    auto* slider = qobject_cast<QSlider*>(shown.window.control(ids::fineTuneSlider));
+    const float fineTune = shown.window.settings().fineTuneHz;
+    EXPECT_NEAR(fineTune, -15.0, 1.5);
+    EXPECT_FLOAT_EQ(fineTune, static_cast<float>((slider->value() - 512) / 15.0));
+    EXPECT_EQ(shown.window.settings().pilotMarker, 100 + floorToInt(5.0 * fineTune));
+    EXPECT_EQ(qobject_cast<QLabel*>(shown.window.control(ids::negativeReadout))->text(),
+              fineTuneReadout(fineTune));
+    EXPECT_NEAR(band->xOfBin(pilot), heard, 0.5) << "the mark follows the fine tune";
+    shown.window.close();
+    EXPECT_FALSE(band->isVisible()) << "it ends with the window";
+}
+
+// An audio recording of a program that was killed stays readable to its last block, in either
+// format; the program's own transmitter feeds it.
+TEST(Program, AKilledAudioRecordingIsReadableToItsLastBlock) {
+    QTemporaryDir folder;
+    for (const char* name : {"killed.flac", "killed.wav"}) {
+        SCOPED_TRACE(name);
+        const QString path = folder.filePath(name);
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(env);
+        program.start(NBTV48_PROGRAM, {"--demo", "--record-audio", path});
+        ASSERT_TRUE(program.waitForStarted(30000));
+        // Blocks come in real time: wait for a few seconds of them.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(path).size() > 40000; }, 60000));
+        ::kill(static_cast<pid_t>(program.processId()), SIGKILL);
+        ASSERT_TRUE(program.waitForFinished(30000));
+        const qint64 size = QFileInfo(path).size();
+        std::vector<std::int16_t> samples;
+        std::string error;
+        ASSERT_TRUE(readAudioFile(path.toStdString(), 11025, samples, error)) << error;
+        if (QString(name).endsWith("wav")) {
+            EXPECT_EQ(static_cast<qint64>(samples.size() * 2), size - 44)
+                << "every sample written is read back";
+        } else {
+            EXPECT_GE(static_cast<qint64>(samples.size() * 2), size / 2)
+                << "the frames written are read back";
+        }
+        EXPECT_EQ(samples.size() % 256, 0u) << "whole frames, whole blocks";
+        // What was heard is the transmitter's signal, not silence.
+        EXPECT_GT(*std::max_element(samples.begin(), samples.end()), 1000);
+    }
 }
 
 // Help, mistakes and a missing display are told before Qt starts, on one line where they are

@@ -17,6 +17,7 @@
 #include <iterator>
 
 #include "dialogs/CompressionDialog.h"
+#include "io/AudioFile.h"
 #include "profiles/ReceiverProfile.h"
 #include "recording/AviReadBack.h"
 #include "shell/MainWindow.h"
@@ -297,6 +298,50 @@ TEST(RecordingWindow, Nbtv96rggbWritesItsFrameFileAndClosesItOnExit) {
             const std::uint32_t value = px[2] << 16 | px[1] << 8 | px[0];
             ASSERT_EQ(value, surfaces[f][p]) << "frame " << f << " pixel " << p;
             ASSERT_EQ(px[3], 0);
+        }
+    }
+}
+
+// The recorded audio, in either format, goes back through the receive road as the tool decodes
+// a file, to the very pictures the window showed.
+TEST(RecordingWindow, RecordedAudioDecodesToThePicturesTheWindowShowed) {
+    for (const bool wav : {false, true}) {
+        SCOPED_TRACE(wav ? "wav" : "flac");
+        InFolder here;
+        std::vector<std::vector<std::uint32_t>> shown;
+        Recording r(nbtv48Profile(), 3);
+        QObject::connect(&r.window, &MainWindow::blockHandled, [&](bool completed) {
+            if (completed) {
+                shown.push_back(r.window.receiver().pictureSurface().pixels);
+            }
+        });
+        if (wav) {
+            r.window.action(ids::recordAudioAsWav)->trigger();
+        }
+        r.window.action(ids::recordAudio)->trigger();
+        EXPECT_TRUE(r.window.action(ids::recordAudio)->isChecked());
+        const QStringList files = here.files(wav ? "NBTV_AUDIO_*.wav" : "NBTV_AUDIO_*.flac");
+        ASSERT_EQ(files.size(), 1);
+        r.run(3);
+        ASSERT_GE(shown.size(), 3u);
+        r.window.action(ids::recordAudio)->trigger();
+        EXPECT_FALSE(r.window.action(ids::recordAudio)->isChecked());
+
+        std::vector<std::int16_t> samples;
+        std::string error;
+        ASSERT_TRUE(
+            readAudioFile(here.folder.filePath(files[0]).toStdString(), 11025, samples, error))
+            << error;
+        const auto blocks = static_cast<std::size_t>(r.window.blocksHandled());
+        EXPECT_EQ(samples.size(), blocks * 768) << "every block, nothing else";
+        ReceiveSession session(nbtv48Profile());
+        std::vector<std::vector<std::uint32_t>> decoded;
+        session.setPictureListener(
+            [&](const SessionPicture& picture) { decoded.push_back(picture.surface.pixels); });
+        session.replay(samples);
+        ASSERT_EQ(decoded.size(), shown.size());
+        for (std::size_t f = 0; f < shown.size(); ++f) {
+            EXPECT_TRUE(decoded[f] == shown[f]) << "picture " << f;
         }
     }
 }
