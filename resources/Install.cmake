@@ -24,3 +24,8 @@ foreach(program IN LISTS NBTV_PROGRAMS)
 endforeach()
 
 install(FILES "${_res}/man/nbtv.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+# One page for the three receiver windows, under each program's name.
+foreach(program nbtv48 nbtv96 nbtv96rggb)
+    install(FILES "${_res}/man/nbtv48.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
+            RENAME "${program}.1")
+endforeach()
