@@ -19,8 +19,8 @@ namespace nbtv {
 
 namespace {
 
-constexpr float floorDb = -110.0f; // the waterfall's black
-constexpr float spanDb = 100.0f;   // from black to white
+constexpr float floorDb = -85.0f; // the waterfall's black
+constexpr float spanDb = 75.0f;   // from black to white
 
 // Dark blue through red and yellow to white as the level rises.
 QRgb levelColour(float db) {
@@ -93,7 +93,7 @@ BandView::BandView(ReceiveSession& session, std::function<void()> fineTuneMoved,
         }
     };
     spectrumArea_ = new ImageArea(
-        spectrumImage_, [marks](QPainter& p) { marks(p, spectrumHeight * 8); }, nullptr, this);
+        spectrumImage_, [marks](QPainter& p) { marks(p, spectrumHeight); }, nullptr, this);
     waterfall_ = new ImageArea(
         waterfallImage_, [marks](QPainter& p) { marks(p, waterfallHeight / 2); },
         [this](int x) { pressWaterfall(x); }, this);
