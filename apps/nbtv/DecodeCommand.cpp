@@ -21,7 +21,8 @@ namespace {
 // The session set as the command line asks, before its first block.
 void setUp(ReceiveSession& session, const DecodeRequest& request) {
     Receiver& receiver = session.receiver();
-    receiver.keepScopeHistories(false); // no scope to show here
+    receiver.keepScopeHistories(false); // no scope or monitor strip to show here
+    receiver.keepMonitor(false);
     ReceiverSettings& settings = session.settings();
     settings.colourMode = request.mono ? 0 : 1;
     if (request.fineTuneHz) {

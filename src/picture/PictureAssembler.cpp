@@ -1,5 +1,7 @@
 #include "picture/PictureAssembler.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 
@@ -48,10 +50,10 @@ std::int32_t scopeAverage(float value, std::int32_t previous) {
 }
 
 void smoothBlock(Matrix<float>& buffer, int f, int rowStep) {
-    for (int k = f + 8; k >= f + 2; --k) {
-        for (int r = rowStep; r <= buffer.rows(); r += rowStep) {
-            buffer(k, r) = static_cast<float>(
-                (2.0 * buffer(k, r) + buffer(k + 1, r) + buffer(k - 1, r)) / 4.0);
+    for (int r = rowStep; r <= buffer.rows(); r += rowStep) {
+        float* row = buffer.row(r);
+        for (int i = f + 7; i >= f + 1; --i) { // column i + 1
+            row[i] = static_cast<float>((2.0 * row[i] + row[i + 1] + row[i - 1]) / 4.0);
         }
     }
 }
@@ -87,7 +89,9 @@ void composeColour(const std::array<Matrix<std::int32_t>, 3>& planes, const Pixe
 
 PictureAssembler::PictureAssembler(const ReceiverProfile& profile, Matrix<float>& receiveBuffer,
                                    PictureStore& store)
-    : profile_(profile), buffer_(receiveBuffer), store_(store) {}
+    : profile_(profile), buffer_(receiveBuffer), store_(store),
+      scopeInputs_(profile.geometry.scopeHistoryRows.size(),
+                   SettledColumns(profile.frameColumns())) {}
 
 float PictureAssembler::level(float value, const ReceiverSettings& s) {
     float v =
@@ -106,72 +110,98 @@ void PictureAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
         updateScopeHistory();
     }
     pictureSteps::smoothBlock(buffer_, f, profile_.rowsPerBin);
-    for (int c = f + 1; c <= f + columnsPerBlock; ++c) {
-        copyWithoutPilot(c);
-        interpolate(c);
-        applyLevels(c, settings);
-        if (c <= profile_.fieldWidth) {
-            fillPlanes(c);
-        }
+    // Each step takes the block's columns row by row: the columns are independent, and a row's
+    // columns lie side by side in memory.
+    const int first = f + 1;
+    const int last = f + columnsPerBlock;
+    copyWithoutPilot(first, last);
+    interpolate(first, last);
+    applyLevels(first, last, settings);
+    fillPlanes(first, std::min(last, profile_.fieldWidth));
+    if (keepMonitor_) {
+        drawMonitor(f, settings);
     }
-    drawMonitor(f, settings);
 }
 
 void PictureAssembler::updateScopeHistory() {
     const std::vector<int>& rows = profile_.geometry.scopeHistoryRows;
-    const int columns = profile_.frameColumns();
+    const std::size_t columns = static_cast<std::size_t>(profile_.frameColumns());
     for (std::size_t h = 0; h < rows.size(); ++h) {
         const float* values = buffer_.row(rows[h]);
         std::vector<std::int32_t>& history = store_.scopeHistory[h];
-        for (int c = 1; c <= columns; ++c) {
-            const std::size_t i = static_cast<std::size_t>(c);
-            history[i] = pictureSteps::scopeAverage(values[c - 1], history[i]);
+        SettledColumns& inputs = scopeInputs_[h];
+        for (std::size_t c = 1; c <= columns; ++c) {
+            const float value = values[c - 1];
+            const std::uint64_t input = std::bit_cast<std::uint32_t>(value);
+            if (inputs.settled(c, input)) {
+                continue;
+            }
+            const std::int32_t next = pictureSteps::scopeAverage(value, history[c]);
+            inputs.averaged(c, input, next != history[c]);
+            history[c] = next;
         }
     }
 }
 
-void PictureAssembler::copyWithoutPilot(int c) {
+void PictureAssembler::copyWithoutPilot(int first, int last) {
     Matrix<float>& pm = store_.pictureMatrix;
     const int pilotRow = profile_.rowOfBin(profile_.carriers.pilotBin);
     for (int r = pilotRow + 3; r <= profile_.bufferRows; r += 3) {
-        pm(c, r) = buffer_(c, r);
+        for (int c = first; c <= last; ++c) {
+            pm(c, r) = buffer_(c, r);
+        }
     }
     for (int r = 3; r <= pilotRow - 3; r += 3) {
-        pm(c, r + 3) = buffer_(c, r);
+        for (int c = first; c <= last; ++c) {
+            pm(c, r + 3) = buffer_(c, r);
+        }
     }
 }
 
-void PictureAssembler::interpolate(int c) {
+void PictureAssembler::interpolate(int first, int last) {
     Matrix<float>& pm = store_.pictureMatrix;
     for (int r = profile_.bufferRows; r >= profile_.geometry.levelRowFirst + 2; r -= 3) {
-        const double upper = pm(c, r - 3);
-        const double lower = pm(c, r);
-        pm(c, r - 1) = static_cast<float>((2.0 * lower + upper) / 3.0);
-        pm(c, r - 2) = static_cast<float>((lower + 2.0 * upper) / 3.0);
+        for (int c = first; c <= last; ++c) {
+            const double upper = pm(c, r - 3);
+            const double lower = pm(c, r);
+            pm(c, r - 1) = static_cast<float>((2.0 * lower + upper) / 3.0);
+            pm(c, r - 2) = static_cast<float>((lower + 2.0 * upper) / 3.0);
+        }
     }
 }
 
-void PictureAssembler::applyLevels(int c, const ReceiverSettings& settings) {
+void PictureAssembler::applyLevels(int first, int last, const ReceiverSettings& settings) {
     Matrix<float>& pm = store_.pictureMatrix;
     const PictureGeometry& g = profile_.geometry;
     for (int r = g.levelRowFirst; r <= g.levelRowLast; ++r) {
-        pm(c, r) = level(pm(c, r), settings);
+        float* row = pm.row(r);
+        for (int c = first; c <= last; ++c) {
+            row[c - 1] = level(row[c - 1], settings);
+        }
     }
 }
 
-void PictureAssembler::fillPlanes(int c) {
+void PictureAssembler::fillPlanes(int first, int last) {
+    if (last < first) {
+        return; // the block lies beyond the first field
+    }
     const Matrix<float>& pm = store_.pictureMatrix;
     const PictureGeometry& g = profile_.geometry;
     const int w = profile_.fieldWidth;
     Matrix<std::int32_t>& same = store_.planes[plane(g.fieldPlanes[0])];
     Matrix<std::int32_t>& second = store_.planes[plane(g.fieldPlanes[1])];
-    Matrix<std::int32_t>& first = store_.planes[plane(g.fieldPlanes[2])];
+    Matrix<std::int32_t>& third = store_.planes[plane(g.fieldPlanes[2])];
     for (int r = g.planeRowFirst; r <= g.planeRowLast; ++r) {
-        const float* here = pm.row(r) + (c - 1);
-        const float* above = pm.row(r - 1) + (c - 1);
-        same(c, r) = roundHalfEven(here[0]);
-        second(c, r) = roundHalfEven(above[w]);
-        first(c, r) = roundHalfEven(above[2 * w]);
+        const float* here = pm.row(r);
+        const float* above = pm.row(r - 1);
+        std::int32_t* sameRow = same.row(r);
+        std::int32_t* secondRow = second.row(r);
+        std::int32_t* thirdRow = third.row(r);
+        const std::size_t count = static_cast<std::size_t>(last - first + 1);
+        const std::size_t at = static_cast<std::size_t>(first - 1); // column first
+        roundHalfEven(here + at, sameRow + at, count);
+        roundHalfEven(above + at + w, secondRow + at, count);
+        roundHalfEven(above + at + 2 * w, thirdRow + at, count);
     }
 }
 

@@ -5,6 +5,7 @@
 // and the steps that the RGGB pipeline (RggbAssembler.h) shares.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -42,9 +43,36 @@ class PicturePipeline {
     // The pilot-scope histories feed only the scope; without a scope (decoding files) they
     // can be left alone. The pictures do not depend on them.
     void keepScopeHistories(bool keep) { keepScopeHistories_ = keep; }
+    // The monitor image feeds only the monitor strip; without one it can be left alone too.
+    void keepMonitor(bool keep) { keepMonitor_ = keep; }
 
   protected:
     bool keepScopeHistories_ = true;
+    bool keepMonitor_ = true;
+};
+
+// A pilot-scope history averages every column in every block, while a block changes only a few
+// columns of its input. A column whose input is the one it last averaged, and whose last average
+// left it unchanged, stays unchanged: it is skipped, and the histories are exactly those of
+// averaging every column.
+class SettledColumns {
+  public:
+    explicit SettledColumns(int columns)
+        : inputs_(static_cast<std::size_t>(columns) + 1),
+          settled_(static_cast<std::size_t>(columns) + 1, 0) {}
+
+    // Column c (from 1) with input `input` (the bits of the values it averages).
+    bool settled(std::size_t c, std::uint64_t input) const {
+        return settled_[c] != 0 && inputs_[c] == input;
+    }
+    void averaged(std::size_t c, std::uint64_t input, bool changed) {
+        inputs_[c] = input;
+        settled_[c] = changed ? 0 : 1;
+    }
+
+  private:
+    std::vector<std::uint64_t> inputs_;
+    std::vector<std::uint8_t> settled_;
 };
 
 // Steps that both pipelines take.
@@ -85,16 +113,18 @@ class PictureAssembler : public PicturePipeline {
     static float level(float value, const ReceiverSettings& settings);
 
   private:
+    // Each step for the block's columns first .. last.
     void updateScopeHistory();
-    void copyWithoutPilot(int c);
-    void interpolate(int c);
-    void applyLevels(int c, const ReceiverSettings& settings);
-    void fillPlanes(int c);
+    void copyWithoutPilot(int first, int last);
+    void interpolate(int first, int last);
+    void applyLevels(int first, int last, const ReceiverSettings& settings);
+    void fillPlanes(int first, int last);
     void drawMonitor(int f, const ReceiverSettings& settings);
 
     const ReceiverProfile& profile_;
     Matrix<float>& buffer_;
     PictureStore& store_;
+    std::vector<SettledColumns> scopeInputs_; // one per history
 };
 
 } // namespace nbtv

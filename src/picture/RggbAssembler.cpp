@@ -1,6 +1,7 @@
 #include "picture/RggbAssembler.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 
@@ -37,6 +38,7 @@ RggbStore::RggbStore(const ReceiverProfile& profile)
 RggbAssembler::RggbAssembler(const ReceiverProfile& profile, Matrix<float>& receiveBuffer,
                              PictureStore& store)
     : profile_(profile), buffer_(receiveBuffer), store_(store), rggb_(profile),
+      scopeInputs_(profile.frameColumns()),
       upperPilotRow_(
           profile.rowOfBin(std::max(profile.carriers.pilotBin, profile.carriers.secondPilotBin))),
       lowerPilotRow_(
@@ -49,18 +51,27 @@ void RggbAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
     pictureSteps::smoothBlock(buffer_, f, profile_.rowsPerBin);
     const PictureGeometry& g = profile_.geometry;
     Matrix<float>& pm = store_.pictureMatrix;
-    for (int c = f + 1; c <= f + columnsPerBlock; ++c) {
-        for (int r = g.levelRowFirst; r <= g.levelRowLast; ++r) {
-            pm(c, r) = PictureAssembler::level(buffer_(c, r), settings);
-        }
-        // Only the green field's columns produce colour; the red and blue field arrived first.
-        if (c <= profile_.fieldWidth) {
-            reconstructLines(c);
-            interpolatePlanes(c);
-            filterPlanes(c, settings);
+    // Each step takes the block's columns row by row: the columns are independent, and a row's
+    // columns lie side by side in memory.
+    const int first = f + 1;
+    const int last = f + columnsPerBlock;
+    for (int r = g.levelRowFirst; r <= g.levelRowLast; ++r) {
+        const float* in = buffer_.row(r);
+        float* out = pm.row(r);
+        for (int i = first - 1; i < last; ++i) { // column i + 1
+            out[i] = PictureAssembler::level(in[i], settings);
         }
     }
-    pictureSteps::drawMonitorColumns(pm, g, f, store_.monitorSurface);
+    // Only the green field's columns produce colour; the red and blue field arrived first.
+    const int lastColour = std::min(last, profile_.fieldWidth);
+    if (first <= lastColour) {
+        reconstructLines(first, lastColour);
+        interpolatePlanes(first, lastColour);
+        filterPlanes(first, lastColour, settings);
+    }
+    if (keepMonitor_) {
+        pictureSteps::drawMonitorColumns(pm, g, f, store_.monitorSurface);
+    }
 }
 
 void RggbAssembler::updateScopeHistories() {
@@ -69,66 +80,85 @@ void RggbAssembler::updateScopeHistories() {
     std::vector<std::int32_t>& upperHistory = store_.scopeHistory[0];
     std::vector<std::int32_t>& combined = store_.scopeHistory[1];
     std::vector<std::int32_t>& lowerHistory = store_.scopeHistory[2];
-    const int columns = profile_.frameColumns();
-    for (int c = 1; c <= columns; ++c) {
-        const std::size_t i = static_cast<std::size_t>(c);
-        const float u = upper[c - 1];
-        const float l = lower[c - 1];
+    const std::size_t columns = static_cast<std::size_t>(profile_.frameColumns());
+    for (std::size_t i = 1; i <= columns; ++i) {
+        const float u = upper[i - 1];
+        const float l = lower[i - 1];
+        const std::uint64_t input =
+            std::bit_cast<std::uint32_t>(u) |
+            (static_cast<std::uint64_t>(std::bit_cast<std::uint32_t>(l)) << 32);
+        if (scopeInputs_.settled(i, input)) {
+            continue;
+        }
         // Both pilots swing in phase; the upper history enters as it was before this block.
-        combined[i] = roundHalfEven((43.0 * (zeroIfNaN(l) + zeroIfNaN(u)) + upperHistory[i]) / 2.0);
-        upperHistory[i] = pictureSteps::scopeAverage(u, upperHistory[i]);
-        lowerHistory[i] = pictureSteps::scopeAverage(l, lowerHistory[i]);
+        const std::int32_t both =
+            roundHalfEven((43.0 * (zeroIfNaN(l) + zeroIfNaN(u)) + upperHistory[i]) / 2.0);
+        const std::int32_t up = pictureSteps::scopeAverage(u, upperHistory[i]);
+        const std::int32_t low = pictureSteps::scopeAverage(l, lowerHistory[i]);
+        scopeInputs_.averaged(
+            i, input, both != combined[i] || up != upperHistory[i] || low != lowerHistory[i]);
+        combined[i] = both;
+        upperHistory[i] = up;
+        lowerHistory[i] = low;
     }
 }
 
-void RggbAssembler::reconstructLines(int c) {
+void RggbAssembler::reconstructLines(int first, int last) {
     const Matrix<float>& pm = store_.pictureMatrix;
     const int w = profile_.fieldWidth;
     // Pairs (r, r + 1) from row 2: row r is the odd bin (blue), row r + 1 the even bin (red).
     // Rows 1 and 128 have no partner.
     for (int r = 2; r + 1 < profile_.bufferRows; r += 2) {
-        rggb_.lines[green](c, r) = roundHalfEven(pm(c, r));
-        rggb_.lines[green](c, r + 1) = roundHalfEven(pm(c, r + 1));
-        const std::int32_t redLevel = roundHalfEven(pm(c + w, r + 1));
-        const std::int32_t blueLevel = roundHalfEven(pm(c + w, r));
-        rggb_.lines[red](c, r) = redLevel;
-        rggb_.lines[red](c, r + 1) = redLevel;
-        rggb_.lines[blue](c, r) = blueLevel;
-        rggb_.lines[blue](c, r + 1) = blueLevel;
+        for (int c = first; c <= last; ++c) {
+            rggb_.lines[green](c, r) = roundHalfEven(pm(c, r));
+            rggb_.lines[green](c, r + 1) = roundHalfEven(pm(c, r + 1));
+            const std::int32_t redLevel = roundHalfEven(pm(c + w, r + 1));
+            const std::int32_t blueLevel = roundHalfEven(pm(c + w, r));
+            rggb_.lines[red](c, r) = redLevel;
+            rggb_.lines[red](c, r + 1) = redLevel;
+            rggb_.lines[blue](c, r) = blueLevel;
+            rggb_.lines[blue](c, r + 1) = blueLevel;
+        }
     }
 }
 
-void RggbAssembler::interpolatePlanes(int c) {
+void RggbAssembler::interpolatePlanes(int first, int last) {
     const int k = planeRowsPerCarrier;
     for (std::size_t colour = 0; colour < 3; ++colour) {
         Matrix<std::int32_t>& plane = store_.planes[colour];
         const Matrix<std::int32_t>& lines = rggb_.lines[colour];
         for (int r = 2; r < profile_.bufferRows; ++r) {
-            plane(c, k * r) = lines(c, r);
+            for (int c = first; c <= last; ++c) {
+                plane(c, k * r) = lines(c, r);
+            }
         }
         for (int r = k * profile_.bufferRows; r >= 2 * k; r -= k) {
-            const double here = plane(c, r);
-            const double above = plane(c, r - k);
-            plane(c, r - 1) = roundHalfEven((2.0 * here + above) / 3.0);
-            plane(c, r - 2) = roundHalfEven((2.0 * above + here) / 3.0);
+            for (int c = first; c <= last; ++c) {
+                const double here = plane(c, r);
+                const double above = plane(c, r - k);
+                plane(c, r - 1) = roundHalfEven((2.0 * here + above) / 3.0);
+                plane(c, r - 2) = roundHalfEven((2.0 * above + here) / 3.0);
+            }
         }
     }
 }
 
-void RggbAssembler::filterPlanes(int c, const ReceiverSettings& settings) {
+void RggbAssembler::filterPlanes(int first, int last, const ReceiverSettings& settings) {
     // Runs whether or not the filter is shown, so switching it on shows a settled picture.
     const NoiseFilterWeights w = settings.noiseFilterWeights;
     const PictureGeometry& g = profile_.geometry;
-    const int first = g.pictureArea.y0 + 1;
-    const int last = g.pictureArea.y0 + g.pictureArea.height;
+    const int top = g.pictureArea.y0 + 1;
+    const int bottom = g.pictureArea.y0 + g.pictureArea.height;
     for (std::size_t colour = 0; colour < 3; ++colour) {
         Matrix<std::int32_t>& filtered = rggb_.filteredPlanes[colour];
         const Matrix<std::int32_t>& plane = store_.planes[colour];
-        for (int y = last; y >= first; --y) {
-            // Rounded to nearest: a floor would settle up to divisor - 1 levels too dark.
-            filtered(c, y) = roundHalfEven(
-                (static_cast<double>(w.keep) * filtered(c, y) + plane(c, y + g.planeRowShift)) /
-                w.divisor);
+        for (int y = bottom; y >= top; --y) {
+            for (int c = first; c <= last; ++c) {
+                // Rounded to nearest: a floor would settle up to divisor - 1 levels too dark.
+                filtered(c, y) = roundHalfEven(
+                    (static_cast<double>(w.keep) * filtered(c, y) + plane(c, y + g.planeRowShift)) /
+                    w.divisor);
+            }
         }
     }
 }

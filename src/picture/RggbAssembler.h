@@ -38,17 +38,19 @@ class RggbAssembler : public PicturePipeline {
     const RggbStore& rggbStore() const { return rggb_; }
 
   private:
+    // Each step for the block's first-field columns first .. last.
     void updateScopeHistories();
-    void reconstructLines(int c);
-    void interpolatePlanes(int c);
-    void filterPlanes(int c, const ReceiverSettings& settings);
+    void reconstructLines(int first, int last);
+    void interpolatePlanes(int first, int last);
+    void filterPlanes(int first, int last, const ReceiverSettings& settings);
 
     const ReceiverProfile& profile_;
     Matrix<float>& buffer_;
     PictureStore& store_;
     RggbStore rggb_;
-    int upperPilotRow_ = 0; // scope history 0
-    int lowerPilotRow_ = 0; // scope history 2
+    SettledColumns scopeInputs_; // of all three histories
+    int upperPilotRow_ = 0;      // scope history 0
+    int lowerPilotRow_ = 0;      // scope history 2
 };
 
 } // namespace nbtv

@@ -52,6 +52,8 @@ class Receiver {
 
     // Leaves the pilot-scope histories alone when no scope shows them (the pictures are the same).
     void keepScopeHistories(bool keep) { pictures_->keepScopeHistories(keep); }
+    // Leaves the monitor image alone when no monitor strip shows it (the pictures are the same).
+    void keepMonitor(bool keep) { pictures_->keepMonitor(keep); }
 
     // What the automatic tuner reads and moves after a block.
     TunerAccess tunerAccess();

@@ -33,7 +33,9 @@ struct Program {
 };
 
 // Test names show the program, not the parameter's bytes.
-void PrintTo(const Program& program, std::ostream* out) { *out << program.profile().name; }
+void PrintTo(const Program& program, std::ostream* out) {
+    *out << program.profile().name;
+}
 
 class RoundTrip : public ::testing::TestWithParam<Program> {
   protected:
@@ -242,6 +244,15 @@ TEST_P(RoundTrip, PicturesDoNotDependOnTheScopeHistories) {
     for (const auto& history : without.pictures().scopeHistory) {
         EXPECT_TRUE(std::all_of(history.begin(), history.end(), [](int v) { return v == 0; }));
     }
+    // Nor on the monitor image.
+    Receiver noMonitor(profile());
+    noMonitor.keepMonitor(false);
+    const auto c = test::receive(noMonitor, sent.signal);
+    ASSERT_EQ(a.size(), c.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].rgb, c[i].rgb) << "picture " << i;
+    }
+    EXPECT_EQ(with.pictures().scopeHistory, noMonitor.pictures().scopeHistory);
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, RoundTrip,

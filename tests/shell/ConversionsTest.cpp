@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <vector>
 
 #include "core/Conversions.h"
 #include "core/NumberText.h"
@@ -36,6 +37,25 @@ TEST(Conversions, RoundHalfEvenFloorAndTruncateAreTotal) {
     EXPECT_EQ(roundHalfEven(2147483647.4), hi);
     EXPECT_EQ(roundHalfEven(-2147483648.4), lo);
     EXPECT_EQ(roundHalfEven(2147483646.5), 2147483646);
+}
+
+TEST(Conversions, RoundingManySinglesGivesTheOneAtATimeResults) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<float> inRange{0.5f,  1.5f,  2.5f,          -0.5f,       -1.5f,
+                                     -2.5f, 0.49f, 127.5f,        126.5f,      254.99f,
+                                     -0.0f, 3e-8f, 8388607.5f,    16777215.0f, 2147483520.0f,
+                                     -2.6f, 2.6f,  -2147483520.0f};
+    std::vector<float> withOutliers = inRange;
+    withOutliers.insert(withOutliers.begin() + 5, {nan, inf, -inf, 2147483648.0f, -2147483648.0f});
+    for (const std::vector<float>* values : {&inRange, &withOutliers}) {
+        std::vector<std::int32_t> many(values->size());
+        roundHalfEven(values->data(), many.data(), values->size());
+        for (std::size_t i = 0; i < values->size(); ++i) {
+            EXPECT_EQ(many[i], roundHalfEven(static_cast<double>((*values)[i])))
+                << "value " << (*values)[i];
+        }
+    }
 }
 
 TEST(NumberText, LeadsNonNegativeValuesWithABlank) {
