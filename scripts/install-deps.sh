@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     g++ cmake ninja-build pkg-config ccache
     libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev libavdevice-dev
-    zlib1g-dev libgtest-dev libbenchmark-dev
+    zlib1g-dev libgtest-dev libbenchmark-dev libfftw3-dev
     qt6-base-dev fonts-liberation libpulse-dev libhamlib-dev libhamlib-utils
     pulseaudio pulseaudio-utils desktop-file-utils appstream groff-base dpkg-dev file
 )

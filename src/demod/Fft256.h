@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstring>
 
 namespace nbtv {
 
@@ -17,11 +16,17 @@ class Fft256 {
     // One transform of re/im (256 values each), exactly in the butterfly order of the algorithm.
     void transform(float* re, float* im) const;
 
-    // `lanes` independent transforms at once, value m of lane l at [m * lanes + l]. Every lane
-    // sees the same floating-point operations in the same order as transform(), so the results
-    // are identical; the lanes only let the compiler use vector registers.
-    template <int lanes>
-    void transformLanes(float* re, float* im) const;
+    // The twelve transforms of a block side by side: value m of lane l (0..11) at
+    // [m * laneStride + l]; lanes 12..15 are room only, transformed alongside and not read.
+    // Every lane sees exactly the operations of transform(); sixteen lanes make one register
+    // where the processor has AVX-512, four otherwise.
+    static constexpr int twelveLanes = 12;
+    static constexpr int laneStride = 16;
+    enum class Width { Four, Sixteen };
+    void transformTwelve(float* re, float* im) const { transformTwelve(re, im, widest()); }
+    void transformTwelve(float* re, float* im, Width width) const;
+    // The widest registers of this processor; Four works everywhere.
+    static Width widest();
 
     // Position of bin k in the output.
     int position(int bin) const { return reversal_[static_cast<std::size_t>(bin)]; }
@@ -34,48 +39,5 @@ class Fft256 {
     std::array<float, 128> sin_{};
     std::array<int, 256> reversal_{};
 };
-
-template <int lanes>
-void Fft256::transformLanes(float* re, float* im) const {
-    // Four lanes to a vector register; GCC and Clang apply each operator lane by lane with the
-    // same IEEE single-precision operation as the scalar code.
-    using Quad = float __attribute__((vector_size(16)));
-    static_assert(lanes % 4 == 0, "lanes come in fours");
-    constexpr int quads = lanes / 4;
-    auto load = [](const float* p) {
-        Quad q;
-        std::memcpy(&q, p, sizeof q);
-        return q;
-    };
-    auto store = [](float* p, Quad q) { std::memcpy(p, &q, sizeof q); };
-    for (int stage = 7; stage >= 0; --stage) {
-        const int half = 1 << stage;
-        const int groups = 1 << (7 - stage);
-        for (int g = 0; g < groups; ++g) {
-            const int base = 2 * half * g;
-            for (int k = 0; k < half; ++k) {
-                const std::size_t t = static_cast<std::size_t>(groups * k);
-                const Quad c = Quad{} + cos_[t];
-                const Quad s = Quad{} + sin_[t];
-                float* ar = re + (base + k) * lanes;
-                float* ai = im + (base + k) * lanes;
-                float* br = re + (base + k + half) * lanes;
-                float* bi = im + (base + k + half) * lanes;
-                for (int q = 0; q < quads; ++q) {
-                    const Quad xar = load(ar + 4 * q);
-                    const Quad xai = load(ai + 4 * q);
-                    const Quad xbr = load(br + 4 * q);
-                    const Quad xbi = load(bi + 4 * q);
-                    const Quad vr = xar - xbr;
-                    const Quad vi = xai - xbi;
-                    store(ar + 4 * q, xar + xbr);
-                    store(ai + 4 * q, xai + xbi);
-                    store(br + 4 * q, c * vr - s * vi);
-                    store(bi + 4 * q, s * vr + c * vi);
-                }
-            }
-        }
-    }
-}
 
 } // namespace nbtv

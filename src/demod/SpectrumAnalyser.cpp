@@ -12,6 +12,7 @@ namespace {
 
 // The twelve transforms of a block run side by side, lane p * 4 + f for frame f of pass p.
 constexpr std::size_t lanes = analysisPasses * framesPerPass;
+static_assert(lanes == Fft256::twelveLanes);
 constexpr std::array<std::size_t, lanes> laneStarts = [] {
     std::array<std::size_t, lanes> starts{};
     for (std::size_t p = 0; p < analysisPasses; ++p) {
@@ -32,7 +33,7 @@ std::size_t idx(int i) {
 } // namespace
 
 SpectrumAnalyser::SpectrumAnalyser()
-    : laneRe_(Fft256::size * lanes), laneIm_(Fft256::size * lanes) {}
+    : laneRe_(Fft256::size * Fft256::laneStride), laneIm_(Fft256::size * Fft256::laneStride) {}
 
 void SpectrumAnalyser::analyseBlock(std::span<const std::int16_t> block, ReceiverSettings& settings,
                                     BlockSpectra& spectra) {
@@ -177,22 +178,23 @@ void SpectrumAnalyser::transformLiteral(BlockSpectra& spectra) {
 }
 
 void SpectrumAnalyser::transformLanes(BlockSpectra& spectra) {
-    const float* sines = sineProduct_.data();
-    const float* cosines = cosineProduct_.data();
-    for (std::size_t m = 0; m < Fft256::size; ++m) {
-        float* re = &laneRe_[m * lanes];
-        float* im = &laneIm_[m * lanes];
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
-            re[lane] = sines[laneStarts[lane] + m];
-            im[lane] = cosines[laneStarts[lane] + m];
+    constexpr std::size_t stride = Fft256::laneStride;
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+        const float* sines = sineProduct_.data() + laneStarts[lane];
+        const float* cosines = cosineProduct_.data() + laneStarts[lane];
+        float* re = laneRe_.data() + lane;
+        float* im = laneIm_.data() + lane;
+        for (std::size_t m = 0; m < Fft256::size; ++m) {
+            re[m * stride] = sines[m];
+            im[m * stride] = cosines[m];
         }
     }
-    fft_.transformLanes<static_cast<int>(lanes)>(laneRe_.data(), laneIm_.data());
+    fft_.transformTwelve(laneRe_.data(), laneIm_.data());
     for (int p = 0; p < analysisPasses; ++p) {
         for (int f = 0; f < framesPerPass; ++f) {
-            const int lane = p * framesPerPass + f;
+            const std::size_t lane = idx(p * framesPerPass + f);
             for (int k = 1; k <= keptBins; ++k) {
-                const std::size_t at = idx(fft_.position(k)) * lanes + idx(lane);
+                const std::size_t at = idx(fft_.position(k)) * stride + lane;
                 spectra.re[p][f][k] = laneRe_[at];
                 spectra.im[p][f][k] = laneIm_[at];
             }

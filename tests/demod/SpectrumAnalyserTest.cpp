@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "core/ReceiverSettings.h"
 #include "demod/SpectrumAnalyser.h"
@@ -217,6 +218,48 @@ TEST(Fft256, MatchesADirectTransformWithPositiveExponentInBitReversedOrder) {
     EXPECT_EQ(fft.position(1), 128);
     EXPECT_EQ(fft.position(3), 192);
     EXPECT_EQ(fft.position(255), 255);
+}
+
+TEST(Fft256, TwelveSideBySideAreBitForBitTheSingleTransformAtEveryRegisterWidth) {
+    Fft256 fft;
+    constexpr int n = Fft256::size;
+    constexpr int stride = Fft256::laneStride;
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    std::vector<float> re(n * stride);
+    std::vector<float> im(n * stride);
+    for (int m = 0; m < n; ++m) {
+        for (int lane = 0; lane < Fft256::twelveLanes; ++lane) {
+            // Lane 0 is silence, lane 1 silence with negative zeros: signs of zero survive too.
+            const bool silent = lane < 2;
+            re[m * stride + lane] = silent ? (lane == 1 ? -0.0f : 0.0f) : value(random);
+            im[m * stride + lane] = silent ? (lane == 1 ? -0.0f : 0.0f) : value(random);
+        }
+    }
+    std::vector<Fft256::Width> widths{Fft256::Width::Four};
+    if (Fft256::widest() == Fft256::Width::Sixteen) {
+        widths.push_back(Fft256::Width::Sixteen);
+    }
+    for (const Fft256::Width width : widths) {
+        std::vector<float> laneRe = re;
+        std::vector<float> laneIm = im;
+        fft.transformTwelve(laneRe.data(), laneIm.data(), width);
+        for (int lane = 0; lane < Fft256::twelveLanes; ++lane) {
+            float oneRe[n];
+            float oneIm[n];
+            for (int m = 0; m < n; ++m) {
+                oneRe[m] = re[m * stride + lane];
+                oneIm[m] = im[m * stride + lane];
+            }
+            fft.transform(oneRe, oneIm);
+            for (int m = 0; m < n; ++m) {
+                ASSERT_EQ(std::memcmp(&oneRe[m], &laneRe[m * stride + lane], sizeof(float)), 0)
+                    << "width " << static_cast<int>(width) << " lane " << lane << " value " << m;
+                ASSERT_EQ(std::memcmp(&oneIm[m], &laneIm[m * stride + lane], sizeof(float)), 0)
+                    << "width " << static_cast<int>(width) << " lane " << lane << " value " << m;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -48,7 +48,8 @@ TEST(Conversions, RoundingManySinglesGivesTheOneAtATimeResults) {
                                      -2.6f, 2.6f,  -2147483520.0f};
     std::vector<float> withOutliers = inRange;
     withOutliers.insert(withOutliers.begin() + 5, {nan, inf, -inf, 2147483648.0f, -2147483648.0f});
-    for (const std::vector<float>* values : {&inRange, &withOutliers}) {
+    for (const std::vector<float>* values :
+         {&inRange, static_cast<const std::vector<float>*>(&withOutliers)}) {
         std::vector<std::int32_t> many(values->size());
         roundHalfEven(values->data(), many.data(), values->size());
         for (std::size_t i = 0; i < values->size(); ++i) {
