@@ -29,7 +29,7 @@ for program in nbtv48 nbtv96 nbtv96rggb; do
         *) rate=8000 ;;
     esac
     # One frame first, to know how many frames make the wanted length.
-    "$tool" encode --program "$program" --frames 1 -o "$work/one.wav"
+    "$tool" encode --program "$program" --frames 1 -y -o "$work/one.wav"
     per_frame=$(samples_of "$work/one.wav")
     frames=$(( (seconds * rate + per_frame - 1) / per_frame ))
     "$tool" encode --program "$program" --frames "$frames" -o "$work/$program.wav"
