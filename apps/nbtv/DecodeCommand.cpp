@@ -136,9 +136,12 @@ int runDecode(const std::vector<std::string>& args) {
         // What the tuning found, for the next decode of the same station or sound card (also
         // with --quiet: it is what --auto was asked for).
         const ReceiverSettings& settings = session.settings();
-        std::fprintf(stderr, "auto: fine-tune=%.3f rate-offset=%.6f phase-block=%d\n",
+        // "colours=guess" when the frame phase's colour order is only a guess (a grey picture,
+        // or colours that fit several orders): rotate them with a --phase-click a field on.
+        std::fprintf(stderr, "auto: fine-tune=%.3f rate-offset=%.6f phase-block=%d%s\n",
                      static_cast<double>(settings.fineTuneHz), settings.sampleRateOffset,
-                     session.tuner().phaseBlock(session.receiver().tunerAccess()));
+                     session.tuner().phaseBlock(session.receiver().tunerAccess()),
+                     session.tuner().colourGuess() ? " colours=guess" : "");
     }
     return 0;
 }

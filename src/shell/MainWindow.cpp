@@ -54,6 +54,8 @@ class ClientArea : public QWidget {
 };
 
 const QString noDevice = QStringLiteral("No suitable device found");
+const QString colourGuessText =
+    QString::fromUtf8("colours: a guess \u2014 Rotate colours if they look wrong");
 
 } // namespace
 
@@ -316,6 +318,7 @@ void MainWindow::finishBlock() {
     const BlockOutcome outcome = session_.completeBlock();
     ++blocksHandled_;
     applyTuning(outcome.tuning);
+    showColourGuess();
     if (outcome.frameCompleted) {
         ++framesCompleted_;
     }
@@ -489,9 +492,12 @@ void MainWindow::dispatchCommand(int id) {
         break;
     case ids::findFramePhase:
         tuner_.findFramePhase();
+        showColourGuess();
         break;
     case ids::rotateColours:
         AutoTuner::rotateColours(receiver_.tunerAccess());
+        tuner_.coloursChosen();
+        showColourGuess();
         break;
     case ids::selectSoundcard:
         runSoundCardDialog(dialogs_);
@@ -596,6 +602,43 @@ void MainWindow::setStatus(const QString& text) {
             label->setText(text);
             fitCaption(label);
         }
+    }
+    if (statusShowsGuess_) {
+        // The recording takes the status line: the guess moves to the menu item.
+        statusShowsGuess_ = false;
+        if (QAction* a = action(ids::rotateColours)) {
+            a->setText(colourGuessText);
+        }
+    }
+}
+
+// When the frame-phase search's colour order is only a guess the window says so, exactly
+// "colours: a guess — Rotate colours if they look wrong": on the status line while no
+// recording's text holds it, else as the text of the Enhance menu's "Rotate colours" item
+// (which it still is). Rotate colours or a new search takes it away.
+void MainWindow::showColourGuess() {
+    const bool guess = tuner_.colourGuess();
+    if (guess == colourGuessShown_ || shutDown_) {
+        return;
+    }
+    colourGuessShown_ = guess;
+    auto* label = qobject_cast<QLabel*>(control(ids::statusLabel));
+    QAction* item = action(ids::rotateColours);
+    if (guess) {
+        if (!statusShowsRecording_ && label != nullptr) {
+            label->setText(colourGuessText);
+            statusShowsGuess_ = true;
+        } else if (item != nullptr) {
+            item->setText(colourGuessText);
+        }
+        return;
+    }
+    if (statusShowsGuess_ && label != nullptr && label->text() == colourGuessText) {
+        label->clear();
+    }
+    statusShowsGuess_ = false;
+    if (item != nullptr) {
+        item->setText(QStringLiteral("Rotate colours"));
     }
 }
 

@@ -117,6 +117,7 @@ class MainWindow : public QMainWindow {
     void toggleAutomatic(int id);
     void showFineTune();
     void applyTuning(const AutoTuneChange& change);
+    void showColourGuess();
     void showPicture(const SessionPicture& picture);
     void shutdown();
     void toggleAudioRecording();
@@ -151,6 +152,10 @@ class MainWindow : public QMainWindow {
     bool shutDown_ = false;
     bool lossReported_ = false;
     bool statusShowsRecording_ = false; // the status line holds a recording's text
+    // The frame-phase search's colour order is a guess, and where the window says so: on the
+    // status line, or (while a recording's text holds it) in the "Rotate colours" item.
+    bool colourGuessShown_ = false;
+    bool statusShowsGuess_ = false;
     long blocksHandled_ = 0;
     long framesCompleted_ = 0;
 };

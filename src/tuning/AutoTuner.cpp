@@ -29,6 +29,17 @@ constexpr int minSettleGroups = 6;
 constexpr int pilotPairSettleLoops = 2;
 // The largest boundary correction of a repeated search, in columns.
 constexpr int maxTrackingMove = 18;
+// Frames of columns demodulated with one tuning that a frame-phase search gathers before it
+// decides, and then between its looks; and the most one fold gathers.
+constexpr double searchFrames = 2.0;
+constexpr double maxSearchFrames = 6.0;
+// Tuning steps below these leave the gathered columns usable (their values move by under a
+// level).
+constexpr double steadyTuneHz = 0.05;
+constexpr double steadyRateOffset = 2e-5;
+// How much better (in the line vote, a fraction of the lines) a boundary elsewhere must score to
+// replace the one in use.
+constexpr double replaceMargin = 0.04;
 constexpr double twoPi = 2.0 * std::numbers::pi;
 
 long wrap(long v, long m) {
@@ -114,12 +125,12 @@ void AutoTuner::resetCycle() {
 
 void AutoTuner::findFramePhase() {
     phasePending_ = true;
-    phaseTracking_ = false;
+    colourGuess_ = false;
 }
 
 void AutoTuner::stopFramePhase() {
     phasePending_ = false;
-    phaseTracking_ = false;
+    phaseLocked_ = false;
     phase_.stop();
 }
 
@@ -146,7 +157,7 @@ AutoTuneChange AutoTuner::afterBlock(const TunerAccess& core,
     const bool restarted = previousLength_ != 0 && previousLength_ != samples.size();
     previousLength_ = samples.size();
 
-    framePhaseStep(core, block, change);
+    framePhaseStep(core, block, restarted, change);
 
     if (!fineOn_ && !calibrationOn_) {
         return change;
@@ -318,52 +329,89 @@ void AutoTuner::applyRate(const TunerAccess& core, double r, AutoTuneChange& cha
     }
 }
 
-void AutoTuner::framePhaseStep(const TunerAccess& core, long block, AutoTuneChange& change) {
+void AutoTuner::framePhaseStep(const TunerAccess& core, long block, bool restarted,
+                               AutoTuneChange& change) {
     const bool mono = monoMode(core);
     const long period = framePeriod(core);
+    const ReceiverSettings& settings = core.settings();
     if (phase_.active() && mono != phaseMono_) {
         phasePending_ = true; // the frame changed its width: search afresh
     }
     if (phasePending_) {
         phasePending_ = false;
+        phaseLocked_ = false;
         phaseMono_ = mono;
-        phase_.start(profile_, mono, 2 * period);
-        return; // the search begins with the next block
+        phaseDecision_ = searchFrames;
+        phase_.start(profile_, mono);
     }
+    // The columns gathered must all be demodulated with one tuning: a step of the fine tune or
+    // the rate moves every line at once, which would look like a field boundary.
+    const double tuneStep = std::abs(static_cast<double>(settings.fineTuneHz) - phaseTuneHz_);
+    const double rateStep = std::abs(settings.sampleRateOffset - phaseRateOffset_);
+    phaseTuneHz_ = settings.fineTuneHz;
+    phaseRateOffset_ = settings.sampleRateOffset;
     if (!phase_.active()) {
         return;
     }
+    if (restarted || tuneStep > steadyTuneHz || rateStep > steadyRateOffset) {
+        phase_.clear();
+        phaseDecision_ = searchFrames;
+    }
+    if (restarted || block == 0) {
+        return; // analysed partly over the silence before: not the signal's values
+    }
     phase_.addBlock(core.demodulated(), 9 * block);
-    if (!phase_.ready()) {
+    if (phase_.frames() < phaseDecision_) {
         return;
     }
     const FramePhaseResult result = phase_.result();
     const long offset = core.frameOffset();
-    if (result.found) {
+    const long width = profile_.fieldWidth;
+    // The column phase of the receiver's frame start now, in the search's columns.
+    const long current = wrap(offset + 9 + 9 * block, period);
+    long wanted = offset;
+    if (result.found && !phaseLocked_) {
+        // The first look: the boundary and the colour order it gives.
+        wanted = roundToBlock(result.frameStart - 9 * block - 9, period);
         lastPhase_ = result;
-        long wanted = offset;
-        if (!phaseTracking_) {
-            // The frame's first column at phase frameStart: column period of the buffer.
-            wanted = roundToBlock(result.frameStart - 9 * block - 9, period);
-        } else {
-            const long width = profile_.fieldWidth;
-            const long start = wrap(offset + 9 + 9 * block, width);
-            long move = wrap(result.boundary - start, width);
-            if (move >= width / 2) {
-                move -= width;
-            }
+        phaseLocked_ = true;
+        colourGuess_ = !mono && result.colourGuess;
+    } else if (result.found) {
+        long move = wrap(result.boundary - current, width);
+        if (move >= width / 2) {
+            move -= width;
+        }
+        const std::vector<double> scores = phase_.boundaryScores();
+        const double lead = scores[static_cast<std::size_t>(result.boundary)] -
+                            scores[static_cast<std::size_t>(wrap(current, width))];
+        if (std::abs(move) <= maxTrackingMove) {
+            // The picture crept: follow it, keeping which field is which.
             move = 9L * roundHalfEven(static_cast<double>(move) / 9.0);
-            if (move != 0 && std::abs(move) <= maxTrackingMove) {
+            wanted = roundToBlock(offset + move, period);
+        } else if (lead > replaceMargin) {
+            // A clearly better boundary elsewhere: the one in use was wrong. Move by the shortest
+            // way, so that each field keeps the colour it had in most of the picture; only
+            // nbtv96rggb's red/blue field, which the signal itself marks, is taken as found.
+            lastPhase_ = result;
+            if (phase_.kind() == rggbFrame && !result.colourGuess) {
+                wanted = roundToBlock(result.frameStart - 9 * block - 9, period);
+            } else {
+                move = 9L * roundHalfEven(static_cast<double>(move) / 9.0);
                 wanted = roundToBlock(offset + move, period);
             }
         }
-        if (wanted != offset) {
-            core.setFrameOffset(static_cast<int>(wanted));
-            change.framePhase = true;
-        }
     }
-    phaseTracking_ = true;
-    phase_.start(profile_, mono, 2 * period);
+    if (wanted != offset) {
+        core.setFrameOffset(static_cast<int>(wanted));
+        change.framePhase = true;
+    }
+    // The next look after two more frames of the same fold, which starts afresh once long
+    // enough to have crept (an integer block length drifts against the frames).
+    phaseDecision_ += searchFrames;
+    if (phaseDecision_ > maxSearchFrames) {
+        phase_.clear();
+        phaseDecision_ = searchFrames;
+    }
 }
 
 } // namespace nbtv

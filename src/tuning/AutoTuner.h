@@ -78,13 +78,21 @@ class AutoTuner {
     bool fineTune() const { return fineOn_; }
     bool calibration() const { return calibrationOn_; }
 
-    // "Find frame phase": searches the next two frames, applies the boundary and the colour
-    // order it guesses, then keeps correcting the boundary every two frames (by at most two
-    // blocks, never changing which field is which) until stopFramePhase or the next find. The
-    // repeats follow the slow drift that an integer block length leaves.
+    // "Find frame phase": gathers two frames of columns demodulated with one tuning (a step of
+    // the fine tune or the rate, or a restarted capture, starts them afresh), applies the
+    // boundary and the colour order they give, then looks again every two frames (over up to
+    // six) until stopFramePhase or the next find. A look moves the boundary by at most two
+    // blocks to follow the slow drift that an integer block length leaves, or anywhere to a
+    // boundary that scores clearly better than the one in use; either way by the shortest move,
+    // so which field is which colour is settled by the first look and never flips.
     void findFramePhase();
     void stopFramePhase();
     bool searchingFramePhase() const { return phasePending_ || phase_.active(); }
+    // The colour order the search settled is a guess (a grey picture, or colours that fit
+    // several orders): the window says so until the user rotates or the search starts again.
+    bool colourGuess() const { return colourGuess_; }
+    // The user chose the colours (Rotate colours): they are no longer a guess.
+    void coloursChosen() { colourGuess_ = false; }
 
     // "Rotate colours": moves the frame phase by one field (nothing in monochrome).
     static void rotateColours(const TunerAccess& core);
@@ -111,7 +119,8 @@ class AutoTuner {
     void finishLoop(const TunerAccess& core, AutoTuneChange& change);
     void applyResidual(const TunerAccess& core, double a, double s, AutoTuneChange& change);
     void applyRate(const TunerAccess& core, double r, AutoTuneChange& change);
-    void framePhaseStep(const TunerAccess& core, long block, AutoTuneChange& change);
+    void framePhaseStep(const TunerAccess& core, long block, bool restarted,
+                        AutoTuneChange& change);
 
     const ReceiverProfile& profile_;
     std::vector<int> combBins_;
@@ -138,8 +147,12 @@ class AutoTuner {
 
     FramePhaseSearch phase_;
     bool phasePending_ = false;
-    bool phaseTracking_ = false;
+    bool phaseLocked_ = false; // a boundary was found and applied
+    bool colourGuess_ = false;
+    double phaseDecision_ = 0.0; // frames in the fold at the next look
     bool phaseMono_ = false;
+    double phaseTuneHz_ = 0.0; // the tuning of the last block seen
+    double phaseRateOffset_ = 0.0;
     FramePhaseResult lastPhase_;
 };
 

@@ -1,10 +1,30 @@
 #pragma once
-// Finds where the fields of a frame begin. A field boundary puts a jump into every line at once
-// (the left edge of one field's picture meets the right edge of the next field's), so the
-// squared step of the line values, folded over the field width, peaks at the boundary. Which
-// field is which colour comes from the fields' mean pictures: green resembles both red and blue
-// most; of the two-field scheme, the red/blue field differs most between the carriers of a pair.
+// Finds where the fields of a frame begin and which field is which colour, from the line values
+// of whole frames folded over the frame period (so the fold is the mean picture of every field,
+// side by side, in the order they go on air).
+//
+// The boundary. Where one field ends and the next begins the left edge of one picture meets the
+// right edge of the next: every line steps there, at exactly one column, whatever it shows. A
+// vertical edge of the scene also steps many lines, but it slants and bends, stops part way up
+// and leaves lines with a larger step a pixel or two away. So each line votes for the column of
+// its largest step nearby (its step there over the largest within a few pixels, lines whose
+// steps stay in the noise voting little), and the column most lines vote for wins. In colour the
+// seam also trades every line's colour for the next field's, a step of the colour (the part of
+// the fields' steps that differs between them) that a change of brightness in the scene does
+// not make: a robust count of the lines whose colour steps adds to the vote. In nbtv96rggb the
+// red/blue field carries two colours on the two carriers of every pair, the green field one
+// picture on all: a square wave over the frame that marks the boundary too. The weights were
+// chosen on the training half of the photographs (tests/data/photos); bench/FramePhaseStudy.cpp
+// measures them.
+//
+// The colour order. In nbtv96rggb the square wave tells which field is the red/blue one. Which
+// of three fields is red has no cue in the signal: it comes from the colours natural pictures
+// have. Each order of the fields gives every pixel a hue; the order under which the hues are the
+// most common in photographs (weighted by how coloured the pixel is) wins, and how far it leads
+// the next is its confidence. A grey picture gives no lead: its order is a guess, and does not
+// matter much either.
 
+#include <array>
 #include <vector>
 
 #include "demod/BlockTypes.h"
@@ -13,45 +33,93 @@ namespace nbtv {
 
 struct ReceiverProfile;
 
+// Which weights a search uses: one field a frame, three colour fields, or the two of nbtv96rggb.
+enum FrameKind { monoFrame, rgbFrame, rggbFrame, frameKindCount };
+
+// How the boundary cues add up: the line vote counts 1.
+struct BoundaryWeights {
+    double colourStep = 0.0;  // the robust count of lines whose colour steps
+    double alternation = 0.0; // nbtv96rggb: the pair structure's square wave (0..1)
+};
+
+// The weights chosen on the training photographs, per frame kind.
+BoundaryWeights learnedBoundaryWeights(FrameKind kind);
+
+// Hue bins of the colour prior, and the natural logarithm of each hue's share of the colour in
+// the training photographs: bin i holds the hue angles from -pi + 2 pi i / n on.
+inline constexpr int hueBins = 36;
+const std::array<double, hueBins>& naturalHueLog();
+// The bin of the hue of (r, g, b), and its strength (the distance from grey).
+int hueBin(double r, double g, double b, double& strength);
+
+// A colour order whose score leads the next by less than this is a guess (chosen on the training
+// photographs: below it the order was right on 25 of 112 searches, above it on 206 of 208).
+inline constexpr double colourGuessMargin = 0.3;
+
 struct FramePhaseResult {
     bool found = false;
     int boundary = 0;   // column phase (modulo the field width) of a field's first column
     int frameStart = 0; // column phase (modulo the frame width) of the frame's first field
-    // The boundary peak over the fold's mean: near 1 when the picture shows no boundary.
-    double boundaryContrast = 0.0;
-    // How far the chosen colour order leads the next best, 0 when there is no choice (mono).
+    // The boundary's score less the best score a block or more away: how clearly it stands out.
+    double boundaryMargin = 0.0;
+    // The chosen colour order's score less the next best's; 0 when there is no choice (mono).
     double colourMargin = 0.0;
+    // The colour order is a guess (a small margin).
+    bool colourGuess = false;
 };
 
 class FramePhaseSearch {
   public:
-    // Columns are counted from the receiver's first block, 9 a block in time order.
-    void start(const ReceiverProfile& profile, bool mono, long columnsNeeded);
+    void start(const ReceiverProfile& profile, bool mono);
+    // Forgets the columns gathered so far (the tuning moved them), keeps searching.
+    void clear();
     void stop() { active_ = false; }
     bool active() const { return active_; }
-    bool ready() const { return active_ && columns_ >= needed_; }
+    FrameKind kind() const { return mono_ ? monoFrame : rggb_ ? rggbFrame : rgbFrame; }
+    // Whole frames gathered since the start or the last clear.
+    double frames() const;
 
-    // The nine columns of a block whose first column is `firstColumn`.
+    // The nine columns of a block whose first column is `firstColumn`; columns are counted in
+    // time order, 9 a block.
     void addBlock(const DemodulatedBlock& values, long firstColumn);
 
-    FramePhaseResult result() const;
+    FramePhaseResult result() const { return result(learnedBoundaryWeights(kind())); }
+    FramePhaseResult result(const BoundaryWeights& weights) const;
+
+    // The boundary score of every column phase (modulo the field width), as result() weighs it,
+    // and its cues, for the study of their weights: the line vote, the colour-step count and
+    // the alternation, each less its median over the phases (the alternation as it is).
+    std::vector<double> boundaryScores() const {
+        return boundaryScores(learnedBoundaryWeights(kind()));
+    }
+    std::vector<double> boundaryScores(const BoundaryWeights& weights) const;
+    struct Cues {
+        std::vector<double> vote, colourStep, alternation;
+    };
+    Cues boundaryCues() const;
+    // The colour prior's score of each frame start at a boundary ([h]: the frame starts h fields
+    // after the boundary); empty unless three colour fields.
+    std::vector<double> colourScores(int boundary) const;
+    // The frame start that the alternation gives for a boundary (nbtv96rggb), and its strength.
+    int alternationStart(int boundary, double* strength = nullptr) const;
 
   private:
     void addColumn(const float* bins, long t);
-    int firstField(int boundary, double& margin) const;
+    std::vector<double> meanFold() const;
+    double noiseVariance() const;
+    std::vector<double> alternationSwing(const std::vector<double>& mean) const;
 
     const ReceiverProfile* profile_ = nullptr;
     bool active_ = false;
     bool mono_ = false;
-    long needed_ = 0;
-    long columns_ = 0;
+    bool rggb_ = false;
     int fieldWidth_ = 0;
     int period_ = 0; // frame width in columns
     std::vector<int> bins_;
-    std::vector<std::vector<float>> recent_; // the last six columns, by t modulo 6
-    std::vector<double> fold_;               // J folded over the field width
-    std::vector<double> frameSum_;           // v folded over the frame, [phase * bins + k]
-    std::vector<int> frameCount_;
+    std::vector<double> sum_; // the values folded over the frame, [phase * bins + k]
+    std::vector<double> squares_;
+    std::vector<int> count_;
+    long columns_ = 0;
 };
 
 } // namespace nbtv

@@ -180,5 +180,39 @@ TEST(EnhanceMenu, FindFramePhaseAndRotateColours) {
     EXPECT_LT(worst, best - 3.0);
 }
 
+// A grey picture has no colours to tell the fields by: the status line says the order found is
+// a guess, and Rotate colours (the user's choice) takes the notice away; a new search gives it
+// back.
+TEST(EnhanceMenu, AGuessedColourOrderIsSaidSo) {
+    const ReceiverProfile& profile = nbtv48Profile();
+    const RgbImage sent =
+        test::luminance(test::syntheticPhoto(profile.pictureColumns, profile.pictureLines, 8));
+    Window w(profile, 12, {}, 20 * 768, &sent);
+    const QString guess =
+        QString::fromUtf8("colours: a guess \u2014 Rotate colours if they look wrong");
+    auto* status = qobject_cast<QLabel*>(w.window.control(ids::statusLabel));
+    ASSERT_NE(status, nullptr);
+    QAction* rotate = w.window.action(ids::rotateColours);
+    ASSERT_NE(rotate, nullptr);
+    w.runUntil([&] { return w.window.framesCompleted() >= 1; });
+    EXPECT_NE(status->text(), guess);
+
+    w.window.action(ids::findFramePhase)->trigger();
+    w.runUntil([&] { return w.window.tuner().colourGuess(); });
+    ASSERT_TRUE(w.window.tuner().colourGuess())
+        << w.window.tuner().lastFramePhase().found << " "
+        << w.window.tuner().lastFramePhase().colourMargin << " " << w.window.framesCompleted();
+    EXPECT_EQ(status->text(), guess);
+    EXPECT_EQ(rotate->text(), QStringLiteral("Rotate colours"));
+
+    rotate->trigger();
+    EXPECT_FALSE(w.window.tuner().colourGuess());
+    EXPECT_TRUE(status->text().isEmpty()) << status->text().toStdString();
+
+    w.window.action(ids::findFramePhase)->trigger();
+    w.runUntil([&] { return w.window.tuner().colourGuess(); });
+    EXPECT_EQ(status->text(), guess);
+}
+
 } // namespace
 } // namespace nbtv
