@@ -47,9 +47,11 @@ long wrap(long v, long m) {
     return r < 0 ? r + m : r;
 }
 
-// The nearest multiple of 9 (a whole block) modulo the period.
+// The nearest multiple of columnsPerBlock (a whole block) modulo the period.
 long roundToBlock(long columns, long period) {
-    return wrap(9L * roundHalfEven(static_cast<double>(columns) / 9.0), period);
+    return wrap(long{columnsPerBlock} *
+                    roundHalfEven(static_cast<double>(columns) / columnsPerBlock),
+                period);
 }
 
 double pilotValue(float d) {
@@ -144,8 +146,9 @@ void AutoTuner::rotateColours(const TunerAccess& core) {
 }
 
 int AutoTuner::phaseBlock(const TunerAccess& core) const {
-    const long blocksPerFrame = framePeriod(core) / 9;
-    const long offsetBlocks = roundHalfEven(static_cast<double>(core.frameOffset()) / 9.0);
+    const long blocksPerFrame = framePeriod(core) / columnsPerBlock;
+    const long offsetBlocks =
+        roundHalfEven(static_cast<double>(core.frameOffset()) / columnsPerBlock);
     return static_cast<int>(wrap(offsetBlocks + 1 + (blocks_ - 1), blocksPerFrame));
 }
 
@@ -360,7 +363,7 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, bool restart
     if (restarted || block == 0) {
         return; // analysed partly over the silence before: not the signal's values
     }
-    phase_.addBlock(core.demodulated(), 9 * block);
+    phase_.addBlock(core.demodulated(), columnsPerBlock * block);
     if (phase_.frames() < phaseDecision_) {
         return;
     }
@@ -368,11 +371,12 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, bool restart
     const long offset = core.frameOffset();
     const long width = profile_.fieldWidth;
     // The column phase of the receiver's frame start now, in the search's columns.
-    const long current = wrap(offset + 9 + 9 * block, period);
+    const long current = wrap(offset + columnsPerBlock + columnsPerBlock * block, period);
     long wanted = offset;
     if (result.found && !phaseLocked_) {
         // The first look: the boundary and the colour order it gives.
-        wanted = roundToBlock(result.frameStart - 9 * block - 9, period);
+        wanted =
+            roundToBlock(result.frameStart - columnsPerBlock * block - columnsPerBlock, period);
         lastPhase_ = result;
         phaseLocked_ = true;
         colourGuess_ = !mono && result.colourGuess;
@@ -386,7 +390,8 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, bool restart
                             scores[static_cast<std::size_t>(wrap(current, width))];
         if (std::abs(move) <= maxTrackingMove) {
             // The picture crept: follow it, keeping which field is which.
-            move = 9L * roundHalfEven(static_cast<double>(move) / 9.0);
+            move =
+                long{columnsPerBlock} * roundHalfEven(static_cast<double>(move) / columnsPerBlock);
             wanted = roundToBlock(offset + move, period);
         } else if (lead > replaceMargin) {
             // A clearly better boundary elsewhere: the one in use was wrong. Move by the shortest
@@ -394,9 +399,11 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, bool restart
             // nbtv96rggb's red/blue field, which the signal itself marks, is taken as found.
             lastPhase_ = result;
             if (phase_.kind() == rggbFrame && !result.colourGuess) {
-                wanted = roundToBlock(result.frameStart - 9 * block - 9, period);
+                wanted = roundToBlock(result.frameStart - columnsPerBlock * block - columnsPerBlock,
+                                      period);
             } else {
-                move = 9L * roundHalfEven(static_cast<double>(move) / 9.0);
+                move = long{columnsPerBlock} *
+                       roundHalfEven(static_cast<double>(move) / columnsPerBlock);
                 wanted = roundToBlock(offset + move, period);
             }
         }

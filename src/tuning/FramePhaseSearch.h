@@ -80,7 +80,7 @@ class FramePhaseSearch {
     double frames() const;
 
     // The nine columns of a block whose first column is `firstColumn`; columns are counted in
-    // time order, 9 a block.
+    // time order, columnsPerBlock a block.
     void addBlock(const DemodulatedBlock& values, long firstColumn);
 
     FramePhaseResult result() const { return result(learnedBoundaryWeights(kind())); }
