@@ -20,15 +20,9 @@
 
 namespace {
 
+// The benchmark's argument 0, 1, 2: nbtv48, nbtv96, nbtv96rggb.
 const nbtv::ReceiverProfile& program(std::int64_t index) {
-    switch (index) {
-    case 1:
-        return nbtv::nbtv96Profile();
-    case 2:
-        return nbtv::nbtv96rggbProfile();
-    default:
-        return nbtv::nbtv48Profile();
-    }
+    return *nbtv::allProfiles().at(static_cast<std::size_t>(index));
 }
 
 std::vector<std::int16_t> signal(int frames,

@@ -138,8 +138,7 @@ double meanPsnr(const std::vector<RgbImage>& received, const RgbImage& sent, int
 
 int channelTable() {
     const std::vector<Channel> channels = shortWaveChannels();
-    const std::vector<const ReceiverProfile*> profiles{&nbtv48Profile(), &nbtv96Profile(),
-                                                       &nbtv96rggbProfile()};
+    const std::vector<const ReceiverProfile*> profiles = allProfiles();
     std::printf("%-22s", "channel");
     for (const ReceiverProfile* profile : profiles) {
         std::printf(" %12s ord %12s enh", profile->name.c_str(), "");

@@ -104,13 +104,8 @@ class SoundCardInput final : public WaveIn {
             if (pa_stream_connect_record(stream_,
                                          chosen != nullptr ? chosen->name.c_str() : nullptr,
                                          &attributes, flags) >= 0) {
-                connection_.waitFor(
-                    [this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
-                    answerTimeoutUs);
+                connectedTo = connection_.awaitStream(stream_);
                 started = pa_stream_get_state(stream_) == PA_STREAM_READY;
-                if (const char* name = started ? pa_stream_get_device_name(stream_) : nullptr) {
-                    connectedTo = name;
-                }
             }
         }
         const QString why = QString::fromUtf8(pa_strerror(pa_context_errno(connection_.context())));

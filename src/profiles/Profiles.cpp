@@ -2,13 +2,9 @@
 
 namespace nbtv {
 
-namespace {
-
 std::vector<const ReceiverProfile*> allProfiles() {
     return {&nbtv48Profile(), &nbtv96Profile(), &nbtv96rggbProfile()};
 }
-
-} // namespace
 
 const ReceiverProfile* findProfile(const std::string& name) {
     for (const ReceiverProfile* profile : allProfiles()) {

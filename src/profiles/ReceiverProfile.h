@@ -248,6 +248,9 @@ const ReceiverProfile& nbtv48Profile();
 const ReceiverProfile& nbtv96Profile();
 const ReceiverProfile& nbtv96rggbProfile();
 
+// The three programs: nbtv48, nbtv96, nbtv96rggb.
+std::vector<const ReceiverProfile*> allProfiles();
+
 // The profile of a program by its name, or nullptr.
 const ReceiverProfile* findProfile(const std::string& name);
 

@@ -146,6 +146,15 @@ void ServerConnection::drop() {
     loop_ = nullptr;
 }
 
+std::string ServerConnection::awaitStream(pa_stream* stream) {
+    waitFor([stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; },
+            answerTimeoutUs);
+    const char* name = pa_stream_get_state(stream) == PA_STREAM_READY
+                           ? pa_stream_get_device_name(stream)
+                           : nullptr;
+    return name != nullptr ? name : "";
+}
+
 bool ServerConnection::finish(pa_operation* operation, pa_usec_t timeoutUs) {
     if (operation == nullptr) {
         return false;
@@ -255,13 +264,8 @@ bool PlaybackSink::open(const std::string& device, int sampleRate, int latencyMs
             if (pa_stream_connect_playback(stream_,
                                            chosen != nullptr ? chosen->name.c_str() : nullptr,
                                            &attributes, flags, nullptr, nullptr) >= 0) {
-                connection_.waitFor(
-                    [this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
-                    answerTimeoutUs);
+                connectedTo = connection_.awaitStream(stream_);
                 started = pa_stream_get_state(stream_) == PA_STREAM_READY;
-                if (const char* name = started ? pa_stream_get_device_name(stream_) : nullptr) {
-                    connectedTo = name;
-                }
             }
         }
         why = connection_.lastError();

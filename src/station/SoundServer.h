@@ -57,6 +57,9 @@ class ServerConnection {
         api->time_free(event);
         return done();
     }
+    // With the loop locked: waits until a just-connected `stream` is ready or has failed;
+    // the device it reached, empty when it is not ready.
+    std::string awaitStream(pa_stream* stream);
     // With the loop locked: waits for `operation` and lets it go; whether it finished in time.
     bool finish(pa_operation* operation, pa_usec_t timeoutUs = answerTimeoutUs);
 
