@@ -41,6 +41,12 @@ constexpr double steadyRateOffset = 2e-5;
 // replace the one in use.
 constexpr double replaceMargin = 0.04;
 constexpr double twoPi = 2.0 * std::numbers::pi;
+// The loop's gains once settled: a second-order loop whose tune moves by `loopGain` of the
+// offset measured plus a drift it learns with `driftGain`, so that a radio drifting at a steady
+// rate is followed with no lasting offset. Both poles at 0.9 a loop: no overshoot, and on a
+// steady signal slightly less jitter than the first-order gain of 1/4 it replaces.
+constexpr double loopGain = 0.19;
+constexpr double driftGain = 0.01;
 
 long wrap(long v, long m) {
     const long r = v % m;
@@ -110,6 +116,7 @@ void AutoTuner::setCalibration(bool on) {
 void AutoTuner::restartAcquisition() {
     stage_ = Stage::Coarse;
     loops_ = 0;
+    driftBins_ = 0.0;
     settled_ = false;
     blockLengthSet_ = false;
     swing_.clear();
@@ -251,6 +258,7 @@ void AutoTuner::finishPulsePair(const TunerAccess& core, AutoTuneChange& change)
     applyResidual(core, a, s, change);
     stage_ = Stage::Loop;
     loops_ = 0;
+    driftBins_ = 0.0;
 }
 
 void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
@@ -259,15 +267,23 @@ void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
         const double mean = pilotCount_ > 0 ? pilotSum_[i] / pilotCount_ : 0.0;
         e[i] = std::asin(std::clamp(mean / pilotGain, -1.0, 1.0)) / twoPi;
     }
+    // The rate: gains 1, 1/2, 1/3, then 1/4. The offset: the same start, then the second-order
+    // loop, whose drift term starts after the first loop (a first offset is no drift).
     const double gain = 1.0 / std::min(loops_ + 1, 4);
-    ++loops_;
+    const double offsetGain = std::max(1.0 / (loops_ + 1), loopGain);
     double s = 0.0;
     double a = e[0] - pilots_[0] * s;
     if (pilots_.size() == 2) {
         s = (e[1] - e[0]) / (pilots_[1] - pilots_[0]);
         a = e[0] - pilots_[0] * s;
     }
-    applyResidual(core, gain * a, gain * s, change);
+    if (loops_ >= 1 && fineOn_) {
+        // A radio's drift moves every tone alike: learnt where the tune is steered (the comb's
+        // middle while the rate stays as set).
+        driftBins_ += driftGain * (calibrationOn_ ? a : a + s * combCentre_);
+    }
+    ++loops_;
+    applyResidual(core, offsetGain * a + driftBins_, gain * s, change);
 
     if (!calibrationOn_) {
         return;

@@ -10,9 +10,11 @@
 // the comb within a fraction of a bin (and its stretch when calibrating); the pilots' pulse-pair
 // phase then measures the rest to well within half a bin; from there a loop every 16 blocks (five
 // pilot swings, which cancel in the mean) steers the pilots' mean discriminator value to zero
-// with gains 1, 1/2, 1/3 and then 1/4. With two pilots their difference gives the rate; with one
-// pilot the period of its swing does, read from the pilot's phase in the raw audio (see
-// PilotSwing). The block length follows the rate once, when the estimate has settled.
+// with gains 1, 1/2, 1/3 and so on, and then as a second-order loop that also learns how fast
+// the offset drifts (a radio's oscillator warming up), so it follows a drift with no lag. With two
+// pilots their difference gives the rate; with one pilot the period of its swing does, read from
+// the pilot's phase in the raw audio (see PilotSwing). The block length follows the rate once, when
+// the estimate has settled.
 
 #include <complex>
 #include <cstdint>
@@ -132,6 +134,7 @@ class AutoTuner {
     Stage stage_ = Stage::Coarse;
     int cycleBlock_ = 0;
     int loops_ = 0;
+    double driftBins_ = 0.0; // the offset's drift a loop (bins), as the loop has learnt it
     CombSpectrum comb_;
     std::complex<double> pairSum_[2]{};
     double pilotSum_[2]{};

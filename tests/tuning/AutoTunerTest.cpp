@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <iostream>
@@ -148,6 +149,41 @@ TEST_P(PerProgram, FineTuneLocksWithinOneFrame) {
         EXPECT_EQ(receiver.settings().sampleRateOffset, 0.0);
         EXPECT_EQ(receiver.settings().blockLength, p.nominalBlockLength);
     }
+}
+
+// A radio whose oscillator drifts steadily: once the loop has learnt the drift, the fine tune
+// follows it with no lasting lag (a first-order loop of gain 1/4 stays four loops, 0.45 Hz,
+// behind this drift).
+TEST(AutoTuner, FineTuneFollowsADrift) {
+    const ReceiverProfile& p = nbtv48Profile();
+    ChannelImpairments channel;
+    channel.snrDb = 20.0;
+    channel.frequencyOffsetHz = 3.0;
+    channel.driftHzPerMinute = 6.0;
+    channel.seed = 21;
+    const std::vector<std::int16_t> signal = send(p, photo(p, 5), 30, channel);
+    const double seconds = static_cast<double>(signal.size()) / p.sampleRate;
+    Receiver receiver(p);
+    AutoTuner tuner(p);
+    tuner.setFineTune(true);
+    // The offset left over the last quarter: its mean, and the worst (within a loop the drift
+    // moves the tone by 0.11 Hz).
+    double worstLate = 0.0;
+    double sumLate = 0.0;
+    int late = 0;
+    test::runTuned(receiver, tuner, signal, [&](const Receiver& r, std::size_t at) {
+        const double t = static_cast<double>(at) / p.sampleRate;
+        const double heard = channel.frequencyOffsetHz + channel.driftHzPerMinute * t / 60.0;
+        if (t > 0.75 * seconds) {
+            const double left = static_cast<double>(r.settings().fineTuneHz) + heard;
+            worstLate = std::max(worstLate, std::abs(left));
+            sumLate += left;
+            ++late;
+        }
+    });
+    ASSERT_GT(late, 0);
+    EXPECT_LT(std::abs(sumLate / late), 0.03) << "over " << seconds << " s";
+    EXPECT_LT(worstLate, 0.1);
 }
 
 // --- Calibration ----------------------------------------------------------------------------
