@@ -2,9 +2,12 @@
 // the enhanced path with and without shrinkage, for every program and mode, test card and noise
 // level; or, with `channels`, the mean PSNR of every picture from the third on of real
 // photographs (the held-out half) through the channels a short-wave listener meets, for a careful
-// user (settings right at the start, nothing automatic).
+// user (settings right at the start, nothing automatic). With `channels`, `--only TEXT` keeps
+// the channels whose name holds TEXT, `--program NAME` one program, and `--training` measures on
+// the training half instead (for choosing constants).
 //
-//   build/release/bench/enhanced_quality [bars|ramp|detail|channels]
+//   build/release/bench/enhanced_quality [bars|ramp|detail]
+//   build/release/bench/enhanced_quality channels [--only TEXT] [--program NAME] [--training]
 
 #include <cmath>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Mp3RoundTrip.h"
 #include "enhance/EnhancedReceiver.h"
 #include "io/ImageFile.h"
 #include "profiles/ReceiverProfile.h"
@@ -53,8 +57,10 @@ Pictures receive(const ReceiverProfile& profile, const std::vector<std::int16_t>
     return out;
 }
 
-// The first `count` photographs of the held-out half, scaled to the profile's picture.
-std::vector<RgbImage> heldOutPhotos(const ReceiverProfile& profile, std::size_t count) {
+// The first `count` photographs of one half ("held-out" or "training"), scaled to the profile's
+// picture.
+std::vector<RgbImage> halfPhotos(const ReceiverProfile& profile, std::size_t count,
+                                 const std::string& wanted) {
     const std::string dir = NBTV_PHOTO_DIR;
     std::ifstream list(dir + "/photos.tsv");
     const std::string size =
@@ -66,7 +72,7 @@ std::vector<RgbImage> heldOutPhotos(const ReceiverProfile& profile, std::size_t 
         std::string name;
         std::string half;
         if (line.empty() || line[0] == '#' || !std::getline(fields, name, '\t') ||
-            !std::getline(fields, half, '\t') || half != "held-out") {
+            !std::getline(fields, half, '\t') || half != wanted) {
             continue;
         }
         RgbImage photo;
@@ -84,6 +90,7 @@ std::vector<RgbImage> heldOutPhotos(const ReceiverProfile& profile, std::size_t 
 struct Channel {
     const char* name;
     ChannelImpairments impairments;
+    int mp3BitRate = 0; // the received signal went through MP3 at this rate (0: not)
 };
 
 std::vector<Channel> shortWaveChannels() {
@@ -123,6 +130,8 @@ std::vector<Channel> shortWaveChannels() {
         c.passband = Passband{};
         c.agc = true;
     });
+    add("MP3 32 kbit/s", [](ChannelImpairments&) {});
+    channels.back().mp3BitRate = 32000;
     return channels;
 }
 
@@ -136,9 +145,19 @@ double meanPsnr(const std::vector<RgbImage>& received, const RgbImage& sent, int
     return n > 0 ? sum / n : NAN;
 }
 
-int channelTable() {
-    const std::vector<Channel> channels = shortWaveChannels();
-    const std::vector<const ReceiverProfile*> profiles = allProfiles();
+int channelTable(const std::string& only, const std::string& program, const std::string& half) {
+    std::vector<Channel> channels;
+    for (const Channel& channel : shortWaveChannels()) {
+        if (std::string(channel.name).find(only) != std::string::npos) {
+            channels.push_back(channel);
+        }
+    }
+    std::vector<const ReceiverProfile*> profiles;
+    for (const ReceiverProfile* profile : allProfiles()) {
+        if (program.empty() || profile->name == program) {
+            profiles.push_back(profile);
+        }
+    }
     std::printf("%-22s", "channel");
     for (const ReceiverProfile* profile : profiles) {
         std::printf(" %12s ord %12s enh", profile->name.c_str(), "");
@@ -146,7 +165,7 @@ int channelTable() {
     std::printf("\n");
     std::vector<std::vector<RgbImage>> photos;
     for (const ReceiverProfile* profile : profiles) {
-        photos.push_back(heldOutPhotos(*profile, 4));
+        photos.push_back(halfPhotos(*profile, 4, half));
     }
     for (const Channel& channel : channels) {
         std::printf("%-22s", channel.name);
@@ -157,7 +176,16 @@ int channelTable() {
                 TransmitOptions options;
                 options.frames = 8;
                 options.channel = channel.impairments;
-                const auto signal = transmit(*profiles[p], photo, options);
+                auto signal = transmit(*profiles[p], photo, options);
+                if (channel.mp3BitRate > 0) {
+                    std::string error;
+                    signal = bench::mp3RoundTrip(signal, profiles[p]->sampleRate,
+                                                 channel.mp3BitRate, error);
+                    if (signal.empty()) {
+                        std::fprintf(stderr, "%s\n", error.c_str());
+                        return 1;
+                    }
+                }
                 const Pictures got = receive(*profiles[p], signal, false, true);
                 ordinary += meanPsnr(got.ordinary, photo, 3);
                 enhanced += meanPsnr(got.enhanced, photo, 1);
@@ -175,7 +203,22 @@ int channelTable() {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "channels") == 0) {
-        return channelTable();
+        std::string only;
+        std::string program;
+        std::string half = "held-out";
+        for (int i = 2; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--training") == 0) {
+                half = "training";
+            } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+                only = argv[++i];
+            } else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc) {
+                program = argv[++i];
+            } else {
+                std::fprintf(stderr, "unknown argument %s\n", argv[i]);
+                return 2;
+            }
+        }
+        return channelTable(only, program, half);
     }
     TestCardKind kind = TestCardKind::Bars;
     if (argc > 1 && std::strcmp(argv[1], "ramp") == 0) {
