@@ -41,11 +41,9 @@ constexpr double steadyRateOffset = 2e-5;
 // replace the one in use.
 constexpr double replaceMargin = 0.04;
 constexpr double twoPi = 2.0 * std::numbers::pi;
-// The loop's gains once settled: a second-order loop whose tune moves by `loopGain` of the
-// offset measured plus a drift it learns with `driftGain`, so that a radio drifting at a steady
-// rate is followed with no lasting offset. Both poles at 0.9 a loop: no overshoot, and on a
-// steady signal slightly less jitter than the first-order gain of 1/4 it replaces.
-constexpr double loopGain = 0.19;
+// Once settled the loop is of second order: the tune moves by 1/4 of the offset measured plus a
+// drift it learns with `driftGain` a loop, so that a radio drifting at a steady rate is followed
+// with no lasting offset. Poles at 0.95 and 0.79 a loop: no overshoot.
 constexpr double driftGain = 0.01;
 
 long wrap(long v, long m) {
@@ -267,23 +265,22 @@ void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
         const double mean = pilotCount_ > 0 ? pilotSum_[i] / pilotCount_ : 0.0;
         e[i] = std::asin(std::clamp(mean / pilotGain, -1.0, 1.0)) / twoPi;
     }
-    // The rate: gains 1, 1/2, 1/3, then 1/4. The offset: the same start, then the second-order
-    // loop, whose drift term starts after the first loop (a first offset is no drift).
+    // Gains 1, 1/2, 1/3, then 1/4; from then on the offset's drift is learnt too.
     const double gain = 1.0 / std::min(loops_ + 1, 4);
-    const double offsetGain = std::max(1.0 / (loops_ + 1), loopGain);
     double s = 0.0;
     double a = e[0] - pilots_[0] * s;
     if (pilots_.size() == 2) {
         s = (e[1] - e[0]) / (pilots_[1] - pilots_[0]);
         a = e[0] - pilots_[0] * s;
     }
-    if (loops_ >= 1 && fineOn_) {
-        // A radio's drift moves every tone alike: learnt where the tune is steered (the comb's
-        // middle while the rate stays as set).
-        driftBins_ += driftGain * (calibrationOn_ ? a : a + s * combCentre_);
+    if (loops_ >= 3 && fineOn_ && !calibrationOn_) {
+        // A radio's drift moves every tone alike: learnt at the comb's middle, and only while
+        // the rate stays as set (with the calibration on, the offset moves with the converging
+        // rate, and a drift learnt from that costs the enhanced picture several dB).
+        driftBins_ += driftGain * (a + s * combCentre_);
     }
     ++loops_;
-    applyResidual(core, offsetGain * a + driftBins_, gain * s, change);
+    applyResidual(core, gain * a + driftBins_, gain * s, change);
 
     if (!calibrationOn_) {
         return;
