@@ -39,6 +39,7 @@ std::uint8_t levelOfDeviation(double deviation, int brightness, int contrast) {
 // whether every column was fitted.
 struct FieldLevels {
     std::vector<std::uint8_t> levels;
+    std::vector<double> trust; // [field][on-air column]
     std::size_t carriers = 0;
     std::size_t columns = 0;
     bool complete = true;
@@ -48,6 +49,9 @@ struct FieldLevels {
                        static_cast<std::size_t>(carrier)) *
                           columns +
                       column];
+    }
+    double trustAt(int field, std::size_t column) const {
+        return trust[static_cast<std::size_t>(field) * columns + column];
     }
 };
 
@@ -59,6 +63,16 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
     out.carriers = ring.lines();
     out.columns = static_cast<std::size_t>(columns);
     out.levels.resize(static_cast<std::size_t>(look.fields) * out.carriers * out.columns);
+    out.trust.assign(static_cast<std::size_t>(look.fields) * out.columns, 1.0);
+    for (int field = 0; field < look.fields; ++field) {
+        for (int i = 0; i < columns; ++i) {
+            const std::int64_t slot = start + field * columns + i;
+            if (ring.holds(slot)) {
+                out.trust[static_cast<std::size_t>(field) * out.columns +
+                          static_cast<std::size_t>(i)] = ring.trust(slot);
+            }
+        }
+    }
     std::vector<double> values(out.columns);
     for (int field = 0; field < look.fields; ++field) {
         for (std::size_t k = 0; k < out.carriers; ++k) {
@@ -90,13 +104,42 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
 } // namespace
 
 EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const SlotRing& ring,
-                                       std::int64_t end, const FrameLook& look, bool denoise) {
+                                       std::int64_t end, const FrameLook& look, bool denoise,
+                                       const RgbImage* ordinary) {
     const int columns = profile.pictureColumns;
     const int lines = profile.pictureLines;
     const FieldLevels levels = fieldLevels(profile, ring, end, look, denoise);
     auto level = [&](int field, int carrier, int x) {
         // Columns go on air from the rightmost to the leftmost.
         return levels.at(field, carrier, static_cast<std::size_t>(columns - 1 - x));
+    };
+    // The ordinary picture may be drawn larger, a whole number of pixels a pixel: each of ours
+    // takes the mean of its block.
+    const int scaleX = ordinary != nullptr ? ordinary->width / columns : 0;
+    const int scaleY = ordinary != nullptr ? ordinary->height / lines : 0;
+    if (scaleX < 1 || scaleY < 1) {
+        ordinary = nullptr;
+    }
+    auto ordinaryAt = [&](int x, int y, int component) {
+        double sum = 0.0;
+        for (int dy = 0; dy < scaleY; ++dy) {
+            for (int dx = 0; dx < scaleX; ++dx) {
+                sum += ordinary->pixel(x * scaleX + dx,
+                                       y * scaleY + dy)[static_cast<std::size_t>(component)];
+            }
+        }
+        return sum / (scaleX * scaleY);
+    };
+    // A component of pixel (x, y) that came from `field`, blended toward the ordinary picture
+    // as far as the fit failed there.
+    auto blend = [&](std::uint8_t enhanced, int field, int x, int y, int component) {
+        const double trust = levels.trustAt(field, static_cast<std::size_t>(columns - 1 - x));
+        if (ordinary == nullptr || trust >= 1.0) {
+            return enhanced;
+        }
+        const double o = ordinaryAt(x, y, component);
+        return static_cast<std::uint8_t>(
+            roundHalfEven(std::clamp(trust * enhanced + (1.0 - trust) * o, 0.0, 255.0)));
     };
 
     EnhancedPicture out;
@@ -107,19 +150,22 @@ EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const Slo
         for (int x = 0; x < columns; ++x) {
             std::uint8_t* p = out.picture.pixel(x, y);
             if (look.fields == 1) {
-                p[0] = p[1] = p[2] = level(0, carrier, x);
+                const std::uint8_t v = level(0, carrier, x);
+                for (int component = 0; component < 3; ++component) {
+                    p[component] = blend(v, 0, x, y, component);
+                }
             } else if (profile.pictureScheme == PictureScheme::Rggb) {
                 // The first field sends red on the even bin of each pair and blue on the odd
                 // one; the second sends every line's green.
                 const int bin = profile.carriers.lineBins[static_cast<std::size_t>(carrier)];
-                p[0] = level(0, lineIndexOfBin(profile, bin & ~1), x);
-                p[1] = level(1, carrier, x);
-                p[2] = level(0, lineIndexOfBin(profile, bin | 1), x);
+                p[0] = blend(level(0, lineIndexOfBin(profile, bin & ~1), x), 0, x, y, 0);
+                p[1] = blend(level(1, carrier, x), 1, x, y, 1);
+                p[2] = blend(level(0, lineIndexOfBin(profile, bin | 1), x), 0, x, y, 2);
             } else {
                 for (int field = 0; field < look.fields; ++field) {
-                    const auto component = static_cast<std::size_t>(
+                    const int component = static_cast<int>(
                         profile.transmitFieldOrder[static_cast<std::size_t>(field)]);
-                    p[component] = level(field, carrier, x);
+                    p[component] = blend(level(field, carrier, x), field, x, y, component);
                 }
             }
         }

@@ -29,9 +29,13 @@ struct FrameLook {
     int contrast = 128;
 };
 
-// The picture of the frame that ends at slot `end`, from the slots of `ring`.
+// The picture of the frame that ends at slot `end`, from the slots of `ring`. Where the fit did
+// not hold (SlotRing::trust), each colour of a column blends toward `ordinary`, the ordinary
+// path's picture of the same frame (pictureColumns x pictureLines, or a whole multiple of that
+// as the picture surface draws it), when there is one.
 EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const SlotRing& ring,
-                                       std::int64_t end, const FrameLook& look, bool denoise);
+                                       std::int64_t end, const FrameLook& look, bool denoise,
+                                       const RgbImage* ordinary = nullptr);
 
 // Draws an enhanced picture into a picture surface of the profile, three by three pixels a
 // pixel in the surface's picture rectangle, the rest black.

@@ -47,7 +47,8 @@ void EnhancedReceiver::addSamples(std::span<const std::int16_t> samples, double 
     completeFrames(false);
 }
 
-void EnhancedReceiver::frameCompleted(const ReceiverSettings& settings, int frameOffset) {
+void EnhancedReceiver::frameCompleted(const ReceiverSettings& settings, int frameOffset,
+                                      const RgbImage* ordinary) {
     // A frame the ordinary path completes at offset 0 ended receiverFrameLead samples before the
     // block's end; each column of offset left moves the end a third of a slot later.
     const double behind = receiverFrameLead - frameOffset * slotLength / 3.0;
@@ -57,6 +58,9 @@ void EnhancedReceiver::frameCompleted(const ReceiverSettings& settings, int fram
     frame.look.fields = colour ? profile_.fieldsPerFrame : 1;
     frame.look.brightness = settings.brightness;
     frame.look.contrast = settings.contrast;
+    if (ordinary != nullptr) {
+        frame.ordinary = *ordinary;
+    }
     pending_.push_back(frame);
     completeFrames(false);
 }
@@ -135,7 +139,8 @@ void EnhancedReceiver::completeFrames(bool atEnd) {
         if (!atEnd && ring_.fittedEnd() < *frontEnd_ + 1) {
             return;
         }
-        ready_.push_back(composeEnhancedPicture(profile_, ring_, *frontEnd_, frame.look, denoise_));
+        ready_.push_back(composeEnhancedPicture(profile_, ring_, *frontEnd_, frame.look, denoise_,
+                                                frame.ordinary ? &*frame.ordinary : nullptr));
         pending_.pop_front();
         frontEnd_.reset();
     }

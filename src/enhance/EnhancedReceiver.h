@@ -58,8 +58,10 @@ class EnhancedReceiver {
 
     // The ordinary path completed a frame at the end of the samples added so far, with the
     // frame offset it has now; the picture is drawn with these settings' colour mode,
-    // brightness and contrast.
-    void frameCompleted(const ReceiverSettings& settings, int frameOffset);
+    // brightness and contrast. `ordinary`, the ordinary path's picture of the frame (see
+    // composeEnhancedPicture), fills in where the fit fails.
+    void frameCompleted(const ReceiverSettings& settings, int frameOffset,
+                        const RgbImage* ordinary = nullptr);
 
     // End of input: fits what is left and completes every pending picture.
     void finish();
@@ -79,6 +81,7 @@ class EnhancedReceiver {
     struct PendingFrame {
         double tauEnd = 0.0; // our time axis at the frame's end
         FrameLook look;
+        std::optional<RgbImage> ordinary;
     };
 
     void fitReady(bool atEnd);

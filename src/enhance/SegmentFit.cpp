@@ -15,6 +15,21 @@ namespace {
 constexpr double twoPi = 2.0 * std::numbers::pi;
 // A Gauss-Newton step larger than this (cycles) is not trusted.
 constexpr double maxStep = 0.1;
+// A residual beyond this many robust standard deviations and this many times the signal's RMS
+// starts a static crash (at Gaussian noise the first happens once in millions of samples; a
+// fade the model misses leaves less than the second, chosen on the training photographs), which
+// lasts while the residual stays above the lower tail bounds; it is blanked with a guard of this
+// many samples either side (a receiver's filter rings), in up to this many passes (the fit
+// without the worst of a crash shows the rest).
+constexpr double impulseThreshold = 5.0;
+constexpr double impulseOverSignal = 6.0;
+constexpr double crashTail = 2.5;
+constexpr double crashTailOverSignal = 0.5;
+// A crash lasts a few milliseconds; a longer run of large residuals is a fade the model does not
+// follow, which blanking would only make worse.
+constexpr std::ptrdiff_t maxCrashSamples = 192;
+constexpr int impulseGuard = 8;
+constexpr int blankingPasses = 2;
 
 struct Complex {
     double re = 0.0;
@@ -139,22 +154,115 @@ void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> s
     coupling_.assign(j * k * k, 0.0);
     gradient_.assign((j + 1) * k, 0.0);
     meanSquaredResidual_ = 0.0;
+    slotResidual_.assign(j, 0.0);
     if (slots_ == 0 || carriers_ == 0 || samples.empty()) {
         return;
     }
 
     startValues(samples);
-    for (int i = 0; i < std::max(iterations, 1); ++i) {
+    auto rounds = [&](std::span<const float> x) {
+        for (int i = 0; i < std::max(iterations, 1); ++i) {
+            slotPhasors();
+            pairSums(true);
+            solveAmplitudes(x);
+            residualPass(x, true);
+            gaussNewtonStep();
+        }
+        // The residual of the final knots (with the amplitudes of the last round) ranks column
+        // phases; the one measured before the last step would not.
         slotPhasors();
-        pairSums(true);
-        solveAmplitudes(samples);
-        residualPass(samples, true);
-        gaussNewtonStep();
+        residualPass(x, false);
+    };
+    rounds(samples);
+    // Static crashes: samples the model misses by far more than the noise are blanked (given
+    // the model's value) with their neighbours, and the fit repeated without them.
+    blanked_ = 0;
+    for (int pass = 0; pass < blankingPasses; ++pass) {
+        if (!blankImpulses(samples)) {
+            break;
+        }
+        rounds(cleaned_);
     }
-    // The residual of the final knots (with the amplitudes of the last round) ranks column
-    // phases; the one measured before the last step would not.
-    slotPhasors();
-    residualPass(samples, false);
+}
+
+// Marks the static crashes and gives their samples the model's value in `cleaned_`. A crash
+// starts where the residual stands far out of the noise (`impulseThreshold` robust standard
+// deviations) and far above the signal itself (`impulseOverSignal` times its RMS: a model that
+// misses a fade leaves residuals as large as the signal, never larger); it goes on while the
+// residual within `impulseGuard` samples stays above the lower `crashTail` bound, and takes
+// `impulseGuard` samples either side; a run longer than a crash is left alone. Whether any sample
+// was newly blanked.
+bool SegmentFit::blankImpulses(std::span<const float> samples) {
+    const std::size_t n = samples.size();
+    if (n == 0 || sampleResidual_.size() != n) {
+        return false;
+    }
+    std::vector<float> magnitude(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        magnitude[i] = std::abs(sampleResidual_[i]);
+    }
+    std::vector<float> sorted = magnitude;
+    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(sorted.begin(), middle, sorted.end());
+    const double sigma = 1.4826 * static_cast<double>(*middle);
+    const double rms = std::sqrt(modelPower());
+    const double seed = std::max(impulseThreshold * sigma, impulseOverSignal * rms);
+    const double tail = std::max(crashTail * sigma, crashTailOverSignal * rms);
+    if (!(seed > 0.0)) {
+        return false;
+    }
+    if (cleaned_.size() != n || blanked_ == 0) {
+        cleaned_.assign(samples.begin(), samples.end());
+        hit_.assign(n, false);
+    }
+    bool any = false;
+    const auto guard = static_cast<std::ptrdiff_t>(impulseGuard);
+    const auto count = static_cast<std::ptrdiff_t>(n);
+    auto mark = [&](std::ptrdiff_t from, std::ptrdiff_t to) {
+        for (std::ptrdiff_t m = std::max<std::ptrdiff_t>(0, from); m < std::min(count, to); ++m) {
+            const auto u = static_cast<std::size_t>(m);
+            if (!hit_[u]) {
+                hit_[u] = true;
+                ++blanked_;
+                any = true;
+            }
+        }
+    };
+    // Whether the residual stays above the tail within a guard after `at`.
+    auto continues = [&](std::ptrdiff_t at) {
+        for (std::ptrdiff_t m = at; m < std::min(count, at + guard); ++m) {
+            if (magnitude[static_cast<std::size_t>(m)] > tail) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+        if (magnitude[static_cast<std::size_t>(i)] <= seed) {
+            continue;
+        }
+        std::ptrdiff_t start = i;
+        while (start > 0 && magnitude[static_cast<std::size_t>(start - 1)] > tail) {
+            --start;
+        }
+        std::ptrdiff_t end = i + 1;
+        while (end < count && continues(end)) {
+            ++end;
+        }
+        if (end - start <= maxCrashSamples) {
+            mark(start - guard, end + guard);
+        }
+        i = end;
+    }
+    if (!any) {
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (hit_[i]) {
+            cleaned_[i] -= sampleResidual_[i];
+        }
+    }
+    return true;
 }
 
 // The phase of each carrier over each slot, from the slot's own spectrum at the carrier's bin
@@ -377,6 +485,8 @@ NBTV_VECTOR_CLONES void SegmentFit::residualPass(std::span<const float> samples,
     const auto kc = static_cast<std::size_t>(carriers_);
     if (gradient) {
         std::fill(gradient_.begin(), gradient_.end(), 0.0);
+    } else {
+        sampleResidual_.assign(samples.size(), 0.0f);
     }
     std::vector<double> cr(kc), ci(kc), gl(kc), gr(kc);
     double squares = 0.0;
@@ -398,6 +508,9 @@ NBTV_VECTOR_CLONES void SegmentFit::residualPass(std::span<const float> samples,
                 model += a[k] * cr[k];
             }
             const double r = samples[static_cast<std::size_t>(slot.first + m)] - model;
+            if (!gradient) {
+                sampleResidual_[static_cast<std::size_t>(slot.first + m)] = static_cast<float>(r);
+            }
             slotSquares += r * r;
             if (gradient) {
                 const double u = slot.u0 + m * slot.du;
@@ -414,6 +527,8 @@ NBTV_VECTOR_CLONES void SegmentFit::residualPass(std::span<const float> samples,
                 cr[k] = next;
             }
         }
+        slotResidual_[static_cast<std::size_t>(j)] =
+            slot.count > 0 ? slotSquares / slot.count : 0.0;
         if (j >= residualFirst_ && j < residualLast_) {
             squares += slotSquares;
             counted += slot.count;
@@ -427,6 +542,14 @@ NBTV_VECTOR_CLONES void SegmentFit::residualPass(std::span<const float> samples,
         }
     }
     meanSquaredResidual_ = counted > 0.0 ? squares / counted : 0.0;
+}
+
+double SegmentFit::modelPower() const {
+    double power = 0.0;
+    for (double a : amplitude_) {
+        power += 0.5 * a * a;
+    }
+    return power;
 }
 
 // Solves the block-tridiagonal normal equations (one K x K block per knot column) by block

@@ -8,6 +8,7 @@
 // column alone cannot separate carriers one bin apart; the continuity across boundaries can.
 // The slope T(k, j + 1) - T(k, j) is the carrier's deviation in slot j, in bins.
 
+#include <cstddef>
 #include <span>
 #include <vector>
 
@@ -30,8 +31,10 @@ class SegmentFit {
 
     // Fits `samples` over `slotSpans` (consecutive, covering the samples): start values from each
     // slot's own spectrum, then `iterations` rounds of amplitudes by least squares and one
-    // Gauss-Newton step on all knots (at least one). Leaves the amplitudes of the last round
-    // and the mean squared residual of the final knots.
+    // Gauss-Newton step on all knots (at least one). Samples the fit then misses by far (static
+    // crashes) are blanked and the rounds repeated without them. Leaves the amplitudes of the
+    // last round and the mean squared residual of the final knots (blanked samples count as
+    // fitted).
     void fit(std::span<const float> samples, std::span<const SlotSpan> slotSpans,
              int iterations = 2);
     // The residual counts only the slots from `first` up to `last` (exclusive): the ends of a
@@ -51,6 +54,13 @@ class SegmentFit {
     double amplitude(int k) const { return amplitude_[static_cast<std::size_t>(k)]; }
     // Mean squared difference between the samples and the fitted model.
     double meanSquaredResidual() const { return meanSquaredResidual_; }
+    // The same over slot `j` alone (0 where the slot has no samples), and the power of the
+    // fitted carriers: how well the model holds there, against the noise and the signal.
+    double slotResidual(int j) const { return slotResidual_[static_cast<std::size_t>(j)]; }
+    int slotCount() const { return slots_; }
+    double modelPower() const;
+    // Samples blanked as impulses in the last fit.
+    int blanked() const { return blanked_; }
 
   private:
     void startValues(std::span<const float> samples);
@@ -59,6 +69,7 @@ class SegmentFit {
     void solveAmplitudes(std::span<const float> samples);
     void residualPass(std::span<const float> samples, bool gradient);
     void gaussNewtonStep();
+    bool blankImpulses(std::span<const float> samples);
 
     std::vector<int> bins_;
     int carriers_ = 0;
@@ -68,6 +79,12 @@ class SegmentFit {
     std::vector<double> knots_;     // T(k, j): [j * K + k], j = 0 .. slots
     std::vector<double> amplitude_; // A(k)
     double meanSquaredResidual_ = 0.0;
+    std::vector<double> slotResidual_;
+    std::vector<float> sampleResidual_; // of the final knots, per sample
+    // The samples with static crashes blanked, which of them are, and how many.
+    std::vector<float> cleaned_;
+    std::vector<bool> hit_;
+    int blanked_ = 0;
     int residualFirst_ = 0;
     int residualLast_ = 1 << 30;
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#include <vector>
 
 #include "enhance/SegmentFit.h"
 #include "enhance/SlotGrid.h"
@@ -13,6 +15,55 @@ namespace {
 
 // Noise of a deviation per noise of the samples: 0.566 / (amplitude x sqrt(256)).
 constexpr double deviationNoise = 0.566 / 16.0;
+// A slot's residual, against the larger of its segment's median and this share of the signal's
+// power, is trusted fully up to `trustedExcess` and not at all from `failedExcess` on.
+constexpr double floorOfSignal = 0.05;
+constexpr double trustedExcess = 3.0;
+constexpr double failedExcess = 10.0;
+
+// How far the fit held in each slot of a segment, from the slots' residuals: the median is the
+// noise floor (a burst or a failed stretch is a minority of the slots); a slot is judged by
+// its own residual and its neighbours', which a failure spreads into through the knots.
+std::vector<double> slotTrust(const SegmentFit& fit) {
+    const int slots = fit.slotCount();
+    std::vector<double> residuals;
+    for (int j = 0; j < slots; ++j) {
+        if (fit.slotResidual(j) > 0.0) {
+            residuals.push_back(fit.slotResidual(j));
+        }
+    }
+    std::vector<double> trust(static_cast<std::size_t>(slots), 1.0);
+    if (residuals.empty()) {
+        return trust;
+    }
+    const auto middle = residuals.begin() + static_cast<std::ptrdiff_t>(residuals.size() / 2);
+    std::nth_element(residuals.begin(), middle, residuals.end());
+    const double floor = std::max(*middle, floorOfSignal * fit.modelPower());
+    if (!(floor > 0.0)) {
+        return trust;
+    }
+    const double span = std::log(failedExcess / trustedExcess);
+    std::vector<double> own(static_cast<std::size_t>(slots));
+    for (int j = 0; j < slots; ++j) {
+        const double excess = fit.slotResidual(j) / floor;
+        own[static_cast<std::size_t>(j)] =
+            excess <= trustedExcess
+                ? 1.0
+                : std::clamp(1.0 - std::log(excess / trustedExcess) / span, 0.0, 1.0);
+    }
+    for (int j = 0; j < slots; ++j) {
+        const auto at = static_cast<std::size_t>(j);
+        double t = own[at];
+        if (j > 0) {
+            t = std::min(t, own[at - 1]);
+        }
+        if (j + 1 < slots) {
+            t = std::min(t, own[at + 1]);
+        }
+        trust[at] = t;
+    }
+    return trust;
+}
 
 } // namespace
 
@@ -26,6 +77,7 @@ void SlotRing::clear() {
     slot_.assign(ring, std::numeric_limits<std::int64_t>::min());
     deviation_.assign(ring * lines_, 0.0);
     noise_.assign(ring * lines_, 0.0);
+    trust_.assign(ring, 1.0);
     fittedEnd_ = std::numeric_limits<std::int64_t>::min();
 }
 
@@ -34,10 +86,12 @@ void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, in
     const double carriers = static_cast<double>(fit.carriers());
     const double sampleNoise =
         std::sqrt(fit.meanSquaredResidual() / std::max(1.0 - carriers / slotGrid::slotLength, 0.1));
+    const std::vector<double> trust = slotTrust(fit);
     for (int j = from; j < to; ++j) {
         const std::int64_t slot = firstSlot + j;
         const std::size_t at = index(slot);
         slot_[at] = slot;
+        trust_[at] = trust[static_cast<std::size_t>(j)];
         for (std::size_t k = 0; k < lines_; ++k) {
             const int carrier = static_cast<int>(k);
             deviation_[at * lines_ + k] = fit.deviation(carrier, j);

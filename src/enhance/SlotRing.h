@@ -34,6 +34,10 @@ class SlotRing {
     double noise(std::int64_t slot, std::size_t line) const {
         return noise_[index(slot) * lines_ + line];
     }
+    // How far the fit's model held in a slot the ring holds: 1 where it left no more residual
+    // than the rest of its segment (the noise floor), down to 0 where it failed (a burst, a
+    // fade the model does not follow).
+    double trust(std::int64_t slot) const { return trust_[index(slot)]; }
     std::size_t lines() const { return lines_; }
 
   private:
@@ -46,6 +50,7 @@ class SlotRing {
     std::vector<std::int64_t> slot_;
     std::vector<double> deviation_; // [index * lines + k]
     std::vector<double> noise_;     // the deviation's noise, per slot and carrier
+    std::vector<double> trust_;     // per slot
     std::int64_t fittedEnd_ = 0;
 };
 

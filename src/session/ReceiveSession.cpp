@@ -107,12 +107,16 @@ BlockOutcome ReceiveSession::completeBlock() {
     BlockOutcome outcome;
     outcome.frameCompleted = receiver_.completeBlock();
     const ReceiverSettings& settings = receiver_.settings();
+    if (enhancedOn_ && outcome.frameCompleted) {
+        ordinary_ = toRgbImage(receiver_.pictureSurface(), profile().geometry.pictureCrop);
+    }
     if (enhancedOn_ && path_ != nullptr) {
-        path_->follow(block_, settings, receiver_.frameOffset(), outcome.frameCompleted);
+        path_->follow(block_, settings, receiver_.frameOffset(), outcome.frameCompleted,
+                      outcome.frameCompleted ? &ordinary_ : nullptr);
     } else if (enhancedOn_) {
         fit_->addSamples(block_, settings.sampleRateOffset, settings.fineTuneHz);
         if (outcome.frameCompleted) {
-            fit_->frameCompleted(settings, receiver_.frameOffset());
+            fit_->frameCompleted(settings, receiver_.frameOffset(), &ordinary_);
         }
         deliverFitted();
     } else if (outcome.frameCompleted && listener_) {

@@ -24,10 +24,11 @@ class EnhancedPath {
   public:
     virtual ~EnhancedPath() = default;
     // The block the ordinary receiver has just run with `settings`; `completed` when it
-    // completed a frame (at `frameOffset`). The path hands its finished pictures back through
+    // completed a frame (at `frameOffset`; `ordinary` is then that frame's ordinary picture,
+    // which fills in where the fit fails). The path hands its finished pictures back through
     // ReceiveSession::enhancedPictureReady.
     virtual void follow(std::span<const std::int16_t> block, const ReceiverSettings& settings,
-                        int frameOffset, bool completed) = 0;
+                        int frameOffset, bool completed, const RgbImage* ordinary) = 0;
     // Starts afresh: the column phase is searched again.
     virtual void restart() = 0;
 };
@@ -146,6 +147,7 @@ class ReceiveSession {
     bool denoise_ = true;
     std::vector<std::int16_t> block_; // the block on its road
     PixelSurface enhancedSurface_;
+    RgbImage ordinary_; // the ordinary picture of the frame just completed
     std::function<void(const SessionPicture&)> listener_;
     std::vector<InputTap*> taps_;
     InputHistory history_;

@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 
+#include <optional>
 #include <vector>
 
 #include "core/ReceiverSettings.h"
@@ -42,7 +43,7 @@ EnhancedWorker::~EnhancedWorker() {
 }
 
 void EnhancedWorker::follow(std::span<const std::int16_t> block, const ReceiverSettings& settings,
-                            int frameOffset, bool completed) {
+                            int frameOffset, bool completed, const RgbImage* ordinary) {
     if (backlog_.load() > maxBacklog) {
         catchingUp_ = true;
         return;
@@ -56,13 +57,19 @@ void EnhancedWorker::follow(std::span<const std::int16_t> block, const ReceiverS
     }
     ++backlog_;
     std::vector<std::int16_t> samples(block.begin(), block.end());
+    std::optional<RgbImage> ordinaryPicture;
+    if (completed && ordinary != nullptr) {
+        ordinaryPicture = *ordinary;
+    }
     Engine* engine = engine_;
     QMetaObject::invokeMethod(
         engine_,
-        [this, engine, samples = std::move(samples), settings, frameOffset, completed] {
+        [this, engine, samples = std::move(samples), settings, frameOffset, completed,
+         ordinaryPicture = std::move(ordinaryPicture)] {
             engine->receiver.addSamples(samples, settings.sampleRateOffset, settings.fineTuneHz);
             if (completed) {
-                engine->receiver.frameCompleted(settings, frameOffset);
+                engine->receiver.frameCompleted(settings, frameOffset,
+                                                ordinaryPicture ? &*ordinaryPicture : nullptr);
             }
             // The worker object outlives this call (its destructor waits for the thread).
             --backlog_;

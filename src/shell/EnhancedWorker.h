@@ -25,7 +25,7 @@ class EnhancedWorker : public QObject, public EnhancedPath {
     EnhancedWorker& operator=(const EnhancedWorker&) = delete;
 
     void follow(std::span<const std::int16_t> block, const ReceiverSettings& settings,
-                int frameOffset, bool completed) override;
+                int frameOffset, bool completed, const RgbImage* ordinary) override;
     void restart() override;
     // Blocks handed over and not yet fitted.
     int backlog() const { return backlog_.load(); }
