@@ -17,7 +17,7 @@ namespace {
 constexpr double deviationNoise = 0.566 / 16.0;
 // A slot's residual, against the larger of its segment's median and this share of the signal's
 // power, is trusted fully up to `trustedExcess` and not at all from `failedExcess` on.
-constexpr double floorOfSignal = 0.05;
+constexpr double floorOfSignal = 0.01;
 constexpr double trustedExcess = 3.0;
 constexpr double failedExcess = 10.0;
 
