@@ -99,51 +99,28 @@ std::vector<RgbImage> cardPictures(const std::string& card, const ReceiverProfil
     return readPictureSequence(card, profile.pictureColumns, profile.pictureLines, limit);
 }
 
-void putLe(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
 // The WAV file writeWavFile makes, onto standard output.
-void writeWavToStdout(int sampleRate, const std::vector<std::int16_t>& samples) {
-    if (::isatty(STDOUT_FILENO) == 1) {
-        throw UsageError(
-            "-o - writes a WAV file to standard output: redirect it to a file or pipe");
-    }
-    if (samples.size() > (0xffffffffu - 44u) / 2) {
-        throw RunError("standard output: too long for a WAV file");
-    }
-    const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
-    const auto rate = static_cast<std::uint32_t>(sampleRate);
-    std::vector<std::uint8_t> bytes = {'R', 'I', 'F', 'F'};
-    bytes.reserve(44 + dataSize);
-    putLe(bytes, 36 + dataSize, 4);
-    bytes.insert(bytes.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    putLe(bytes, 16, 4);       // size of the format chunk
-    putLe(bytes, 1, 2);        // integer PCM
-    putLe(bytes, 1, 2);        // channels
-    putLe(bytes, rate, 4);     // samples a second
-    putLe(bytes, rate * 2, 4); // bytes a second
-    putLe(bytes, 2, 2);        // bytes a sample frame
-    putLe(bytes, 16, 2);       // bits a sample
-    bytes.insert(bytes.end(), {'d', 'a', 't', 'a'});
-    putLe(bytes, dataSize, 4);
-    for (const std::int16_t v : samples) {
-        putLe(bytes, static_cast<std::uint16_t>(v), 2);
-    }
-    const std::uint8_t* at = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t done = ::write(STDOUT_FILENO, at, left);
-        if (done < 0 && errno == EINTR) {
-            continue;
+void writeWavToStdout(int sampleRate, std::uint64_t count, const SamplePieces& pieces) {
+    const ByteSink sink = [](const void* data, std::size_t size, std::string& error) {
+        const auto* at = static_cast<const std::uint8_t*>(data);
+        std::size_t left = size;
+        while (left > 0) {
+            const ssize_t done = ::write(STDOUT_FILENO, at, left);
+            if (done < 0 && errno == EINTR) {
+                continue;
+            }
+            if (done <= 0) {
+                error = std::string("cannot write standard output: ") + std::strerror(errno);
+                return false;
+            }
+            at += done;
+            left -= static_cast<std::size_t>(done);
         }
-        if (done <= 0) {
-            throw RunError(std::string("cannot write standard output: ") + std::strerror(errno));
-        }
-        at += done;
-        left -= static_cast<std::size_t>(done);
+        return true;
+    };
+    std::string error;
+    if (!writeWav(sink, "standard output", sampleRate, count, pieces, error)) {
+        throw RunError(error);
     }
 }
 
@@ -221,6 +198,9 @@ int runEncode(const std::vector<std::string>& args) {
     const OutputRule rule = outputRule(arguments, {card});
     if (*output != "-") {
         checkOutputFiles({*output}, rule);
+    } else if (::isatty(STDOUT_FILENO) == 1) {
+        throw UsageError(
+            "-o - writes a WAV file to standard output: redirect it to a file or pipe");
     }
     const std::vector<RgbImage> pictures = cardPictures(
         card, profile, static_cast<std::size_t>(framesAsked > 0 ? framesAsked : maxFrames));
@@ -229,13 +209,17 @@ int runEncode(const std::vector<std::string>& args) {
     transmit.frames = static_cast<int>(
         framesAsked > 0 ? framesAsked
                         : (pictures.size() == 1 ? 4 : static_cast<long long>(pictures.size())));
-    const std::vector<std::int16_t> samples = transmitSequence(profile, pictures, transmit);
+    // Made a piece at a time and written as it comes, so an hour takes no more memory than a
+    // frame.
+    TransmitStream stream(profile, pictures, transmit);
+    const SamplePieces pieces = [&](std::vector<std::int16_t>& out) { return stream.next(out); };
+    const auto count = static_cast<std::uint64_t>(stream.samples());
     if (*output == "-") {
-        writeWavToStdout(profile.sampleRate, samples);
+        writeWavToStdout(profile.sampleRate, count, pieces);
         return 0;
     }
     std::string error;
-    if (!writeWavFile(*output, profile.sampleRate, samples, error, rule.replace)) {
+    if (!writeWavFile(*output, profile.sampleRate, count, pieces, error, rule.replace)) {
         throw RunError(error);
     }
     return 0;

@@ -499,20 +499,19 @@ bool readAudioFile(const std::string& path, int sampleRate, std::vector<std::int
     return true;
 }
 
-bool writeWavFile(const std::string& path, int sampleRate, const std::vector<std::int16_t>& samples,
-                  std::string& error, Replace replace) {
+bool writeWav(const ByteSink& sink, const std::string& name, int sampleRate, std::uint64_t count,
+              const SamplePieces& pieces, std::string& error) {
     constexpr std::uint32_t headerSize = 44;
     if (sampleRate <= 0 || sampleRate > std::numeric_limits<std::int32_t>::max() / 2) {
-        error = "cannot write " + quotedPath(path) + ": invalid sample rate " +
-                std::to_string(sampleRate);
+        error = "cannot write " + name + ": invalid sample rate " + std::to_string(sampleRate);
         return false;
     }
     // RIFF sizes are 32-bit and count everything after the first 8 bytes.
-    if (samples.size() > (std::numeric_limits<std::uint32_t>::max() - headerSize) / 2) {
-        error = "cannot write " + quotedPath(path) + ": too long for a WAV file";
+    if (count > (std::numeric_limits<std::uint32_t>::max() - headerSize) / 2) {
+        error = "cannot write " + name + ": too long for a WAV file";
         return false;
     }
-    const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
+    const auto dataSize = static_cast<std::uint32_t>(count * 2);
     const auto rate = static_cast<std::uint32_t>(sampleRate);
 
     std::array<std::uint8_t, headerSize> header{};
@@ -529,25 +528,66 @@ bool writeWavFile(const std::string& path, int sampleRate, const std::vector<std
     putLe16(&header[34], 16);       // bits a sample
     std::memcpy(&header[36], "data", 4);
     putLe32(&header[40], dataSize);
-
-    AtomicFile file(path, replace);
-    if (!file.create(error) || !file.write(header.data(), header.size(), error)) {
+    if (!sink(header.data(), header.size(), error)) {
         return false;
     }
     // Little-endian on every host, converted a piece at a time to bound the extra memory.
+    std::vector<std::int16_t> samples;
     std::vector<std::uint8_t> bytes;
-    constexpr std::size_t piece = 1 << 15;
-    for (std::size_t i = 0; i < samples.size(); i += piece) {
-        const std::size_t n = std::min(piece, samples.size() - i);
-        bytes.resize(n * 2);
-        for (std::size_t k = 0; k < n; ++k) {
-            putLe16(&bytes[2 * k], static_cast<std::uint16_t>(samples[i + k]));
+    std::uint64_t written = 0;
+    while (pieces(samples)) {
+        if (samples.size() > count - written) {
+            break;
         }
-        if (!file.write(bytes.data(), bytes.size(), error)) {
+        bytes.resize(samples.size() * 2);
+        for (std::size_t k = 0; k < samples.size(); ++k) {
+            putLe16(&bytes[2 * k], static_cast<std::uint16_t>(samples[k]));
+        }
+        if (!sink(bytes.data(), bytes.size(), error)) {
             return false;
         }
+        written += samples.size();
+        samples.clear();
     }
-    return file.commit(error);
+    if (written != count) {
+        error = "cannot write " + name + ": the samples do not match the length announced";
+        return false;
+    }
+    return true;
+}
+
+bool writeWavFile(const std::string& path, int sampleRate, std::uint64_t count,
+                  const SamplePieces& pieces, std::string& error, Replace replace) {
+    AtomicFile file(path, replace);
+    // Made when its header comes, after the sample rate and the length have been checked.
+    bool created = false;
+    const ByteSink sink = [&](const void* data, std::size_t size, std::string& e) {
+        if (!created) {
+            created = true;
+            if (!file.create(e)) {
+                return false;
+            }
+        }
+        return file.write(data, size, e);
+    };
+    return writeWav(sink, quotedPath(path), sampleRate, count, pieces, error) && file.commit(error);
+}
+
+bool writeWavFile(const std::string& path, int sampleRate, const std::vector<std::int16_t>& samples,
+                  std::string& error, Replace replace) {
+    constexpr std::size_t piece = 1 << 15;
+    std::size_t at = 0;
+    const SamplePieces pieces = [&](std::vector<std::int16_t>& out) {
+        if (at == samples.size()) {
+            return false;
+        }
+        const std::size_t n = std::min(piece, samples.size() - at);
+        out.insert(out.end(), samples.begin() + static_cast<std::ptrdiff_t>(at),
+                   samples.begin() + static_cast<std::ptrdiff_t>(at + n));
+        at += n;
+        return true;
+    };
+    return writeWavFile(path, sampleRate, samples.size(), pieces, error, replace);
 }
 
 } // namespace nbtv

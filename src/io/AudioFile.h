@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -84,6 +85,20 @@ bool readAudioFile(const std::string& path, int sampleRate, std::vector<std::int
 // at `path` is replaced only when `replace` allows it.
 bool writeWavFile(const std::string& path, int sampleRate, const std::vector<std::int16_t>& samples,
                   std::string& error, Replace replace = Replace::RegularFile);
+
+// The samples of a WAV file being written, a piece at a time: appends the next ones to its
+// argument, false when none are left.
+using SamplePieces = std::function<bool(std::vector<std::int16_t>&)>;
+// Where the bytes of a WAV file go: false with a one-line reason in its last argument.
+using ByteSink = std::function<bool(const void* data, std::size_t size, std::string& error)>;
+
+// The same for `count` samples that come from `pieces`, so the whole signal is never held.
+bool writeWavFile(const std::string& path, int sampleRate, std::uint64_t count,
+                  const SamplePieces& pieces, std::string& error,
+                  Replace replace = Replace::RegularFile);
+// The bytes of that WAV file into `sink`; `name` names the output in messages.
+bool writeWav(const ByteSink& sink, const std::string& name, int sampleRate, std::uint64_t count,
+              const SamplePieces& pieces, std::string& error);
 
 // 16-bit mono samples from one rate to another, piece by piece.
 class RateConverter {

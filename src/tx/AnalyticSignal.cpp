@@ -8,36 +8,51 @@ namespace nbtv {
 
 namespace {
 
-constexpr int halfTaps = 127; // 255 taps
+constexpr std::size_t halfTaps = 127; // 255 taps
 
 // The odd taps 2 / (pi n) of the ideal filter under a Blackman window; the even taps are zero.
 std::vector<double> hilbertTaps() {
     std::vector<double> taps(halfTaps + 1, 0.0); // taps[n] for n = 0..halfTaps; h(-n) = -h(n)
     constexpr double pi = std::numbers::pi;
-    for (int n = 1; n <= halfTaps; n += 2) {
-        const double x = pi * (n + halfTaps + 1) / (halfTaps + 1); // window over -M..M
+    for (std::size_t n = 1; n <= halfTaps; n += 2) {
+        const double x = pi * static_cast<double>(n + halfTaps + 1) /
+                         static_cast<double>(halfTaps + 1); // window over -M..M
         const double window = 0.42 - 0.5 * std::cos(x) + 0.08 * std::cos(2.0 * x);
-        taps[static_cast<std::size_t>(n)] = 2.0 / (pi * n) * window;
+        taps[n] = 2.0 / (pi * static_cast<double>(n)) * window;
     }
     return taps;
 }
 
 } // namespace
 
-std::vector<std::complex<double>> analyticSignal(std::span<const double> signal) {
+AnalyticSignal::AnalyticSignal() : window_(halfTaps, 0.0) {}
+
+void AnalyticSignal::push(std::span<const double> in, std::vector<std::complex<double>>& out) {
+    window_.insert(window_.end(), in.begin(), in.end());
+    complete(out);
+}
+
+void AnalyticSignal::finish(std::vector<std::complex<double>>& out) {
+    window_.insert(window_.end(), halfTaps, 0.0);
+    complete(out);
+    window_.assign(halfTaps, 0.0);
+}
+
+void AnalyticSignal::complete(std::vector<std::complex<double>>& out) {
     static const std::vector<double> taps = hilbertTaps();
-    const std::ptrdiff_t size = static_cast<std::ptrdiff_t>(signal.size());
-    std::vector<std::complex<double>> out(signal.size());
-    for (std::ptrdiff_t i = 0; i < size; ++i) {
-        double q = 0.0;
-        for (std::ptrdiff_t n = 1; n <= halfTaps; n += 2) {
-            const double before = i - n >= 0 ? signal[static_cast<std::size_t>(i - n)] : 0.0;
-            const double after = i + n < size ? signal[static_cast<std::size_t>(i + n)] : 0.0;
-            q += taps[static_cast<std::size_t>(n)] * (before - after);
-        }
-        out[static_cast<std::size_t>(i)] = {signal[static_cast<std::size_t>(i)], q};
+    if (window_.size() < 2 * halfTaps + 1) {
+        return;
     }
-    return out;
+    const std::size_t end = window_.size() - halfTaps;
+    const double* w = window_.data();
+    for (std::size_t i = halfTaps; i < end; ++i) {
+        double q = 0.0;
+        for (std::size_t n = 1; n <= halfTaps; n += 2) {
+            q += taps[n] * (w[i - n] - w[i + n]);
+        }
+        out.emplace_back(w[i], q);
+    }
+    window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(end - halfTaps));
 }
 
 } // namespace nbtv

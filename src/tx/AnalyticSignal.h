@@ -10,7 +10,21 @@
 namespace nbtv {
 
 // A windowed, centred Hilbert filter (no delay); accurate above about 1 % of the sample rate,
-// well below the lowest tone of every program.
-std::vector<std::complex<double>> analyticSignal(std::span<const double> signal);
+// well below the lowest tone of every program. The signal comes a block at a time and is taken
+// as zero before its first sample and after its last; each analytic sample needs the 127 real
+// samples after it, so the output runs that far behind the input until finish().
+class AnalyticSignal {
+  public:
+    AnalyticSignal();
+    // Takes the next samples; appends the analytic samples now complete to `out`.
+    void push(std::span<const double> in, std::vector<std::complex<double>>& out);
+    // After the last sample: appends the rest.
+    void finish(std::vector<std::complex<double>>& out);
+
+  private:
+    void complete(std::vector<std::complex<double>>& out);
+    // The real samples from the next output's 127 before it (zeros before the first) on.
+    std::vector<double> window_;
+};
 
 } // namespace nbtv

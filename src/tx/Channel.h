@@ -6,8 +6,10 @@
 // Each step is off unless asked for; a seed makes every random step repeatable.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace nbtv {
 
@@ -51,9 +53,48 @@ struct ChannelImpairments {
     std::uint64_t seed = 1;        // noise seed: the same seed gives the same file
 };
 
-// Applies the channel's steps in place to a signal recorded at `sampleRate` samples a second
-// (the recording's own rate). The frequency offset and the rate error belong to the signal's
-// making and are not applied here.
+// The mean power of a signal that comes a block at a time: what the levels the channel adds are
+// relative to.
+class PowerMeter {
+  public:
+    void add(std::span<const double> block);
+    double mean() const;
+
+  private:
+    double sum_ = 0.0;
+    std::uint64_t count_ = 0;
+};
+
+// The channel's steps on a signal of `length` samples recorded at `sampleRate` samples a second
+// (the recording's own rate) that comes a block at a time, `power` being the mean power of the
+// whole signal as sent. Any cut into blocks gives the same samples; the output runs a little
+// behind the input (the analytic signal looks 127 samples ahead, the AGC settles on the first
+// 64) until finish(). The frequency offset and the rate error belong to the signal's making
+// and are not applied here.
+class ChannelStream {
+  public:
+    ChannelStream(double sampleRate, const ChannelImpairments& channel, double power,
+                  std::uint64_t length);
+    ~ChannelStream();
+    ChannelStream(const ChannelStream&) = delete;
+    ChannelStream& operator=(const ChannelStream&) = delete;
+
+    // Takes the next samples; appends those that have been through every step to `out`.
+    void push(std::span<const double> in, std::vector<double>& out);
+    // After the last sample: appends the rest.
+    void finish(std::vector<double>& out);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Whether the channel changes the signal at all; whether it adds something whose level is
+// relative to the signal's mean power.
+bool channelChangesSignal(const ChannelImpairments& channel);
+bool channelNeedsPower(const ChannelImpairments& channel);
+
+// The same steps applied in place to a whole signal.
 void applyChannel(std::span<double> signal, double sampleRate, const ChannelImpairments& channel);
 
 } // namespace nbtv

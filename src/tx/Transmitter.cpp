@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <numbers>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -378,42 +379,129 @@ std::vector<std::int16_t> transmit(const ReceiverProfile& profile, const RgbImag
     return transmitSequence(profile, std::vector<RgbImage>{picture}, options);
 }
 
-std::vector<std::int16_t> transmitSequence(const ReceiverProfile& profile,
-                                           const std::vector<RgbImage>& pictures,
-                                           const TransmitOptions& options) {
+// One making of the signal, through the channel when it has a mean power to work with.
+class TransmitStream::Pass {
+  public:
+    Pass(const ReceiverProfile& profile, const std::vector<RgbImage>& pictures,
+         const TransmitOptions& options, std::int64_t total, std::optional<double> power)
+        : pictures_(pictures), generator_(profile, options.mono, options.channel), total_(total) {
+        if (power && channelChangesSignal(options.channel)) {
+            const ChannelImpairments& ch = options.channel;
+            channel_.emplace(profile.sampleRate * (1.0 - ch.rateError), ch, *power,
+                             static_cast<std::uint64_t>(total));
+        }
+    }
+
+    // Replaces `out` by the next piece; false at the end.
+    bool next(std::vector<double>& out) {
+        out.clear();
+        while (out.empty()) {
+            if (made_ == total_) {
+                if (channel_ && !finished_) {
+                    channel_->finish(out);
+                    finished_ = true;
+                    continue;
+                }
+                return false;
+            }
+            // Frame f sends picture f modulo their number; the signal ends a little into the
+            // frame after the last, where a receiver started on its first sample completes its
+            // last frame.
+            clean_.clear();
+            generator_.frame(
+                pictures_[static_cast<std::size_t>(generator_.frames()) % pictures_.size()],
+                clean_);
+            clean_.resize(static_cast<std::size_t>(
+                std::min<std::int64_t>(static_cast<std::int64_t>(clean_.size()), total_ - made_)));
+            made_ += static_cast<std::int64_t>(clean_.size());
+            if (channel_) {
+                channel_->push(clean_, out);
+            } else {
+                out.swap(clean_);
+            }
+        }
+        return true;
+    }
+
+  private:
+    const std::vector<RgbImage>& pictures_;
+    SignalGenerator generator_;
+    std::optional<ChannelStream> channel_;
+    std::int64_t total_;
+    std::int64_t made_ = 0;
+    bool finished_ = false;
+    std::vector<double> clean_;
+};
+
+TransmitStream::TransmitStream(const ReceiverProfile& profile,
+                               const std::vector<RgbImage>& pictures,
+                               const TransmitOptions& options) {
     require(!pictures.empty(), "no picture to send");
     const ChannelImpairments& ch = options.channel;
-    SignalGenerator generator(profile, options.mono, ch);
+    // Checks the profile and the channel before the pictures, as the generator does.
+    SignalGenerator check(profile, options.mono, ch);
     for (const RgbImage& picture : pictures) {
         validatePicture(profile, picture);
     }
     require(options.frames >= 1,
             "frames must be at least 1, not " + std::to_string(options.frames));
+    total_ = signalSamples(profile, options.mono, ch.rateError, options.frames);
 
-    const std::int64_t total = signalSamples(profile, options.mono, ch.rateError, options.frames);
-    const auto frameSamples = static_cast<std::size_t>(generator.frameSamples());
-
-    // Frame f sends picture f modulo their number; the signal ends a little into the frame
-    // after the last, where a receiver started on its first sample completes its last frame.
-    std::vector<double> signal;
-    signal.reserve(static_cast<std::size_t>(total) + 2 * frameSamples);
-    while (static_cast<std::int64_t>(signal.size()) < total) {
-        generator.frame(pictures[static_cast<std::size_t>(generator.frames()) % pictures.size()],
-                        signal);
-    }
-    signal.resize(static_cast<std::size_t>(total));
-
-    applyChannel(signal, profile.sampleRate * (1.0 - ch.rateError), ch);
-
+    const bool changes = channelChangesSignal(ch);
+    double power = 0.0;
     double peak = 0.0;
-    for (double s : signal) {
-        peak = std::max(peak, std::abs(s));
+    const auto measure = [&](bool withChannel) {
+        Pass pass(profile, pictures, options, total_,
+                  withChannel ? std::optional<double>(power) : std::nullopt);
+        PowerMeter meter;
+        while (pass.next(piece_)) {
+            if (!withChannel) {
+                meter.add(piece_);
+            }
+            for (double s : piece_) {
+                peak = std::max(peak, std::abs(s));
+            }
+        }
+        if (!withChannel) {
+            power = meter.mean();
+        }
+    };
+    // The clean signal's peak is the output's when the channel changes nothing.
+    if (!changes || channelNeedsPower(ch)) {
+        measure(false);
     }
-    const double scale = peak > 0.0 ? peakFraction * fullScale / peak : 0.0;
-    std::vector<std::int16_t> out(signal.size());
-    for (std::size_t n = 0; n < signal.size(); ++n) {
-        const std::int32_t v = roundHalfEven(signal[n] * scale);
-        out[n] = static_cast<std::int16_t>(std::clamp(v, -32768, 32767));
+    if (changes) {
+        peak = 0.0;
+        measure(true);
+    }
+    scale_ = peak > 0.0 ? peakFraction * fullScale / peak : 0.0;
+    pass_ = std::make_unique<Pass>(profile, pictures, options, total_, power);
+}
+
+TransmitStream::~TransmitStream() = default;
+
+std::int64_t TransmitStream::samples() const {
+    return total_;
+}
+
+bool TransmitStream::next(std::vector<std::int16_t>& out) {
+    if (!pass_->next(piece_)) {
+        return false;
+    }
+    for (double s : piece_) {
+        const std::int32_t v = roundHalfEven(s * scale_);
+        out.push_back(static_cast<std::int16_t>(std::clamp(v, -32768, 32767)));
+    }
+    return true;
+}
+
+std::vector<std::int16_t> transmitSequence(const ReceiverProfile& profile,
+                                           const std::vector<RgbImage>& pictures,
+                                           const TransmitOptions& options) {
+    TransmitStream stream(profile, pictures, options);
+    std::vector<std::int16_t> out;
+    out.reserve(static_cast<std::size_t>(stream.samples()));
+    while (stream.next(out)) {
     }
     return out;
 }

@@ -62,6 +62,33 @@ class SignalGenerator {
     std::unique_ptr<State> state_;
 };
 
+// The signal transmitSequence() gives, a piece at a time, in memory that does not grow with its
+// length: the same samples, bit for bit. The levels the channel adds are relative to the clean
+// signal's mean power and the output is scaled to its peak, so the signal is made more than
+// once (the making is deterministic): a pass that measures the mean power when the channel
+// needs it, one that measures the peak, and the one that gives the samples.
+class TransmitStream {
+  public:
+    // `pictures` must outlive the stream. Throws std::invalid_argument as transmitSequence().
+    TransmitStream(const ReceiverProfile& profile, const std::vector<RgbImage>& pictures,
+                   const TransmitOptions& options);
+    ~TransmitStream();
+    TransmitStream(const TransmitStream&) = delete;
+    TransmitStream& operator=(const TransmitStream&) = delete;
+
+    // Output samples in all.
+    std::int64_t samples() const;
+    // Appends the next samples (about a frame's worth) to `out`; false when all have been given.
+    bool next(std::vector<std::int16_t>& out);
+
+  private:
+    class Pass;
+    std::unique_ptr<Pass> pass_;
+    std::int64_t total_ = 0;
+    double scale_ = 0.0;
+    std::vector<double> piece_;
+};
+
 // The signal of `options.frames` frames of `picture` (pictureColumns x pictureLines of the
 // profile), as 16-bit samples at the profile's rate (times 1 - rateError), starting so that a
 // receiver started on the first sample shows the right colours without a click.
