@@ -18,7 +18,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "hamradio")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The Qt platform plugins are loaded at run time, not linked; the window uses Liberation Sans.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins, fonts-liberation")
+# libavdevice (camera and screen as the transmitter's picture) and Hamlib (push-to-talk) are
+# loaded when first used, so the package's dependencies cannot be found from what is linked.
+string(REGEX MATCH "^[0-9]+" NBTV_AVDEVICE_MAJOR "${AVDEVICE_VERSION}")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins, fonts-liberation, \
+libavdevice${NBTV_AVDEVICE_MAJOR}, libhamlib${NBTV_HAMLIB_MAJOR}")
 # The short description is CPACK_PACKAGE_DESCRIPTION_SUMMARY; CPack indents this long one.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "Narrow-band television sent as a comb of audio tones: every picture line

@@ -14,15 +14,17 @@
 #include <utility>
 #include <vector>
 
+#include <dlfcn.h>
 #include <zlib.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavdevice/avdevice.h>
+#include <libavdevice/version_major.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
+#include <libavutil/macros.h>
 #include <libswscale/swscale.h>
 }
 
@@ -196,6 +198,30 @@ bool writePng(const std::string& path, const RgbImage& image, std::string& error
     return file.create(error) && file.write(png.data(), png.size(), error) && file.commit(error);
 }
 
+namespace {
+
+// Loads libavdevice (the same major version as the headers) and registers its inputs with
+// libavformat; an empty text when that worked. Loaded here rather than linked, since it brings
+// libavfilter and more codec libraries into every process that only reads files.
+std::string registerDevices() {
+    static constexpr const char* library =
+        "libavdevice.so." AV_STRINGIFY(LIBAVDEVICE_VERSION_MAJOR);
+    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL); // kept loaded: libavformat refers to it
+    if (handle == nullptr) {
+        const char* why = dlerror(); // names the library and why it failed
+        return why != nullptr ? why : std::string(library) + " cannot be loaded";
+    }
+    void* entry = dlsym(handle, "avdevice_register_all");
+    if (entry == nullptr) {
+        return std::string(library) + " has no avdevice_register_all";
+    }
+    using RegisterAll = void (*)();
+    reinterpret_cast<RegisterAll>(entry)();
+    return {};
+}
+
+} // namespace
+
 bool decodePictures(const std::string& path, int width, int height, const PictureSource& source,
                     const std::function<bool(const RgbImage&)>& take, std::string& error,
                     std::size_t* incomplete) {
@@ -210,11 +236,12 @@ bool decodePictures(const std::string& path, int width, int height, const Pictur
     // (libavdevice); anything else is probed.
     const AVInputFormat* forced = source.numberedPattern ? av_find_input_format("image2") : nullptr;
     if (!source.device.empty()) {
-        static const bool registered = [] {
-            avdevice_register_all();
-            return true;
-        }();
-        (void)registered;
+        static const std::string loadError = registerDevices();
+        if (!loadError.empty()) {
+            error =
+                "cannot open " + source.device + " input " + quotedPath(path) + ": " + loadError;
+            return false;
+        }
         forced = av_find_input_format(source.device.c_str());
         if (forced == nullptr) {
             error = "FFmpeg has no " + source.device + " input (libavdevice without it)";

@@ -1,5 +1,6 @@
 #include "station/RigKey.h"
 
+#include <dlfcn.h>
 #include <hamlib/rig.h>
 
 #include <algorithm>
@@ -7,15 +8,63 @@
 
 namespace nbtv {
 
+namespace {
+
+// Hamlib, its rig tables and its USB and astronomy libraries are loaded when a rig is first
+// opened, not linked: most runs of the tool and the receivers never key a transmitter.
+struct Hamlib {
+    decltype(&::rig_init) init = nullptr;
+    decltype(&::rig_open) open = nullptr;
+    decltype(&::rig_close) close = nullptr;
+    decltype(&::rig_cleanup) cleanup = nullptr;
+    decltype(&::rig_set_conf) setConf = nullptr;
+    decltype(&::rig_token_lookup) tokenLookup = nullptr;
+    decltype(&::rig_set_ptt) setPtt = nullptr;
+    decltype(&::rig_get_ptt) getPtt = nullptr;
+    decltype(&::rig_set_debug) setDebug = nullptr;
+    decltype(&::rigerror2) error = nullptr;
+    std::string loadError; // empty once every entry is there
+};
+
+template <typename Function>
+bool find(void* library, const char* name, Function& entry) {
+    entry = reinterpret_cast<Function>(dlsym(library, name));
+    return entry != nullptr;
+}
+
+const Hamlib& hamlib() {
+    static const Hamlib api = [] {
+        Hamlib h;
+        void* library = dlopen(NBTV_HAMLIB_LIBRARY, RTLD_NOW | RTLD_LOCAL); // never unloaded
+        if (library == nullptr) {
+            const char* why = dlerror(); // names the library and why it failed
+            h.loadError = why != nullptr ? why : NBTV_HAMLIB_LIBRARY " cannot be loaded";
+            return h;
+        }
+        if (!(find(library, "rig_init", h.init) && find(library, "rig_open", h.open) &&
+              find(library, "rig_close", h.close) && find(library, "rig_cleanup", h.cleanup) &&
+              find(library, "rig_set_conf", h.setConf) &&
+              find(library, "rig_token_lookup", h.tokenLookup) &&
+              find(library, "rig_set_ptt", h.setPtt) && find(library, "rig_get_ptt", h.getPtt) &&
+              find(library, "rig_set_debug", h.setDebug) && find(library, "rigerror2", h.error))) {
+            h.loadError = NBTV_HAMLIB_LIBRARY " lacks a function the push-to-talk needs";
+        }
+        return h;
+    }();
+    return api;
+}
+
+} // namespace
+
 struct RigKey::Rig {
     RIG* handle = nullptr;
     bool open = false;
     ~Rig() {
         if (handle != nullptr) {
             if (open) {
-                rig_close(handle);
+                hamlib().close(handle);
             }
-            rig_cleanup(handle);
+            hamlib().cleanup(handle);
         }
     }
 };
@@ -23,7 +72,7 @@ struct RigKey::Rig {
 namespace {
 
 std::string hamlibMessage(int code) {
-    const char* text = rigerror2(code);
+    const char* text = hamlib().error(code);
     std::string message = text != nullptr ? text : "Hamlib error";
     // Hamlib's message ends with a line break.
     message = message.substr(0, message.find('\n'));
@@ -34,8 +83,9 @@ std::string hamlibMessage(int code) {
 }
 
 bool setConf(RIG* rig, const char* name, const std::string& value, std::string& error) {
-    const token_t token = rig_token_lookup(rig, name);
-    const int rc = token == RIG_CONF_END ? -RIG_EINVAL : rig_set_conf(rig, token, value.c_str());
+    const token_t token = hamlib().tokenLookup(rig, name);
+    const int rc =
+        token == RIG_CONF_END ? -RIG_EINVAL : hamlib().setConf(rig, token, value.c_str());
     if (rc != RIG_OK) {
         error =
             std::string("Hamlib does not take ") + name + " '" + value + "': " + hamlibMessage(rc);
@@ -71,10 +121,14 @@ RigKey::~RigKey() {
 
 bool RigKey::open(const RigSettings& settings) {
     rig_.reset();
-    rig_set_debug(RIG_DEBUG_NONE);
+    if (!hamlib().loadError.empty()) {
+        error_ = "cannot use Hamlib: " + hamlib().loadError;
+        return false;
+    }
+    hamlib().setDebug(RIG_DEBUG_NONE);
     const rig_model_t model = settings.model > 0 ? settings.model : RIG_MODEL_DUMMY;
     auto rig = std::make_unique<Rig>();
-    rig->handle = rig_init(model);
+    rig->handle = hamlib().init(model);
     if (rig->handle == nullptr) {
         error_ = "Hamlib knows no rig model " + std::to_string(settings.model) +
                  " (rigctl --list shows them)";
@@ -96,7 +150,7 @@ bool RigKey::open(const RigSettings& settings) {
             return false;
         }
     }
-    const int rc = rig_open(rig->handle);
+    const int rc = hamlib().open(rig->handle);
     if (rc != RIG_OK) {
         const std::string where = settings.line != RigSettings::Line::Cat ? settings.pttPort
                                   : settings.port.empty()                 ? "its default port"
@@ -119,7 +173,7 @@ bool RigKey::key(bool on) {
         error_ = "the rig is not open";
         return false;
     }
-    const int rc = rig_set_ptt(rig_->handle, RIG_VFO_CURR, on ? RIG_PTT_ON : RIG_PTT_OFF);
+    const int rc = hamlib().setPtt(rig_->handle, RIG_VFO_CURR, on ? RIG_PTT_ON : RIG_PTT_OFF);
     if (rc != RIG_OK) {
         error_ = std::string("cannot ") + (on ? "key" : "release") +
                  " the transmitter: " + hamlibMessage(rc);
@@ -130,7 +184,8 @@ bool RigKey::key(bool on) {
 
 bool RigKey::keyed() {
     ptt_t ptt = RIG_PTT_OFF;
-    return rig_ && rig_get_ptt(rig_->handle, RIG_VFO_CURR, &ptt) == RIG_OK && ptt != RIG_PTT_OFF;
+    return rig_ && hamlib().getPtt(rig_->handle, RIG_VFO_CURR, &ptt) == RIG_OK &&
+           ptt != RIG_PTT_OFF;
 }
 
 } // namespace nbtv

@@ -33,5 +33,13 @@ for library in libqt6widgets6 libpulse0 libavformat59; do
         exit 1
     fi
 done
+# Loaded when first used, not linked: dpkg-shlibdeps cannot see them.
+recommends=$(dpkg-deb --field "$deb" Recommends)
+for library in libavdevice libhamlib; do
+    if ! grep -Eq "$library[0-9]+" <<<"$recommends"; then
+        echo "the package does not recommend $library: $recommends" >&2
+        exit 1
+    fi
+done
 [ "$(dpkg-deb --field "$deb" Section)" = "hamradio" ] || { echo "section is not hamradio" >&2; exit 1; }
 echo "package complete: $(basename "$deb")"
