@@ -125,6 +125,10 @@ double PowerMeter::mean() const {
     return sum_ / static_cast<double>(std::max<std::uint64_t>(count_, 1));
 }
 
+double noiseSigma(double power, double snrDb) {
+    return std::sqrt(power / std::pow(10.0, snrDb / 10.0));
+}
+
 bool channelChangesSignal(const ChannelImpairments& channel) {
     return channel.fading || channel.interferer || channel.driftHzPerMinute != 0.0 ||
            channel.wobbleHz != 0.0 || channel.snrDb || channel.crashesPerSecond > 0.0 ||
@@ -214,7 +218,7 @@ ChannelStream::ChannelStream(double sampleRate, const ChannelImpairments& channe
                              channel.wobblePeriodS);
     }
     if (channel.snrDb) {
-        s.sigma = std::sqrt(power / std::pow(10.0, *channel.snrDb / 10.0));
+        s.sigma = noiseSigma(power, *channel.snrDb);
         s.noise.emplace(channel.seed);
     }
     if (channel.crashesPerSecond > 0.0) {

@@ -65,6 +65,9 @@ class PowerMeter {
     std::uint64_t count_ = 0;
 };
 
+// The standard deviation of white noise that stands `snrDb` below a signal of mean `power`.
+double noiseSigma(double power, double snrDb);
+
 // The channel's steps on a signal of `length` samples recorded at `sampleRate` samples a second
 // (the recording's own rate) that comes a block at a time, `power` being the mean power of the
 // whole signal as sent. Any cut into blocks gives the same samples; the output runs a little

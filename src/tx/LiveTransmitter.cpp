@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/Conversions.h"
+#include "tx/Channel.h"
 
 namespace nbtv {
 
@@ -93,12 +94,9 @@ LiveResult transmitLive(const ReceiverProfile& profile, const LiveOptions& optio
     // for; a later peak above it turns the level down, never up, so nothing clips.
     double sigma = 0.0;
     if (options.channel.snrDb) {
-        double power = 0.0;
-        for (const double s : frame) {
-            power += s * s;
-        }
-        power /= static_cast<double>(std::max<std::size_t>(frame.size(), 1));
-        sigma = std::sqrt(power / std::pow(10.0, *options.channel.snrDb / 10.0));
+        PowerMeter power;
+        power.add(frame);
+        sigma = noiseSigma(power.mean(), *options.channel.snrDb);
     }
     GaussianNoise noise(options.channel.seed);
     const auto addNoise = [&](std::vector<double>& signal) {
