@@ -32,7 +32,9 @@ struct FrameLook {
 // The picture of the frame that ends at slot `end`, from the slots of `ring`. Where the fit did
 // not hold (SlotRing::trust), each colour of a column blends toward `ordinary`, the ordinary
 // path's picture of the same frame (pictureColumns x pictureLines, or a whole multiple of that
-// as the picture surface draws it), when there is one.
+// as the picture surface draws it), when there is one; and where the whole frame disagrees with
+// that picture by more than the ordinary path's noise while the fit itself was noisy (a fade
+// the model does not follow), the whole picture blends toward it.
 EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const SlotRing& ring,
                                        std::int64_t end, const FrameLook& look, bool denoise,
                                        const RgbImage* ordinary = nullptr);
