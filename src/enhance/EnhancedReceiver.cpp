@@ -21,6 +21,12 @@ int ringSlots(const ReceiverProfile& profile) {
     return 4 * profile.fieldsPerFrame * profile.pictureColumns + 2 * slotGrid::segmentSlots;
 }
 
+// The fields of a frame as the settings' colour mode frames them.
+int framedFields(const ReceiverProfile& profile, const ReceiverSettings& settings) {
+    const bool colour = settings.colourMode != 0 || !profile.hasMonochrome;
+    return colour ? profile.fieldsPerFrame : 1;
+}
+
 } // namespace
 
 EnhancedReceiver::EnhancedReceiver(const ReceiverProfile& profile)
@@ -37,6 +43,7 @@ void EnhancedReceiver::reset() {
     frames_.reset();
     pending_.clear();
     frontEnd_.reset();
+    placement_.reset();
     ready_.clear();
 }
 
@@ -47,15 +54,24 @@ void EnhancedReceiver::addSamples(std::span<const std::int16_t> samples, double 
     completeFrames(false);
 }
 
-void EnhancedReceiver::frameCompleted(const ReceiverSettings& settings, int frameOffset,
-                                      const RgbImage* ordinary) {
+double EnhancedReceiver::frameEndTau(int frameOffset) const {
     // A frame the ordinary path completes at offset 0 ended receiverFrameLead samples before the
     // block's end; each column of offset left moves the end a third of a slot later.
     const double behind = receiverFrameLead - frameOffset * slotLength / 3.0;
+    return axis_.next() - behind * axis_.lastRate();
+}
+
+void EnhancedReceiver::placeFrames(const ReceiverSettings& settings, int frameOffset) {
+    placement_ = Placement{frameEndTau(frameOffset), framedFields(profile_, settings)};
+}
+
+void EnhancedReceiver::frameCompleted(const ReceiverSettings& settings, int frameOffset,
+                                      const RgbImage* ordinary) {
     PendingFrame frame;
-    frame.tauEnd = axis_.next() - behind * axis_.lastRate();
-    const bool colour = settings.colourMode != 0 || !profile_.hasMonochrome;
-    frame.look.fields = colour ? profile_.fieldsPerFrame : 1;
+    frame.tauEnd = frameEndTau(frameOffset);
+    frame.look.fields = framedFields(profile_, settings);
+    frame.placement = placement_;
+    placement_.reset();
     frame.look.brightness = settings.brightness;
     frame.look.contrast = settings.contrast;
     if (ordinary != nullptr) {
@@ -134,7 +150,12 @@ void EnhancedReceiver::completeFrames(bool atEnd) {
             if (!atEnd && ring_.fittedEnd() < ordinary + 4) {
                 return;
             }
-            frontEnd_ = frames_.nextEnd(ordinary, ring_);
+            if (frame.placement) {
+                frames_.anchor(
+                    roundHalfEven((phase_.phase() + frame.placement->tauEnd) / slotLength),
+                    frame.placement->fields);
+            }
+            frontEnd_ = frames_.nextEnd(ordinary, frame.look.fields, ring_);
         }
         if (!atEnd && ring_.fittedEnd() < *frontEnd_ + 1) {
             return;

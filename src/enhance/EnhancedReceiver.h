@@ -63,6 +63,12 @@ class EnhancedReceiver {
     void frameCompleted(const ReceiverSettings& settings, int frameOffset,
                         const RgbImage* ordinary = nullptr);
 
+    // The automatic frame phase found where the frames begin: where a frame the ordinary path
+    // would complete with this frame offset (in columns, not only whole blocks) at the end of
+    // the samples added so far begins, with these settings' colour mode. The frames follow it
+    // from the next one on.
+    void placeFrames(const ReceiverSettings& settings, int frameOffset);
+
     // End of input: fits what is left and completes every pending picture.
     void finish();
 
@@ -78,12 +84,22 @@ class EnhancedReceiver {
 
   private:
     // A frame the ordinary path completed, waiting for the fit to pass its end.
+    // Where the automatic frame phase placed a frame's end (our time axis), and the fields of
+    // its frames.
+    struct Placement {
+        double tauEnd = 0.0;
+        int fields = 0;
+    };
     struct PendingFrame {
         double tauEnd = 0.0; // our time axis at the frame's end
         FrameLook look;
         std::optional<RgbImage> ordinary;
+        std::optional<Placement> placement; // placed since the frame before
     };
 
+    // Our time axis at the end of a frame the ordinary path would complete with this frame
+    // offset at the end of the samples added so far.
+    double frameEndTau(int frameOffset) const;
     void fitReady(bool atEnd);
     void completeFrames(bool atEnd);
     std::int64_t newestSlot() const;
@@ -100,6 +116,7 @@ class EnhancedReceiver {
 
     std::deque<PendingFrame> pending_;
     std::optional<std::int64_t> frontEnd_; // end slot of pending_.front(), once known
+    std::optional<Placement> placement_; // placed since the last frame the ordinary path completed
     std::vector<EnhancedPicture> ready_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "core/Conversions.h"
 #include "enhance/SlotRing.h"
 #include "profiles/ReceiverProfile.h"
 
@@ -12,11 +13,30 @@ void FrameGrid::reset() {
     boundaryVote_ = 0;
     frameEnd_ = 0;
     orderedEnd_ = 0;
+    anchored_ = false;
 }
 
-std::int64_t FrameGrid::nextEnd(std::int64_t ordinary, const SlotRing& ring) {
-    const std::int64_t advance =
-        static_cast<std::int64_t>(profile_.fieldsPerFrame) * profile_.pictureColumns;
+void FrameGrid::anchor(std::int64_t end, int fields) {
+    anchored_ = true;
+    anchorEnd_ = end;
+    anchorFields_ = fields;
+}
+
+std::int64_t FrameGrid::nextEnd(std::int64_t ordinary, int fields, const SlotRing& ring) {
+    const std::int64_t advance = static_cast<std::int64_t>(fields) * profile_.pictureColumns;
+    if (anchored_ && anchorFields_ == fields) {
+        const std::int64_t frames = roundHalfEven(static_cast<double>(ordinary - anchorEnd_) /
+                                                  static_cast<double>(advance));
+        const std::int64_t end = anchorEnd_ + frames * advance;
+        if (std::abs(end - ordinary) <= anchorReach) {
+            framed_ = true;
+            frameEnd_ = end;
+            orderedEnd_ = ordinary;
+            boundaryVote_ = 0;
+            return frameEnd_;
+        }
+    }
+    anchored_ = false;
     if (!framed_) {
         framed_ = true;
         frameEnd_ = ordinary;

@@ -123,6 +123,13 @@ BlockOutcome ReceiveSession::completeBlock() {
         listener_(SessionPicture{receiver_.pictureSurface(), false, true});
     }
     outcome.tuning = tuner_.afterBlock(receiver_.tunerAccess(), block_);
+    if (enhancedOn_ && outcome.tuning.framePlaced) {
+        if (path_ != nullptr) {
+            path_->placeFrames(settings, outcome.tuning.placedFrameOffset);
+        } else {
+            fit_->placeFrames(settings, outcome.tuning.placedFrameOffset);
+        }
+    }
     return outcome;
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // The whole road of one block, in one fixed order: the ordinary receiver; then, while it is on,
 // the enhanced path (fitted here, or on another thread through an EnhancedPath); then the
-// automatic tuner, with the settings that block used. The picture that counts, ordinary or
-// enhanced, goes to whoever listens. The windows, the tool, the tests and the benchmarks all
-// drive a session; none of them wires these parts again.
+// automatic tuner, with the settings that block used; where the tuner's frame phase placed the
+// frames (to the column, finer than the ordinary receiver's whole blocks), the enhanced path
+// is told. The picture that counts, ordinary or enhanced, goes to whoever listens. The windows, the
+// tool, the tests and the benchmarks all drive a session; none of them wires these parts again.
 
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,9 @@ class EnhancedPath {
     // ReceiveSession::enhancedPictureReady.
     virtual void follow(std::span<const std::int16_t> block, const ReceiverSettings& settings,
                         int frameOffset, bool completed, const RgbImage* ordinary) = 0;
+    // The automatic frame phase placed the frames after the block last followed (see
+    // EnhancedReceiver::placeFrames).
+    virtual void placeFrames(const ReceiverSettings& settings, int frameOffset) = 0;
     // Starts afresh: the column phase is searched again.
     virtual void restart() = 0;
 };

@@ -82,6 +82,17 @@ void EnhancedWorker::follow(std::span<const std::int16_t> block, const ReceiverS
         Qt::QueuedConnection);
 }
 
+void EnhancedWorker::placeFrames(const ReceiverSettings& settings, int frameOffset) {
+    if (catchingUp_) {
+        return; // the blocks it belongs to were skipped
+    }
+    Engine* engine = engine_;
+    QMetaObject::invokeMethod(
+        engine_,
+        [engine, settings, frameOffset] { engine->receiver.placeFrames(settings, frameOffset); },
+        Qt::QueuedConnection);
+}
+
 void EnhancedWorker::restart() {
     Engine* engine = engine_;
     QMetaObject::invokeMethod(

@@ -26,6 +26,7 @@ class EnhancedWorker : public QObject, public EnhancedPath {
 
     void follow(std::span<const std::int16_t> block, const ReceiverSettings& settings,
                 int frameOffset, bool completed, const RgbImage* ordinary) override;
+    void placeFrames(const ReceiverSettings& settings, int frameOffset) override;
     void restart() override;
     // Blocks handed over and not yet fitted.
     int backlog() const { return backlog_.load(); }

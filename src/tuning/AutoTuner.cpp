@@ -40,6 +40,10 @@ constexpr double steadyRateOffset = 2e-5;
 // How much better (in the line vote, a fraction of the lines) a boundary elsewhere must score to
 // replace the one in use.
 constexpr double replaceMargin = 0.04;
+// A boundary found this close (columns) to the receiver's frame start leaves it where it is:
+// half a block, and a column more, so that a boundary near the middle of a block does not move
+// the picture to and fro from one look to the next.
+constexpr long trackingDeadband = columnsPerBlock / 2 + 1;
 constexpr double twoPi = 2.0 * std::numbers::pi;
 // Once settled the loop is of second order: the tune moves by 1/4 of the offset measured plus a
 // drift it learns with `driftGain` a loop, so that a radio drifting at a steady rate is followed
@@ -165,7 +169,7 @@ AutoTuneChange AutoTuner::afterBlock(const TunerAccess& core,
     const bool restarted = previousLength_ != 0 && previousLength_ != samples.size();
     previousLength_ = samples.size();
 
-    framePhaseStep(core, block, restarted, change);
+    framePhaseStep(core, block, samples.size(), restarted, change);
 
     if (!fineOn_ && !calibrationOn_) {
         return change;
@@ -345,8 +349,8 @@ void AutoTuner::applyRate(const TunerAccess& core, double r, AutoTuneChange& cha
     }
 }
 
-void AutoTuner::framePhaseStep(const TunerAccess& core, long block, bool restarted,
-                               AutoTuneChange& change) {
+void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t length,
+                               bool restarted, AutoTuneChange& change) {
     const bool mono = monoMode(core);
     const long period = framePeriod(core);
     const ReceiverSettings& settings = core.settings();
@@ -373,23 +377,46 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, bool restart
         phase_.clear();
         phaseDecision_ = searchFrames;
     }
+    // The search's columns are the signal's: a block whose whole number of samples is not
+    // exactly the signal's columns a block (the rate offset says how many samples those take)
+    // brings a little more or less than nine, and the receiver's frame creeps against the
+    // signal by the difference. Counted so, a boundary stays in one column however long the
+    // fold, and is where it is now, not where it was on average over the fold.
+    const double signalBlock =
+        static_cast<double>(profile_.nominalBlockLength) * (1.0 - settings.sampleRateOffset);
+    const double columnRatio =
+        length > 0 && signalBlock > 0.0 ? static_cast<double>(length) / signalBlock : 1.0;
+    const double first = signalColumn_;
+    signalColumn_ += columnsPerBlock * columnRatio;
     if (restarted || block == 0) {
         return; // analysed partly over the silence before: not the signal's values
     }
-    phase_.addBlock(core.demodulated(), columnsPerBlock * block);
+    const long firstColumn = roundHalfEven(first);
+    phase_.addBlock(core.demodulated(), firstColumn);
     if (phase_.frames() < phaseDecision_) {
         return;
     }
     const FramePhaseResult result = phase_.result();
     const long offset = core.frameOffset();
     const long width = profile_.fieldWidth;
-    // The column phase of the receiver's frame start now, in the search's columns.
-    const long current = wrap(offset + columnsPerBlock + columnsPerBlock * block, period);
+    // The column phase of the receiver's frame start now, in the search's columns, and a
+    // column phase of the search's as the receiver's frame offset.
+    const long current = wrap(
+        firstColumn + roundHalfEven(static_cast<double>(offset + columnsPerBlock) * columnRatio),
+        period);
+    auto asOffset = [&](long column) {
+        const auto ahead = static_cast<double>(wrap(column - firstColumn, period));
+        return wrap(roundHalfEven(ahead / columnRatio) - columnsPerBlock, period);
+    };
     long wanted = offset;
+    // Where the frames begin, to the column (the receiver's frame offset takes whole blocks).
+    long placed = offset;
+    bool place = false;
     if (result.found && !phaseLocked_) {
         // The first look: the boundary and the colour order it gives.
-        wanted =
-            roundToBlock(result.frameStart - columnsPerBlock * block - columnsPerBlock, period);
+        placed = asOffset(result.frameStart);
+        place = true;
+        wanted = roundToBlock(placed, period);
         lastPhase_ = result;
         phaseLocked_ = true;
         colourGuess_ = !mono && result.colourGuess;
@@ -402,24 +429,30 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, bool restart
         const double lead = scores[static_cast<std::size_t>(result.boundary)] -
                             scores[static_cast<std::size_t>(wrap(current, width))];
         if (std::abs(move) <= maxTrackingMove) {
-            // The picture crept: follow it, keeping which field is which.
-            move =
-                long{columnsPerBlock} * roundHalfEven(static_cast<double>(move) / columnsPerBlock);
-            wanted = roundToBlock(offset + move, period);
+            // The picture crept: follow it, keeping which field is which; a boundary within the
+            // block in use leaves the receiver's frame where it is.
+            placed = asOffset(current + move);
+            place = true;
+            if (std::abs(move) >= trackingDeadband) {
+                wanted = roundToBlock(placed, period);
+            }
         } else if (lead > replaceMargin) {
             // A clearly better boundary elsewhere: the one in use was wrong. Move by the shortest
             // way, so that each field keeps the colour it had in most of the picture; only
             // nbtv96rggb's red/blue field, which the signal itself marks, is taken as found.
             lastPhase_ = result;
             if (phase_.kind() == rggbFrame && !result.colourGuess) {
-                wanted = roundToBlock(result.frameStart - columnsPerBlock * block - columnsPerBlock,
-                                      period);
+                placed = asOffset(result.frameStart);
             } else {
-                move = long{columnsPerBlock} *
-                       roundHalfEven(static_cast<double>(move) / columnsPerBlock);
-                wanted = roundToBlock(offset + move, period);
+                placed = asOffset(current + move);
             }
+            place = true;
+            wanted = roundToBlock(placed, period);
         }
+    }
+    if (place) {
+        change.framePlaced = true;
+        change.placedFrameOffset = static_cast<int>(placed);
     }
     if (wanted != offset) {
         core.setFrameOffset(static_cast<int>(wanted));

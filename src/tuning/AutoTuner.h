@@ -66,6 +66,10 @@ struct AutoTuneChange {
     bool rateOffset = false;  // settings.sampleRateOffset changed
     bool blockLength = false; // settings.blockLength changed: the caller restarts capture once
     bool framePhase = false;  // the frame offset moved
+    // A frame-phase look placed the frames: they begin where a frame at placedFrameOffset (to
+    // the column, while the receiver's own frame offset moves in whole blocks) begins.
+    bool framePlaced = false;
+    int placedFrameOffset = 0;
 };
 
 class AutoTuner {
@@ -121,7 +125,7 @@ class AutoTuner {
     void finishLoop(const TunerAccess& core, AutoTuneChange& change);
     void applyResidual(const TunerAccess& core, double a, double s, AutoTuneChange& change);
     void applyRate(const TunerAccess& core, double r, AutoTuneChange& change);
-    void framePhaseStep(const TunerAccess& core, long block, bool restarted,
+    void framePhaseStep(const TunerAccess& core, long block, std::size_t length, bool restarted,
                         AutoTuneChange& change);
 
     const ReceiverProfile& profile_;
@@ -156,6 +160,7 @@ class AutoTuner {
     bool phaseMono_ = false;
     double phaseTuneHz_ = 0.0; // the tuning of the last block seen
     double phaseRateOffset_ = 0.0;
+    double signalColumn_ = 0.0; // the signal's column at which the next block begins
     FramePhaseResult lastPhase_;
 };
 
