@@ -27,8 +27,18 @@ std::int64_t FrameGrid::nextEnd(std::int64_t ordinary, int fields, const SlotRin
     if (anchored_ && anchorFields_ == fields) {
         const std::int64_t frames = roundHalfEven(static_cast<double>(ordinary - anchorEnd_) /
                                                   static_cast<double>(advance));
-        const std::int64_t end = anchorEnd_ + frames * advance;
+        std::int64_t end = anchorEnd_ + frames * advance;
         if (std::abs(end - ordinary) <= anchorReach) {
+            // The anchor comes to the column, rounded to a slot: a boundary near half a slot
+            // may round to the wrong one, which the seam in the fitted slots shows.
+            const double here = boundaryContrast(end, ring);
+            for (int shift : {-1, 1}) {
+                if (boundaryContrast(end + shift, ring) > 1.5 * here) {
+                    anchorEnd_ += shift;
+                    end += shift;
+                    break;
+                }
+            }
             framed_ = true;
             frameEnd_ = end;
             orderedEnd_ = ordinary;
