@@ -291,8 +291,17 @@ void runAuto(const Mode& mode, const Photo& photo, Channel channel, int start, b
             if (at + length > input.size()) {
                 break;
             }
-            session.processBlock(input.subspan(at, length));
+            const BlockOutcome outcome = session.processBlock(input.subspan(at, length));
             at += length;
+            if (verbose && automatic && outcome.tuning.framePlaced) {
+                const double newest = static_cast<double>(at + skip) / (1.0 - rateError);
+                const double period = static_cast<double>(frameColumns(p, mode.mono)) * 256.0 / 3.0;
+                double e =
+                    std::fmod(newest + outcome.tuning.placedFrameOffset * 256.0 / 3.0, period);
+                e = e < -period / 2 ? e + period : e > period / 2 ? e - period : e;
+                std::fprintf(stderr, "PLACE %s %s %d %zu %.1f\n", mode.name().c_str(),
+                             photo.name.c_str(), start, at, e);
+            }
         }
         session.finish(input.subspan(at));
         const Verdict v = judge(receiver, mode, at, careful ? 0 : skip, rateError);
