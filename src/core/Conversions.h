@@ -75,6 +75,19 @@ inline void roundHalfEven(const float* in, std::int32_t* out, std::size_t count)
     }
 }
 
+// roundHalfEven(n / D) for a whole number n, in integers: the same result as through a double
+// wherever |n| < 2^52 (the quotient and its halves are exact there), and cheap for a constant
+// divisor.
+template <std::int64_t D>
+inline std::int32_t roundHalfEvenQuotient(std::int64_t n) {
+    static_assert(D > 0);
+    const std::int64_t truncated = n / D;
+    const std::int64_t q = truncated - static_cast<std::int64_t>((n % D != 0) & (n < 0)); // floor
+    const std::int64_t twice = 2 * (n - q * D); // twice the rest, 0 .. 2D - 2
+    const bool up = (twice > D) | ((twice == D) & ((q & 1) != 0));
+    return detail::clampWhole(q + static_cast<std::int64_t>(up));
+}
+
 // Largest integer not above v.
 inline std::int32_t floorToInt(double v, std::int32_t nanValue = 0) {
     if (!(v > -2147483649.0 && v < 2147483648.0)) {

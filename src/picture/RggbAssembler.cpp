@@ -134,10 +134,10 @@ void RggbAssembler::interpolatePlanes(int first, int last) {
         }
         for (int r = k * profile_.bufferRows; r >= 2 * k; r -= k) {
             for (int c = first; c <= last; ++c) {
-                const double here = plane(c, r);
-                const double above = plane(c, r - k);
-                plane(c, r - 1) = roundHalfEven((2.0 * here + above) / 3.0);
-                plane(c, r - 2) = roundHalfEven((2.0 * above + here) / 3.0);
+                const std::int64_t here = plane(c, r);
+                const std::int64_t above = plane(c, r - k);
+                plane(c, r - 1) = roundHalfEvenQuotient<3>(2 * here + above);
+                plane(c, r - 2) = roundHalfEvenQuotient<3>(2 * above + here);
             }
         }
     }
@@ -149,17 +149,30 @@ void RggbAssembler::filterPlanes(int first, int last, const ReceiverSettings& se
     const PictureGeometry& g = profile_.geometry;
     const int top = g.pictureArea.y0 + 1;
     const int bottom = g.pictureArea.y0 + g.pictureArea.height;
-    for (std::size_t colour = 0; colour < 3; ++colour) {
-        Matrix<std::int32_t>& filtered = rggb_.filteredPlanes[colour];
-        const Matrix<std::int32_t>& plane = store_.planes[colour];
-        for (int y = bottom; y >= top; --y) {
-            for (int c = first; c <= last; ++c) {
-                // Rounded to nearest: a floor would settle up to divisor - 1 levels too dark.
-                filtered(c, y) = roundHalfEven(
-                    (static_cast<double>(w.keep) * filtered(c, y) + plane(c, y + g.planeRowShift)) /
-                    w.divisor);
+    // Rounded to nearest: a floor would settle up to divisor - 1 levels too dark. The menu's
+    // weights divide in integers (a constant divisor), any others through a double.
+    const auto run = [&](auto divide) {
+        for (std::size_t colour = 0; colour < 3; ++colour) {
+            Matrix<std::int32_t>& filtered = rggb_.filteredPlanes[colour];
+            const Matrix<std::int32_t>& plane = store_.planes[colour];
+            for (int y = bottom; y >= top; --y) {
+                for (int c = first; c <= last; ++c) {
+                    filtered(c, y) = divide(static_cast<std::int64_t>(w.keep) * filtered(c, y) +
+                                            plane(c, y + g.planeRowShift));
+                }
             }
         }
+    };
+    if (w.divisor == lightFilter.divisor) {
+        run([](std::int64_t n) { return roundHalfEvenQuotient<lightFilter.divisor>(n); });
+    } else if (w.divisor == mediumFilter.divisor) {
+        run([](std::int64_t n) { return roundHalfEvenQuotient<mediumFilter.divisor>(n); });
+    } else if (w.divisor == heavyFilter.divisor) {
+        run([](std::int64_t n) { return roundHalfEvenQuotient<heavyFilter.divisor>(n); });
+    } else {
+        run([&](std::int64_t n) {
+            return roundHalfEven(static_cast<double>(n) / static_cast<double>(w.divisor));
+        });
     }
 }
 

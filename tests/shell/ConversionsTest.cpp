@@ -39,7 +39,7 @@ TEST(Conversions, RoundHalfEvenFloorAndTruncateAreTotal) {
     EXPECT_EQ(roundHalfEven(2147483646.5), 2147483646);
 }
 
-TEST(Conversions, RoundingManySinglesGivesTheOneAtATimeResults) {
+TEST(Conversions, RoundingManySinglesAndWholeQuotientsGivesTheOneAtATimeResults) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     const std::vector<float> inRange{0.5f,  1.5f,  2.5f,          -0.5f,       -1.5f,
@@ -56,6 +56,34 @@ TEST(Conversions, RoundingManySinglesGivesTheOneAtATimeResults) {
             EXPECT_EQ(many[i], roundHalfEven(static_cast<double>((*values)[i])))
                 << "value " << (*values)[i];
         }
+    }
+    // The integer quotient against the division through a double, negative numerators, halves
+    // and the ends of int32_t's range included.
+    const std::int64_t big = 3LL * std::numeric_limits<std::int32_t>::max();
+    for (const std::int64_t n : {std::int64_t{-9},
+                                 std::int64_t{-8},
+                                 std::int64_t{-7},
+                                 std::int64_t{-6},
+                                 std::int64_t{-5},
+                                 std::int64_t{-4},
+                                 std::int64_t{-3},
+                                 std::int64_t{-2},
+                                 std::int64_t{-1},
+                                 std::int64_t{0},
+                                 std::int64_t{1},
+                                 std::int64_t{2},
+                                 std::int64_t{3},
+                                 std::int64_t{4},
+                                 std::int64_t{5},
+                                 std::int64_t{765},
+                                 std::int64_t{766},
+                                 big,
+                                 -big,
+                                 big + 5}) {
+        const auto d = static_cast<double>(n);
+        EXPECT_EQ(roundHalfEvenQuotient<2>(n), roundHalfEven(d / 2.0)) << n;
+        EXPECT_EQ(roundHalfEvenQuotient<3>(n), roundHalfEven(d / 3.0)) << n;
+        EXPECT_EQ(roundHalfEvenQuotient<4>(n), roundHalfEven(d / 4.0)) << n;
     }
 }
 
