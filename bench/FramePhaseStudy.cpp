@@ -4,7 +4,7 @@
 //   phase  the tuning right, "Find frame phase" from the first block: right after two frames?
 //          and still right after six?
 //   auto   everything automatic (as nbtv decode --auto) on a signal 7.3 Hz mistuned and
-//          recorded 0.13 % slow: right after twelve frames?
+//          recorded 0.13 % slow: right after twelve colour frames' time (36 mono fields)?
 //   psnr   the same on a clean signal with the enhanced picture (--enhanced --denoise): its
 //          PSNR against the photo, beside a careful user's (tuned by hand, in phase).
 //
@@ -250,7 +250,8 @@ void runAuto(const Mode& mode, const Photo& photo, Channel channel, int start, b
     const int blocks = static_cast<int>(frameColumns(p, mode.mono) / 9);
     constexpr double offsetHz = 7.3;
     constexpr double rateError = 0.0013;
-    constexpr int frames = 12;
+    // Every mode the same time on air: twelve colour frames, as many fields in monochrome.
+    const int frames = static_cast<int>(12 * frameColumns(p, false) / frameColumns(p, mode.mono));
     std::mt19937 rng(static_cast<std::uint32_t>(
         1000 * start + 29 + 7919 * std::hash<std::string>{}(photo.name) % 1000));
     const int skipBlocks = std::uniform_int_distribution<int>(0, blocks - 1)(rng);
@@ -752,11 +753,12 @@ int main(int argc, char** argv) {
             std::printf("%-18s %-6s %10s %10s %10s %10s\n", "program", "channel", "boundary",
                         "colours", "boundary6", "colours6");
         } else if (condition == "auto") {
-            std::printf("\nauto (7.3 Hz, 0.13 %% slow, all automatic): right after 12 frames\n");
+            std::printf("\nauto (7.3 Hz, 0.13 %% slow, all automatic): right after 12 colour "
+                        "frames' time\n");
             std::printf("%-18s %-6s %10s %10s\n", "program", "channel", "boundary", "colours");
         } else {
             std::printf("\npsnr (clean, 7.3 Hz, 0.13 %% slow, --auto --enhanced --denoise, 12 "
-                        "frames): auto minus careful where the phase is right\n");
+                        "colour frames' time): auto minus careful where the phase is right\n");
             std::printf("%-18s %10s %10s %10s %10s\n", "program", "boundary", "colours", "mean dB",
                         "worst dB");
         }
