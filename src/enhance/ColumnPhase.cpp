@@ -29,9 +29,20 @@ constexpr double trackStep = 0.5;
 // it is searched again there.
 constexpr double lostFactor = 4.0;
 // A rate (transmitter samples per sample) or tuning (bins) this far from the ones the column
-// phase was found with calls for a new search.
-constexpr double retunedRate = 2e-4;
-constexpr double retunedBins = 0.05;
+// phase was found with calls for a new search: a phase searched while an automatic tuning was
+// still finding its way can sit in the wrong valley of the residual (up to half a slot off, a
+// fit ten to a hundred times worse) or off the bottom of the right one, which following it
+// leaves only slowly or never. A search that finds a phase fitting clearly better (by
+// `movedFit`) is repeated at the next such move; one that finds the same valley waits twice as
+// many segments as the last before the next, up to `longestSearchWait`, so that a radio
+// drifting for hours is not searched every few seconds. A move ten times as far is searched at
+// once. (One segment's search scatters by a few samples within a valley, fitting within a few
+// per cent as well.)
+constexpr double retunedRate = 2e-5;
+constexpr double retunedBins = 0.005;
+constexpr double farRetune = 10.0; // times the above
+constexpr double movedFit = 0.9;
+constexpr int longestSearchWait = 64;
 
 } // namespace
 
@@ -44,6 +55,8 @@ void ColumnPhase::reset() {
     phase_ = 0.0;
     searchedRate_ = 0.0;
     searchedTuning_ = 0.0;
+    segmentsSinceSearch_ = 0;
+    searchWait_ = 1;
     typicalResidual_ = 0.0;
     residualCount_ = 0;
     fruitlessSearches_ = 0;
@@ -128,17 +141,30 @@ void ColumnPhase::acquire(const TimeAxis& axis, std::int64_t firstSlot, int slot
     }
     phase_ = best;
     locked_ = true;
+    segmentsSinceSearch_ = 0;
     searchedRate_ = axis.rateNow();
     searchedTuning_ = axis.tuningNow();
 }
 
 double ColumnPhase::fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int slotCount,
                                bool first, bool last) {
-    if (!last && (std::abs(axis.rateNow() - searchedRate_) > retunedRate ||
-                  std::abs(axis.tuningNow() - searchedTuning_) * slotLength > retunedBins)) {
-        // The phase was found with a tuning far from today's (an automatic tuning that was
-        // still finding its way): the fit then was poor and the phase may be too.
+    const double rateMove = std::abs(axis.rateNow() - searchedRate_) / retunedRate;
+    const double tuningMove =
+        std::abs(axis.tuningNow() - searchedTuning_) * slotLength / retunedBins;
+    const double move = std::max(rateMove, tuningMove);
+    ++segmentsSinceSearch_;
+    if (!last && (move > farRetune || (move > 1.0 && segmentsSinceSearch_ >= searchWait_))) {
+        // The phase was found with a tuning far from today's: the fit then was poorer and the
+        // phase may be in the wrong valley.
+        const double before = phase_;
+        const double residualBefore = fitAt(axis, before, firstSlot, slotCount);
         acquire(axis, firstSlot, slotCount);
+        if (fitAt(axis, phase_, firstSlot, slotCount) < movedFit * residualBefore) {
+            searchWait_ = 1;
+        } else {
+            phase_ = before;
+            searchWait_ = std::min(2 * searchWait_, longestSearchWait);
+        }
     }
     double residual = fitAt(axis, phase_, firstSlot, slotCount);
     bool usual = residualCount_ < 3 || residual <= lostFactor * typicalResidual_;

@@ -62,6 +62,10 @@ class ColumnPhase {
     // The tuning the phase was found with: a very different one calls for a new search.
     double searchedRate_ = 0.0;
     double searchedTuning_ = 0.0;
+    // Segments since the last search, and how many a search on a small move of the tuning
+    // waits for.
+    int segmentsSinceSearch_ = 0;
+    int searchWait_ = 1;
 
     // The usual residual of a segment, against which a lost phase shows.
     double typicalResidual_ = 0.0;
