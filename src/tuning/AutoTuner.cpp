@@ -38,8 +38,11 @@ constexpr double maxSearchFrames = 6.0;
 constexpr double steadyTuneHz = 0.05;
 constexpr double steadyRateOffset = 2e-5;
 // How much better (in the line vote, a fraction of the lines) a boundary elsewhere must score to
-// replace the one in use.
+// replace the one in use; and it must do so at two looks in a row, within this many columns: a
+// scene's strong vertical edge can outscore the seam in one fold and not in the next, and a
+// picture once right must not be cut there.
 constexpr double replaceMargin = 0.04;
+constexpr long replaceAgreement = 2;
 // A boundary found this close (columns) to the receiver's frame start leaves it where it is:
 // half a block, and a column more, so that a boundary near the middle of a block does not move
 // the picture to and fro from one look to the next.
@@ -293,7 +296,10 @@ void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
         const double r = 1.0 / (1.0 - core.settings().sampleRateOffset);
         const SwingEstimate est = swing_.estimate(r);
         if (est.valid && est.standardError < swingUsable) {
-            applyRate(core, est.rate, change);
+            // A new rate moves every tone in proportion to its bin: the fine tune moves with it
+            // so that the pilot stays where the loop has put it (a stretch about the pilot).
+            const double stretch = est.rate * (1.0 - core.settings().sampleRateOffset) - 1.0;
+            applyResidual(core, -stretch * pilots_[0], stretch, change);
             if (!settled_ && est.standardError < swingSettled && est.groups >= minSettleGroups) {
                 settled_ = true;
             }
@@ -419,6 +425,7 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
         wanted = roundToBlock(placed, period);
         lastPhase_ = result;
         phaseLocked_ = true;
+        elsewhere_.reset();
         colourGuess_ = !mono && result.colourGuess;
     } else if (result.found) {
         long move = wrap(result.boundary - current, width);
@@ -436,18 +443,28 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
             if (std::abs(move) >= trackingDeadband) {
                 wanted = roundToBlock(placed, period);
             }
+            elsewhere_.reset();
         } else if (lead > replaceMargin) {
-            // A clearly better boundary elsewhere: the one in use was wrong. Move by the shortest
-            // way, so that each field keeps the colour it had in most of the picture; only
-            // nbtv96rggb's red/blue field, which the signal itself marks, is taken as found.
-            lastPhase_ = result;
-            if (phase_.kind() == rggbFrame && !result.colourGuess) {
-                placed = asOffset(result.frameStart);
-            } else {
-                placed = asOffset(current + move);
+            // A clearly better boundary elsewhere, at two looks in a row: the one in use was
+            // wrong. Move by the shortest way, so that each field keeps the colour it had in most
+            // of the picture; only nbtv96rggb's red/blue field, which the signal itself marks, is
+            // taken as found.
+            long apart = elsewhere_ ? wrap(result.boundary - *elsewhere_, width) : width / 2;
+            apart = std::min(apart, width - apart);
+            elsewhere_ = result.boundary;
+            if (apart <= replaceAgreement) {
+                elsewhere_.reset();
+                lastPhase_ = result;
+                if (phase_.kind() == rggbFrame && !result.colourGuess) {
+                    placed = asOffset(result.frameStart);
+                } else {
+                    placed = asOffset(current + move);
+                }
+                place = true;
+                wanted = roundToBlock(placed, period);
             }
-            place = true;
-            wanted = roundToBlock(placed, period);
+        } else {
+            elsewhere_.reset();
         }
     }
     if (place) {

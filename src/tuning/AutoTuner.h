@@ -18,6 +18,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -162,6 +163,8 @@ class AutoTuner {
     double phaseRateOffset_ = 0.0;
     double signalColumn_ = 0.0; // the signal's column at which the next block begins
     FramePhaseResult lastPhase_;
+    // A boundary (search column) that scored clearly better than the one in use at the last look.
+    std::optional<long> elsewhere_;
 };
 
 } // namespace nbtv
