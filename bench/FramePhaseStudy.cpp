@@ -13,7 +13,7 @@
 //
 //   build/release/bench/frame_phase_study [--half held-out|training|all] [--starts N]
 //       [--conditions phase,auto,psnr] [--channels noise,band,mp3] [--programs LIST]
-//       [--photos DIR] [--verbose]
+//       [--photos DIR] [--only PHOTO] [--verbose]
 
 #include <algorithm>
 #include <cmath>
@@ -100,6 +100,7 @@ struct Options {
     std::vector<Channel> channels{Channel::Noise, Channel::Band, Channel::Mp3};
     std::vector<std::string> programs{"nbtv48", "nbtv96", "nbtv96rggb"};
     std::string photos = NBTV_PHOTO_DIR;
+    std::string only; // one photograph by name (to look into one case)
     bool verbose = false;
 };
 
@@ -264,6 +265,7 @@ void runAuto(const Mode& mode, const Photo& photo, Channel channel, int start, b
                   static_cast<std::uint64_t>(start + 1));
     const std::span<const std::int16_t> signal = std::span(full).subspan(skip);
 
+    const RgbImage sent = mode.mono ? test::luminance(picture) : picture;
     // One session as nbtv decode runs it: with the tuner (--auto) or tuned by hand.
     auto receive = [&](std::span<const std::int16_t> input, bool automatic, bool careful) {
         ReceiveSession session(p);
@@ -280,10 +282,20 @@ void runAuto(const Mode& mode, const Photo& photo, Channel channel, int start, b
             session.tuner().findFramePhase();
         }
         session.setEnhanced(enhanced, true);
+        // The last picture before the end of the input: the one finish() composes from the
+        // shorter last segment is not the steady picture.
         RgbImage last;
+        int shownCount = 0;
+        bool finishing = false;
         session.setPictureListener([&](const SessionPicture& shown) {
-            if (shown.picture != nullptr) {
+            if (shown.picture != nullptr && !finishing) {
                 last = *shown.picture;
+                if (verbose && enhanced) {
+                    std::fprintf(stderr, "PICTURE %s %s %d %s %d %.1f dB\n", mode.name().c_str(),
+                                 photo.name.c_str(), start, automatic ? "auto" : "careful",
+                                 shownCount, test::psnr(last, sent));
+                }
+                ++shownCount;
             }
         });
         std::size_t at = 0;
@@ -304,6 +316,7 @@ void runAuto(const Mode& mode, const Photo& photo, Channel channel, int start, b
                              photo.name.c_str(), start, at, e);
             }
         }
+        finishing = true;
         session.finish(input.subspan(at));
         const Verdict v = judge(receiver, mode, at, careful ? 0 : skip, rateError);
         if (verbose && !careful) {
@@ -320,7 +333,6 @@ void runAuto(const Mode& mode, const Photo& photo, Channel channel, int start, b
     tally.add(verdict);
     if (enhanced && verdict.colours) {
         const RgbImage picture2 = receive(full, false, true).second;
-        const RgbImage sent = mode.mono ? test::luminance(picture) : picture;
         const double a = test::psnr(picture1, sent);
         const double b = test::psnr(picture2, sent);
         tally.psnrSum += a - b;
@@ -693,20 +705,24 @@ int main(int argc, char** argv) {
             o.programs = split(argv[++i]);
         } else if (a == "--photos" && more) {
             o.photos = argv[++i];
+        } else if (a == "--only" && more) {
+            o.only = argv[++i];
         } else if (a == "--verbose") {
             o.verbose = true;
         } else {
             std::fprintf(stderr,
                          "usage: frame_phase_study [--half held-out|training|all] [--starts N]\n"
                          "  [--conditions phase,auto,psnr] [--channels noise,band,mp3]\n"
-                         "  [--programs nbtv48,nbtv96,nbtv96rggb] [--photos DIR] [--verbose]\n");
+                         "  [--programs nbtv48,nbtv96,nbtv96rggb] [--photos DIR] [--only PHOTO]\n"
+                         "  [--verbose]\n");
             return 2;
         }
     }
     std::vector<Photo> photos;
     std::vector<Photo> everything = loadPhotos(o.photos);
     for (Photo& p : everything) {
-        if (o.half == "all" || (o.half == "held-out") == p.heldOut) {
+        if ((o.half == "all" || (o.half == "held-out") == p.heldOut) &&
+            (o.only.empty() || o.only == p.name)) {
             photos.push_back(p);
         }
     }
