@@ -25,6 +25,10 @@ constexpr double coarseStep = 32.0; // the grid searches with one round of the f
 // moved to the parabola's minimum: it follows what remains of a rate error.
 constexpr int trackEvery = 8;
 constexpr double trackStep = 0.5;
+// A move that the reach cut short, in the same direction as the last, doubles the reach up to
+// this (samples): a phase left off the bottom of its valley by a search during an automatic
+// tuning comes down in a few segments instead of tens.
+constexpr double widestTrackReach = 4.0;
 // A segment that fits this much worse than usual has lost the column phase (samples dropped):
 // it is searched again there.
 constexpr double lostFactor = 4.0;
@@ -36,8 +40,10 @@ constexpr double lostFactor = 4.0;
 // `movedFit`) is repeated at the next such move; one that finds the same valley waits twice as
 // many segments as the last before the next, up to `longestSearchWait`, so that a radio
 // drifting for hours is not searched every few seconds. A move ten times as far is searched at
-// once. (One segment's search scatters by a few samples within a valley, fitting within a few
-// per cent as well.)
+// once. A search that moved the phase is repeated on the next segment whatever the tuning does:
+// the segment it searched may have straddled the change of tuning that called for it. (One
+// segment's search scatters by a few samples within a valley, fitting within a few per cent as
+// well.)
 constexpr double retunedRate = 2e-5;
 constexpr double retunedBins = 0.005;
 constexpr double farRetune = 10.0; // times the above
@@ -57,12 +63,14 @@ void ColumnPhase::reset() {
     searchedTuning_ = 0.0;
     segmentsSinceSearch_ = 0;
     searchWait_ = 1;
+    searchAgain_ = false;
     typicalResidual_ = 0.0;
     residualCount_ = 0;
     fruitlessSearches_ = 0;
     segmentsSinceTrack_ = 0;
     trackInterval_ = trackEvery;
     lastMove_ = 0.0;
+    trackReach_ = trackStep;
 }
 
 std::int64_t ColumnPhase::slotOf(double tau) const {
@@ -153,13 +161,15 @@ double ColumnPhase::fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int
         std::abs(axis.tuningNow() - searchedTuning_) * slotLength / retunedBins;
     const double move = std::max(rateMove, tuningMove);
     ++segmentsSinceSearch_;
-    if (!last && (move > farRetune || (move > 1.0 && segmentsSinceSearch_ >= searchWait_))) {
+    if (!last &&
+        (move > farRetune || (move > 1.0 && segmentsSinceSearch_ >= searchWait_) || searchAgain_)) {
         // The phase was found with a tuning far from today's: the fit then was poorer and the
         // phase may be in the wrong valley.
         const double before = phase_;
         const double residualBefore = fitAt(axis, before, firstSlot, slotCount);
         acquire(axis, firstSlot, slotCount);
-        if (fitAt(axis, phase_, firstSlot, slotCount) < movedFit * residualBefore) {
+        searchAgain_ = fitAt(axis, phase_, firstSlot, slotCount) < movedFit * residualBefore;
+        if (searchAgain_) {
             searchWait_ = 1;
         } else {
             phase_ = before;
@@ -202,6 +212,8 @@ void ColumnPhase::follow(const TimeAxis& axis, std::int64_t firstSlot, double re
         const double move = track(axis, firstSlot, residual);
         const bool drifting = std::abs(move) > 0.4 * trackStep && move * lastMove_ > 0.0;
         trackInterval_ = drifting ? 1 : std::min(2 * trackInterval_, trackEvery);
+        const bool cut = std::abs(move) >= trackReach_ && move * lastMove_ > 0.0;
+        trackReach_ = cut ? std::min(2.0 * trackReach_, widestTrackReach) : trackStep;
         lastMove_ = move;
     }
 }
@@ -216,7 +228,7 @@ double ColumnPhase::track(const TimeAxis& axis, std::int64_t firstSlot, double h
         return 0.0;
     }
     const double move =
-        std::clamp(0.5 * trackStep * (below - above) / curvature, -trackStep, trackStep);
+        std::clamp(0.5 * trackStep * (below - above) / curvature, -trackReach_, trackReach_);
     phase_ += move;
     return move;
 }

@@ -66,6 +66,7 @@ class ColumnPhase {
     // waits for.
     int segmentsSinceSearch_ = 0;
     int searchWait_ = 1;
+    bool searchAgain_ = false; // the last search moved the phase: search the next segment too
 
     // The usual residual of a segment, against which a lost phase shows.
     double typicalResidual_ = 0.0;
@@ -74,7 +75,8 @@ class ColumnPhase {
 
     int segmentsSinceTrack_ = 0;
     int trackInterval_ = 0;
-    double lastMove_ = 0.0; // the phase's last tracking move
+    double lastMove_ = 0.0;   // the phase's last tracking move
+    double trackReach_ = 0.0; // how far (samples) one tracking move may go
 };
 
 } // namespace nbtv
