@@ -43,17 +43,20 @@ int FrameAssembler::placeBlock(const DemodulatedBlock& values, const ReceiverSet
     const int rows = profile_.bufferRows;
     const int perBin = profile_.rowsPerBin;
     const int topRow = profile_.rowOfBin(keptBins + 1); // the row above bin 127 receives 0
-    for (int step = 1; step <= 3; ++step) {
-        const int column = frameOffset_ + 12 - 3 * step;
-        for (int pass = 0; pass < analysisPasses; ++pass) {
-            const int c = column - pass;
-            for (int bin = 1; bin <= keptBins; ++bin) {
-                float& cell = buffer_(c, rows - perBin * (bin - 1));
+    // Row by row, so that each row's nine cells are written together: the cells are
+    // independent. Column frameOffset + 12 - 3 step - pass takes step 1..3 of pass 0..2.
+    for (int bin = 1; bin <= keptBins; ++bin) {
+        float* row = buffer_.row(rows - perBin * (bin - 1));
+        for (int step = 1; step <= 3; ++step) {
+            for (int pass = 0; pass < analysisPasses; ++pass) {
+                float& cell = row[frameOffset_ + 11 - 3 * step - pass]; // column c at [c - 1]
                 cell = blend(cell, values.d[pass][step][bin], filterOn, weights);
             }
-            float& top = buffer_(c, topRow);
-            top = blend(top, 0.0f, filterOn, weights);
         }
+    }
+    float* top = buffer_.row(topRow);
+    for (int c = frameOffset_ + 1; c <= frameOffset_ + columnsPerBlock; ++c) {
+        top[c - 1] = blend(top[c - 1], 0.0f, filterOn, weights);
     }
     return frameOffset_;
 }

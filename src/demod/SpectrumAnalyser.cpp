@@ -91,6 +91,18 @@ double SpectrumAnalyser::runRateCorrector(const ReceiverSettings& settings, int 
     const double off = settings.sampleRateOffset;
     double fr = settings.resampleFraction;
     resampled_.resize(idx(windowLength + 1));
+    if (!literal_ && off == 0.0 && !std::signbit(off) && fr >= 0.0 && fr <= 1.0) {
+        // No rate correction: the fraction never moves (x - (+0) is x) and position i reads
+        // samples i and i - 1: the same arithmetic without the steps that cannot happen.
+        const double before = 1.0 - fr;
+        resampled_[0] = at(0) * fr + at(-1) * before;
+        for (int i = 1; i < windowLength; ++i) {
+            resampled_[idx(i)] = windowStore_[idx(i) + windowGuard] * fr +
+                                 windowStore_[idx(i - 1) + windowGuard] * before;
+        }
+        resampled_[idx(windowLength)] = at(windowLength) * fr + at(windowLength - 1) * before;
+        return fr;
+    }
     int j = 0;
     for (int i = 0; i <= windowLength; ++i) {
         resampled_[idx(i)] = at(j) * fr + at(j - 1) * (1.0 - fr);
@@ -179,24 +191,28 @@ void SpectrumAnalyser::transformLiteral(BlockSpectra& spectra) {
 
 void SpectrumAnalyser::transformLanes(BlockSpectra& spectra) {
     constexpr std::size_t stride = Fft256::laneStride;
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
-        const float* sines = sineProduct_.data() + laneStarts[lane];
-        const float* cosines = cosineProduct_.data() + laneStarts[lane];
-        float* re = laneRe_.data() + lane;
-        float* im = laneIm_.data() + lane;
-        for (std::size_t m = 0; m < Fft256::size; ++m) {
-            re[m * stride] = sines[m];
-            im[m * stride] = cosines[m];
+    // Value m of every lane side by side, then the next m: each row of the lanes is written
+    // whole, and each lane's products are read in order.
+    const float* sines = sineProduct_.data();
+    const float* cosines = cosineProduct_.data();
+    for (std::size_t m = 0; m < Fft256::size; ++m) {
+        float* re = laneRe_.data() + m * stride;
+        float* im = laneIm_.data() + m * stride;
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            re[lane] = sines[laneStarts[lane] + m];
+            im[lane] = cosines[laneStarts[lane] + m];
         }
     }
     fft_.transformTwelve(laneRe_.data(), laneIm_.data());
-    for (int p = 0; p < analysisPasses; ++p) {
-        for (int f = 0; f < framesPerPass; ++f) {
-            const std::size_t lane = idx(p * framesPerPass + f);
-            for (int k = 1; k <= keptBins; ++k) {
-                const std::size_t at = idx(fft_.position(k)) * stride + lane;
-                spectra.re[p][f][k] = laneRe_[at];
-                spectra.im[p][f][k] = laneIm_[at];
+    // Bin by bin: a bin's twelve lanes lie side by side.
+    for (int k = 1; k <= keptBins; ++k) {
+        const float* re = laneRe_.data() + idx(fft_.position(k)) * stride;
+        const float* im = laneIm_.data() + idx(fft_.position(k)) * stride;
+        for (int p = 0; p < analysisPasses; ++p) {
+            for (int f = 0; f < framesPerPass; ++f) {
+                const std::size_t lane = idx(p * framesPerPass + f);
+                spectra.re[p][f][k] = re[lane];
+                spectra.im[p][f][k] = im[lane];
             }
         }
     }

@@ -90,6 +90,9 @@ void smoothBlock(Matrix<float>& buffer, int f, int rowStep);
 void drawMonitorColumns(const Matrix<float>& pictureMatrix, const PictureGeometry& geometry, int f,
                         PixelSurface& monitor);
 
+// Display levels (PictureAssembler::level) of `count` values, four at a time; `out` may be `in`.
+void levels(const float* in, float* out, std::size_t count, const ReceiverSettings& settings);
+
 // Colour pixels of `area` from the planes: surface pixel (x, y) from plane column
 // x + 1 + columnShift, row y + 1 + rowShift.
 void composeColour(const std::array<Matrix<std::int32_t>, 3>& planes, const PixelRect& area,
@@ -113,18 +116,27 @@ class PictureAssembler : public PicturePipeline {
     static float level(float value, const ReceiverSettings& settings);
 
   private:
-    // Each step for the block's columns first .. last.
+    // Each step for the block whose columns are f+1 .. f+columnsPerBlock.
     void updateScopeHistory();
-    void copyWithoutPilot(int first, int last);
-    void interpolate(int first, int last);
-    void applyLevels(int first, int last, const ReceiverSettings& settings);
-    void fillPlanes(int first, int last);
+    void copyWithoutPilot(int f);
+    void interpolate();
+    void applyLevels(const ReceiverSettings& settings);
+    void fillPlanes(int f);
+    void writeBack(int f);
     void drawMonitor(int f, const ReceiverSettings& settings);
+    // Row r (from 1) of block_.
+    float* blockRow(int r);
 
     const ReceiverProfile& profile_;
     Matrix<float>& buffer_;
     PictureStore& store_;
     std::vector<SettledColumns> scopeInputs_; // one per history
+    // The block's columns of the picture matrix, row after row; and the same rounded.
+    std::vector<float> block_;
+    std::vector<std::int32_t> rounded_;
+    // The second and third fields' rounded rows, by column within the field, until the first
+    // field's columns take them into the planes.
+    std::array<Matrix<std::int32_t>, 2> later_;
 };
 
 } // namespace nbtv
