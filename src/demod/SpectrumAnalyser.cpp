@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #include "core/ReceiverSettings.h"
 
@@ -28,6 +29,31 @@ const float twoPi = static_cast<float>(8.0 * std::atan(1.0));
 
 std::size_t idx(int i) {
     return static_cast<std::size_t>(i);
+}
+
+// Four values from each of in + at[0..3] become four runs of four at out[0..3]: run j holds
+// value j of each.
+void transposeFour(const float* in, const std::size_t (&at)[4], float* const (&out)[4]) {
+    using Four = float __attribute__((vector_size(16)));
+    Four a;
+    Four b;
+    Four c;
+    Four d;
+    std::memcpy(&a, in + at[0], sizeof a);
+    std::memcpy(&b, in + at[1], sizeof b);
+    std::memcpy(&c, in + at[2], sizeof c);
+    std::memcpy(&d, in + at[3], sizeof d);
+    const Four ab0 = __builtin_shufflevector(a, b, 0, 4, 1, 5); // a0 b0 a1 b1
+    const Four ab1 = __builtin_shufflevector(a, b, 2, 6, 3, 7); // a2 b2 a3 b3
+    const Four cd0 = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+    const Four cd1 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    const Four rows[4] = {__builtin_shufflevector(ab0, cd0, 0, 1, 4, 5),
+                          __builtin_shufflevector(ab0, cd0, 2, 3, 6, 7),
+                          __builtin_shufflevector(ab1, cd1, 0, 1, 4, 5),
+                          __builtin_shufflevector(ab1, cd1, 2, 3, 6, 7)};
+    for (std::size_t j = 0; j < 4; ++j) {
+        std::memcpy(out[j], &rows[j], sizeof rows[j]);
+    }
 }
 
 } // namespace
@@ -191,21 +217,40 @@ void SpectrumAnalyser::transformLiteral(BlockSpectra& spectra) {
 
 void SpectrumAnalyser::transformLanes(BlockSpectra& spectra) {
     constexpr std::size_t stride = Fft256::laneStride;
-    // Value m of every lane side by side, then the next m: each row of the lanes is written
-    // whole, and each lane's products are read in order.
+    // Four values of four lanes at a time, turned so that each lane's run becomes a column:
+    // rows of the lanes are written whole, and each lane's products are read in order.
     const float* sines = sineProduct_.data();
     const float* cosines = cosineProduct_.data();
-    for (std::size_t m = 0; m < Fft256::size; ++m) {
-        float* re = laneRe_.data() + m * stride;
-        float* im = laneIm_.data() + m * stride;
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
-            re[lane] = sines[laneStarts[lane] + m];
-            im[lane] = cosines[laneStarts[lane] + m];
+    for (std::size_t m = 0; m < Fft256::size; m += 4) {
+        for (std::size_t lane = 0; lane < lanes; lane += 4) {
+            const std::size_t at[4] = {laneStarts[lane] + m, laneStarts[lane + 1] + m,
+                                       laneStarts[lane + 2] + m, laneStarts[lane + 3] + m};
+            float* const re = laneRe_.data() + m * stride + lane;
+            float* const im = laneIm_.data() + m * stride + lane;
+            transposeFour(sines, at, {re, re + stride, re + 2 * stride, re + 3 * stride});
+            transposeFour(cosines, at, {im, im + stride, im + 2 * stride, im + 3 * stride});
         }
     }
     fft_.transformTwelve(laneRe_.data(), laneIm_.data());
-    // Bin by bin: a bin's twelve lanes lie side by side.
-    for (int k = 1; k <= keptBins; ++k) {
+    // Four bins of four lanes at a time, turned again: bin k of lane p * 4 + f to [p][f][k].
+    int k = 1;
+    for (; k + 3 <= keptBins; k += 4) {
+        const std::size_t rows[4] = {
+            idx(fft_.position(k)) * stride, idx(fft_.position(k + 1)) * stride,
+            idx(fft_.position(k + 2)) * stride, idx(fft_.position(k + 3)) * stride};
+        for (std::size_t p = 0; p < analysisPasses; ++p) {
+            const std::size_t at[4] = {rows[0] + 4 * p, rows[1] + 4 * p, rows[2] + 4 * p,
+                                       rows[3] + 4 * p};
+            const std::size_t b = idx(k);
+            transposeFour(laneRe_.data(), at,
+                          {&spectra.re[p][0][b], &spectra.re[p][1][b], &spectra.re[p][2][b],
+                           &spectra.re[p][3][b]});
+            transposeFour(laneIm_.data(), at,
+                          {&spectra.im[p][0][b], &spectra.im[p][1][b], &spectra.im[p][2][b],
+                           &spectra.im[p][3][b]});
+        }
+    }
+    for (; k <= keptBins; ++k) {
         const float* re = laneRe_.data() + idx(fft_.position(k)) * stride;
         const float* im = laneIm_.data() + idx(fft_.position(k)) * stride;
         for (int p = 0; p < analysisPasses; ++p) {
