@@ -34,9 +34,9 @@ std::size_t scopeTraces(const ReceiverProfile& profile) {
 } // namespace
 
 PictureStore::PictureStore(const ReceiverProfile& profile)
-    : pictureMatrix(profile.frameColumns(), profile.bufferRows), planes{planeMatrix(profile),
-                                                                        planeMatrix(profile),
-                                                                        planeMatrix(profile)},
+    : pictureMatrix(profile.pictureScheme == PictureScheme::Rggb ? profile.frameColumns() : 0,
+                    profile.pictureScheme == PictureScheme::Rggb ? profile.bufferRows : 0),
+      planes{planeMatrix(profile), planeMatrix(profile), planeMatrix(profile)},
       scopeHistory(scopeTraces(profile),
                    std::vector<std::int32_t>(static_cast<std::size_t>(profile.frameColumns() + 1))),
       pictureSurface(profile.surfaceWidth, profile.pictureSurfaceHeight),
@@ -167,12 +167,11 @@ void PictureAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
     }
     pictureSteps::smoothBlock(buffer_, f, profile_.rowsPerBin);
     // The block's columns of the picture matrix are worked on side by side in block_, nine
-    // values a row, and written back once.
+    // values a row.
     copyWithoutPilot(f);
     interpolate();
     applyLevels(settings);
     fillPlanes(f);
-    writeBack(f);
     if (keepMonitor_) {
         drawMonitor(f, settings);
     }
@@ -308,22 +307,11 @@ void PictureAssembler::fillPlanes(int f) {
     }
 }
 
-void PictureAssembler::writeBack(int f) {
-    Matrix<float>& pm = store_.pictureMatrix;
-    const auto put = [&](int r) { copyColumns(blockRow(r), columnsPerBlock, pm.row(r) + f); };
-    const int interpolatedFrom = profile_.geometry.levelRowFirst;
-    for (int r = 6; r < interpolatedFrom; r += 3) {
-        put(r);
-    }
-    for (int r = interpolatedFrom; r <= profile_.bufferRows; ++r) {
-        put(r);
-    }
-}
-
 void PictureAssembler::drawMonitor(int f, const ReceiverSettings& settings) {
     const PictureGeometry& g = profile_.geometry;
     PixelSurface& monitor = store_.monitorSurface;
-    pictureSteps::drawMonitorColumns(store_.pictureMatrix, g, f, monitor);
+    pictureSteps::drawMonitorColumns([&](int c, int r) { return blockRow(r)[c - f - 1]; }, g, f,
+                                     monitor);
     if (settings.colourMode == 0) {
         const PixelRect& clear = g.monoMonitorClear;
         for (int y = clear.y0; y < clear.y0 + clear.height; ++y) {

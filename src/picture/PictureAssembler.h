@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/Conversions.h"
 #include "core/Matrix.h"
 #include "picture/PixelSurface.h"
 #include "profiles/ReceiverProfile.h"
@@ -21,6 +22,7 @@ struct ReceiverSettings;
 struct PictureStore {
     PictureStore(const ReceiverProfile& profile);
 
+    // The RGGB scheme's levels of every column (the three-field scheme keeps only a block's).
     Matrix<float> pictureMatrix;
     // Indexed by ColourComponent. RGB: the frame buffer's rows, one field wide; RGGB: three
     // rows per carrier row, a whole frame wide (only the first field is written).
@@ -86,9 +88,19 @@ std::int32_t scopeAverage(float value, std::int32_t previous);
 // centre uses its right neighbour as already smoothed.
 void smoothBlock(Matrix<float>& buffer, int f, int rowStep);
 
-// The grey monitor columns of the block (f+9, f+6, f+3), from the matrix rows the geometry names.
-void drawMonitorColumns(const Matrix<float>& pictureMatrix, const PictureGeometry& geometry, int f,
-                        PixelSurface& monitor);
+// The grey monitor columns of the block (f+9, f+6, f+3), from the matrix rows the geometry names;
+// `value(c, r)` is the picture matrix at column c, row r.
+template <class Value>
+void drawMonitorColumns(const Value& value, const PictureGeometry& g, int f,
+                        PixelSurface& monitor) {
+    for (int c = f + columnsPerBlock; c >= f + 3; c -= 3) {
+        const int x = c / 3 - 1; // monitor column c / 3, counted from 1
+        for (int y = 1; y <= g.monitorRows; ++y) {
+            const std::int32_t grey = floorToInt(value(c, g.monitorRowStep * y + g.monitorRowBase));
+            monitor.at(x, y - 1) = greyPixel(static_cast<std::uint32_t>(grey));
+        }
+    }
+}
 
 // Display levels (PictureAssembler::level) of `count` values, four at a time; `out` may be `in`.
 void levels(const float* in, float* out, std::size_t count, const ReceiverSettings& settings);
@@ -122,7 +134,6 @@ class PictureAssembler : public PicturePipeline {
     void interpolate();
     void applyLevels(const ReceiverSettings& settings);
     void fillPlanes(int f);
-    void writeBack(int f);
     void drawMonitor(int f, const ReceiverSettings& settings);
     // Row r (from 1) of block_.
     float* blockRow(int r);
@@ -131,7 +142,8 @@ class PictureAssembler : public PicturePipeline {
     Matrix<float>& buffer_;
     PictureStore& store_;
     std::vector<SettledColumns> scopeInputs_; // one per history
-    // The block's columns of the picture matrix, row after row; and the same rounded.
+    // The block's columns of the picture matrix, row after row (all that the planes and the
+    // monitor need of it); and the same rounded.
     std::vector<float> block_;
     std::vector<std::int32_t> rounded_;
     // The second and third fields' rounded rows, by column within the field, until the first

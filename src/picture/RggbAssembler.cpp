@@ -70,7 +70,8 @@ void RggbAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
         filterPlanes(first, lastColour, settings);
     }
     if (keepMonitor_) {
-        pictureSteps::drawMonitorColumns(pm, g, f, store_.monitorSurface);
+        pictureSteps::drawMonitorColumns([&](int c, int r) { return pm(c, r); }, g, f,
+                                         store_.monitorSurface);
     }
 }
 
