@@ -82,7 +82,7 @@ TEST_F(ImageFileTest, PngRoundTripAtOwnSizeIsExact) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
-TEST_F(ImageFileTest, PngChunksHaveRightFieldsCrcsAndUnfilteredRows) {
+TEST_F(ImageFileTest, PngChunksHaveRightFieldsCrcsAndRowsFilteredUp) {
     const RgbImage sent = pattern(5, 3);
     std::string error;
     ASSERT_TRUE(writePng(path("p.png"), sent, error)) << error;
@@ -115,10 +115,16 @@ TEST_F(ImageFileTest, PngChunksHaveRightFieldsCrcsAndUnfilteredRows) {
                          reinterpret_cast<const Bytef*>(idat.data()), idat.size()),
               Z_OK);
     ASSERT_EQ(rawSize, raw.size());
+    // Every row filtered "up": each byte less the one above it (the first row less zeros).
     for (int y = 0; y < 3; ++y) {
         const std::size_t row = static_cast<std::size_t>(y) * 16;
-        EXPECT_EQ(raw[row], 0) << "filter byte of row " << y;
-        EXPECT_EQ(0, std::memcmp(raw.data() + row + 1, sent.pixel(0, y), 15)) << "row " << y;
+        EXPECT_EQ(raw[row], 2) << "filter byte of row " << y;
+        for (int i = 0; i < 15; ++i) {
+            const std::uint8_t above = y == 0 ? 0 : sent.pixel(0, y - 1)[i];
+            EXPECT_EQ(static_cast<std::uint8_t>(raw[row + 1 + static_cast<std::size_t>(i)]),
+                      static_cast<std::uint8_t>(sent.pixel(0, y)[i] - above))
+                << "row " << y << " byte " << i;
+        }
     }
 }
 
