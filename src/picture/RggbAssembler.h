@@ -6,7 +6,9 @@
 // carrier, the noise-filtered planes and the monitor image; the picture when a frame completes.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/Matrix.h"
 #include "picture/PictureAssembler.h"
@@ -43,14 +45,21 @@ class RggbAssembler : public PicturePipeline {
     void reconstructLines(int first, int last);
     void interpolatePlanes(int first, int last);
     void filterPlanes(int first, int last, const ReceiverSettings& settings);
+    std::int32_t* lineRow(std::size_t colour, int r);
+    std::int32_t* planeRow(std::size_t colour, int r);
 
     const ReceiverProfile& profile_;
     Matrix<float>& buffer_;
     PictureStore& store_;
     RggbStore rggb_;
     SettledColumns scopeInputs_; // of all three histories
-    int upperPilotRow_ = 0;      // scope history 0
-    int lowerPilotRow_ = 0;      // scope history 2
+    // The block's lines (rows 1..bufferRows) and planes (rows 1..3 bufferRows) per colour,
+    // nine values a row; and whether every blend so far kept the filtered planes within 0..255.
+    std::vector<std::int32_t> lineBlock_;
+    std::vector<std::int32_t> planeBlock_;
+    bool filteredWithin_ = true;
+    int upperPilotRow_ = 0; // scope history 0
+    int lowerPilotRow_ = 0; // scope history 2
 };
 
 } // namespace nbtv
