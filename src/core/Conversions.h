@@ -52,8 +52,8 @@ inline std::int32_t roundHalfEven(double v, std::int32_t nanValue = 0) {
 }
 
 // roundHalfEven of `count` single-precision values, into `out`: the same results, four at a
-// time in vector registers. Values beyond int32_t's range (and not-a-number, as 0) take the
-// one-at-a-time road.
+// time in vector registers, the last few one at a time. Values beyond int32_t's range (and
+// not-a-number, as 0) take the one-at-a-time road.
 inline void roundHalfEven(const float* in, std::int32_t* out, std::size_t count) {
     using Floats = float __attribute__((vector_size(16)));
     using Ints = std::int32_t __attribute__((vector_size(16)));
@@ -81,20 +81,15 @@ inline void roundHalfEven(const float* in, std::int32_t* out, std::size_t count)
         const Ints r = four(v);
         __builtin_memcpy(out + i, &r, sizeof r);
     }
-    if (i < count) {
-        Floats v = {};
-        __builtin_memcpy(&v, in + i, (count - i) * sizeof(float));
-        const Ints r = four(v);
-        __builtin_memcpy(out + i, &r, (count - i) * sizeof(std::int32_t));
-    }
     bool inRange = true;
     for (std::size_t lane = 0; lane < width; ++lane) {
         inRange &= outside[lane] == 0;
     }
     if (!inRange) {
-        for (std::size_t k = 0; k < count; ++k) {
-            out[k] = roundHalfEven(static_cast<double>(in[k]));
-        }
+        i = 0;
+    }
+    for (; i < count; ++i) {
+        out[i] = roundHalfEven(static_cast<double>(in[i]));
     }
 }
 
