@@ -147,7 +147,12 @@ PictureAssembler::PictureAssembler(const ReceiverProfile& profile, Matrix<float>
       block_(static_cast<std::size_t>(profile.bufferRows * columnsPerBlock)),
       rounded_(static_cast<std::size_t>(profile.bufferRows * columnsPerBlock)),
       later_{Matrix<std::int32_t>(profile.fieldWidth, profile.bufferRows),
-             Matrix<std::int32_t>(profile.fieldWidth, profile.bufferRows)} {}
+             Matrix<std::int32_t>(profile.fieldWidth, profile.bufferRows)},
+      readFirst_(std::min(profile.geometry.planeRowFirst - 1,
+                          profile.geometry.monitorRowStep + profile.geometry.monitorRowBase)),
+      readLast_(std::max(profile.geometry.planeRowLast,
+                         profile.geometry.monitorRowStep * profile.geometry.monitorRows +
+                             profile.geometry.monitorRowBase)) {}
 
 float PictureAssembler::level(float value, const ReceiverSettings& s) {
     float v =
@@ -249,6 +254,12 @@ void PictureAssembler::interpolate() {
     };
     static_assert(columnsPerBlock == 9);
     for (int r = profile_.bufferRows; r >= profile_.geometry.levelRowFirst + 2; r -= 3) {
+        if (r - 2 > readLast_) {
+            continue; // rows below every one that is read
+        }
+        if (r - 1 < readFirst_) {
+            break;
+        }
         const float* upperRow = blockRow(r - 3);
         const float* lowerRow = blockRow(r);
         float* nearLower = blockRow(r - 1);
@@ -264,10 +275,14 @@ void PictureAssembler::interpolate() {
 
 void PictureAssembler::applyLevels(const ReceiverSettings& settings) {
     const PictureGeometry& g = profile_.geometry;
-    float* from = blockRow(g.levelRowFirst);
-    const auto count =
-        static_cast<std::size_t>((g.levelRowLast - g.levelRowFirst + 1) * columnsPerBlock);
-    pictureSteps::levels(from, from, count, settings);
+    const int first = std::max(g.levelRowFirst, readFirst_);
+    const int last = std::min(g.levelRowLast, readLast_);
+    if (last < first) {
+        return;
+    }
+    float* from = blockRow(first);
+    pictureSteps::levels(from, from, static_cast<std::size_t>((last - first + 1) * columnsPerBlock),
+                         settings);
 }
 
 void PictureAssembler::fillPlanes(int f) {

@@ -149,6 +149,10 @@ class PictureAssembler : public PicturePipeline {
     // The second and third fields' rounded rows, by column within the field, until the first
     // field's columns take them into the planes.
     std::array<Matrix<std::int32_t>, 2> later_;
+    // The matrix rows that the planes and the monitor read: the only ones interpolated and
+    // levelled (rows never written hold 0 in block_, as they always did in the matrix).
+    int readFirst_ = 0;
+    int readLast_ = 0;
 };
 
 } // namespace nbtv
