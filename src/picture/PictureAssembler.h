@@ -25,7 +25,8 @@ struct PictureStore {
     // The RGGB scheme's levels of every column (the three-field scheme keeps only a block's).
     Matrix<float> pictureMatrix;
     // Indexed by ColourComponent. RGB: the frame buffer's rows, one field wide; RGGB: three
-    // rows per carrier row, a whole frame wide (only the first field is written).
+    // rows per carrier row, a whole frame wide (only the first field's columns and the rows of
+    // the picture area are written).
     std::array<Matrix<std::int32_t>, 3> planes;
     // One per pilot-scope trace, columns 1..frame width at [c].
     std::vector<std::vector<std::int32_t>> scopeHistory;

@@ -174,6 +174,11 @@ void RggbAssembler::interpolatePlanes(int first, int last) {
     const auto at = static_cast<std::size_t>(first - 1);
     const auto count = static_cast<std::size_t>(last - first + 1);
     const int rows = k * profile_.bufferRows;
+    // The plane rows of the picture area (composePicture), which the filter reads as well.
+    const PictureGeometry& g = profile_.geometry;
+    const int shownFirst = std::max(k + 1, g.planeRowShift + g.pictureArea.y0 + 1);
+    const int shownLast =
+        std::min(rows - 1, g.planeRowShift + g.pictureArea.y0 + g.pictureArea.height);
     for (const std::size_t colour : {green, red, blue}) {
         Matrix<std::int32_t>& plane = store_.planes[colour];
         // The carrier rows' lines, and the two rows no line reaches (they keep what they hold).
@@ -183,7 +188,14 @@ void RggbAssembler::interpolatePlanes(int first, int last) {
         copyColumns(plane.row(k) + at, count, planeRow(colour, k));
         copyColumns(plane.row(rows) + at, count, planeRow(colour, rows));
         // The rows between: the levels are whole numbers 0 .. 255, well inside thirds' range.
+        // Only the rows that the picture and the filter read.
         for (int r = rows; r >= 2 * k; r -= k) {
+            if (r - 2 > shownLast) {
+                continue;
+            }
+            if (r - 1 < shownFirst) {
+                break;
+            }
             const std::int32_t* here = planeRow(colour, r);
             const std::int32_t* above = planeRow(colour, r - k);
             std::int32_t* nearHere = planeRow(colour, r - 1);
@@ -204,7 +216,7 @@ void RggbAssembler::interpolatePlanes(int first, int last) {
                 nearAbove[i] = roundHalfEvenQuotient<3>(2 * std::int64_t{above[i]} + here[i]);
             }
         }
-        for (int r = k + 1; r < rows; ++r) {
+        for (int r = shownFirst; r <= shownLast; ++r) {
             copyColumns(planeRow(colour, r), count, plane.row(r) + at);
         }
     }

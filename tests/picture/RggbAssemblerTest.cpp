@@ -77,15 +77,16 @@ TEST(RggbAssembler, LinesComeFromTheCarrierPairs) {
 
 TEST(RggbAssembler, PlanesTakeEveryThirdRowAndInterpolateRoundedToNearest) {
     const Pipeline p = fieldsByRow();
-    // Red 123 on rows 2 and 3, 125 on rows 4 and 5: plane rows 6, 9 and 12.
-    EXPECT_EQ(p.plane(C::Red, 5, 6), 123);
-    EXPECT_EQ(p.plane(C::Red, 5, 9), 123);
-    EXPECT_EQ(p.plane(C::Red, 5, 12), 125);
-    EXPECT_EQ(p.plane(C::Red, 5, 10), 124); // (2 x 123 + 125) / 3 = 123.67
-    EXPECT_EQ(p.plane(C::Red, 5, 11), 124); // (2 x 125 + 123) / 3 = 124.33
-    // Plane row 384 (carrier row 128) is never set: row 383 leans towards 0.
-    EXPECT_EQ(p.plane(C::Green, 5, 381), 147);
-    EXPECT_EQ(p.plane(C::Green, 5, 383), 49); // 147 / 3
+    // Red 169 on rows 48 and 49, 171 on rows 50 and 51: plane rows 144, 147 and 150 (the
+    // planes keep the rows of the picture area, 141 .. 359).
+    EXPECT_EQ(p.plane(C::Red, 5, 144), 169);
+    EXPECT_EQ(p.plane(C::Red, 5, 147), 169);
+    EXPECT_EQ(p.plane(C::Red, 5, 150), 171);
+    EXPECT_EQ(p.plane(C::Red, 5, 148), 170); // (2 x 169 + 171) / 3 = 169.67
+    EXPECT_EQ(p.plane(C::Red, 5, 149), 170); // (2 x 171 + 169) / 3 = 170.33
+    // Green 139 on row 119 and 140 on row 120: the picture area's last row, 359, between them.
+    EXPECT_EQ(p.plane(C::Green, 5, 357), 139);
+    EXPECT_EQ(p.plane(C::Green, 5, 359), 140); // (2 x 140 + 139) / 3 = 139.67
 }
 
 TEST(RggbAssembler, NotANumberShowsWhiteInThePictureAndZeroInTheScope) {
