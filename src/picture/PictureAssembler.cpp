@@ -105,17 +105,6 @@ void levels(const float* in, float* out, std::size_t count, const ReceiverSettin
     }
 }
 
-void drawMonitorColumns(const Matrix<float>& pm, const PictureGeometry& g, int f,
-                        PixelSurface& monitor) {
-    for (int c = f + columnsPerBlock; c >= f + 3; c -= 3) {
-        const int x = c / 3 - 1; // monitor column c / 3, counted from 1
-        for (int y = 1; y <= g.monitorRows; ++y) {
-            const std::int32_t grey = floorToInt(pm(c, g.monitorRowStep * y + g.monitorRowBase));
-            monitor.at(x, y - 1) = greyPixel(static_cast<std::uint32_t>(grey));
-        }
-    }
-}
-
 void composeColour(const std::array<Matrix<std::int32_t>, 3>& planes, const PixelRect& area,
                    int rowShift, int columnShift, PixelSurface& surface) {
     const Matrix<std::int32_t>& red = planes[plane(ColourComponent::Red)];

@@ -121,6 +121,29 @@ TEST(PictureAssembler, ColourFramesTakeBlueGreenAndRedFromTheThirdsOfTheBuffer) 
     EXPECT_EQ(s.at(100, 33), 0u);
 }
 
+// After a press in the monitor strip the blocks straddle the fields: columns 419 .. 4 in blocks
+// of nine leave 1 .. 4 and 428 .. 432 unreceived, and the blocks of columns 140 .. 148 and
+// 284 .. 292 bring blue and green to column 140 (their first columns, which smoothing leaves
+// alone).
+TEST(PictureAssembler, BlocksStraddlingTheFieldsFillTheirColumnsOfEachPlane) {
+    Pipeline p;
+    p.settings.brightness = 0;
+    p.settings.contrast = 0;
+    p.fillCarriers(0.1f, 1, 144);   // 30: blue
+    p.fillCarriers(0.6f, 145, 288); // 80: green
+    p.fillCarriers(1.2f, 289, 432); // 140: red
+    for (int f = 418; f >= 4; f -= 9) {
+        p.assembler.assembleBlock(f, p.settings);
+    }
+    p.assembler.composePicture(p.settings);
+    const PixelSurface& s = p.store.pictureSurface;
+    const int y = 100;
+    EXPECT_EQ(s.at(69 + 5, y), rgbPixel(140, 80, 30));   // column 5
+    EXPECT_EQ(s.at(69 + 139, y), rgbPixel(140, 80, 30)); // column 139
+    EXPECT_EQ(s.at(69 + 140, y), rgbPixel(0, 80, 30));   // 284 received, 428 not
+    EXPECT_EQ(s.at(69 + 4, y), 0u);                      // column 4 itself never received
+}
+
 TEST(PictureAssembler, TopRowShowsTheHighestCarrier) {
     Pipeline p;
     p.settings.brightness = 0;
