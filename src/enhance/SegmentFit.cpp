@@ -30,6 +30,30 @@ constexpr double crashTailOverSignal = 0.5;
 constexpr std::ptrdiff_t maxCrashSamples = 192;
 constexpr int impulseGuard = 8;
 constexpr int blankingPasses = 2;
+// Amplitude knots stand about this many slots apart (a fade of 0.5 Hz turns a carrier's
+// amplitude round within a segment, yet hardly within a few slots); neighbouring knots are kept
+// alike with this weight, against the samples between them (chosen on the training photographs).
+constexpr int amplitudeSpacing = 6;
+constexpr double amplitudeStiffness = 0.01;
+
+// The amplitude knots of a segment of `slots` slots, and the two that slot `j` lies between:
+// the first and its weight (the next takes the rest).
+int amplitudeKnotCount(int slots) {
+    return slots > 1 ? 1 + (slots - 1 + amplitudeSpacing / 2) / amplitudeSpacing : 1;
+}
+struct KnotPair {
+    std::size_t first = 0;
+    double weight = 1.0; // of the first; 1 - weight of the next
+};
+KnotPair amplitudeKnotsOf(int j, int slots, int knots) {
+    if (knots <= 1) {
+        return {};
+    }
+    const int scaled = j * (knots - 1);
+    const int first = std::min(scaled / (slots - 1), knots - 2);
+    return {static_cast<std::size_t>(first),
+            1.0 - static_cast<double>(scaled - first * (slots - 1)) / (slots - 1)};
+}
 
 struct Complex {
     double re = 0.0;
@@ -142,15 +166,20 @@ void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> s
     const auto k = static_cast<std::size_t>(carriers_);
     const auto j = static_cast<std::size_t>(slots_);
     knots_.assign((j + 1) * k, 0.0);
-    amplitude_.assign(k, 0.0);
+    amplitudeKnots_ = amplitudeKnotCount(slots_);
+    const auto na = static_cast<std::size_t>(amplitudeKnots_);
+    amplitude_.assign(na * k, 0.0);
+    slotAmplitude_.assign(j * k, 0.0);
     startRe_.assign(j * k, 1.0);
     startIm_.assign(j * k, 0.0);
     stepRe_.assign(j * k, 1.0);
     stepIm_.assign(j * k, 0.0);
     endRe_.assign(j * k, 1.0);
     endIm_.assign(j * k, 0.0);
-    cosMatrix_.assign(k * k, 0.0);
+    cosDiagonal_.assign(na * k * k, 0.0);
+    cosCoupling_.assign((na - 1) * k * k, 0.0);
     diagonal_.assign((j + 1) * k * k, 0.0);
+    diagonalEnd_.assign(j * k * k, 0.0);
     coupling_.assign(j * k * k, 0.0);
     gradient_.assign((j + 1) * k, 0.0);
     meanSquaredResidual_ = 0.0;
@@ -358,13 +387,17 @@ void SegmentFit::slotPhasors() {
 
 // Sums over each slot of products of the carriers, in closed form: within a slot every
 // carrier's phase is linear, so a product is a weighted geometric series. cos x cos gives the
-// amplitudes' least-squares matrix; sin x sin with the knots' weights (1 - u)^2, u (1 - u), u^2
-// gives the normal equations of the knots.
+// amplitude knots' least-squares matrix (each slot's weighted by the two knots it lies between);
+// sin x sin with the knots' weights (1 - u)^2, u (1 - u), u^2 gives the normal equations of the
+// knots, kept slot by slot for the slot's amplitudes to scale.
 NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
     const auto kc = static_cast<std::size_t>(carriers_);
-    std::fill(cosMatrix_.begin(), cosMatrix_.end(), 0.0);
+    const std::size_t kk = kc * kc;
+    std::fill(cosDiagonal_.begin(), cosDiagonal_.end(), 0.0);
+    std::fill(cosCoupling_.begin(), cosCoupling_.end(), 0.0);
     if (hessian) {
         std::fill(diagonal_.begin(), diagonal_.end(), 0.0);
+        std::fill(diagonalEnd_.begin(), diagonalEnd_.end(), 0.0);
         std::fill(coupling_.begin(), coupling_.end(), 0.0);
     }
     // One row of pair terms at a time, in plain arrays so that the loop over the partners runs
@@ -382,6 +415,11 @@ NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
             continue;
         }
         const std::size_t row = static_cast<std::size_t>(j) * kc;
+        const KnotPair pair = amplitudeKnotsOf(j, slots_, amplitudeKnots_);
+        const double w0 = pair.weight * pair.weight;
+        const double w01 = pair.weight * (1.0 - pair.weight);
+        const double w1 = (1.0 - pair.weight) * (1.0 - pair.weight);
+        const bool between = amplitudeKnots_ > 1;
         const double u0 = slot.u0;
         const double du = slot.du;
         // (1 - u)^2, u (1 - u) and u^2 as polynomials in the sample index m.
@@ -418,16 +456,26 @@ NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
                             mulConj(start, start2), mul(start, start2));
                 }
             }
-            double* cosRow = &cosMatrix_[k * kc];
-            for (std::size_t l = k; l < kc; ++l) {
-                cosRow[l] += cc[l];
+            double* cosRow = &cosDiagonal_[pair.first * kk + k * kc];
+            if (between) {
+                double* nextRow = cosRow + kk;
+                double* crossCos = &cosCoupling_[pair.first * kk + k * kc];
+                for (std::size_t l = k; l < kc; ++l) {
+                    cosRow[l] += w0 * cc[l];
+                    crossCos[l] += w01 * cc[l];
+                    nextRow[l] += w1 * cc[l];
+                }
+            } else {
+                for (std::size_t l = k; l < kc; ++l) {
+                    cosRow[l] += cc[l];
+                }
             }
             if (!hessian) {
                 continue;
             }
-            double* leftRow = &diagonal_[static_cast<std::size_t>(j) * kc * kc + k * kc];
-            double* rightRow = &diagonal_[static_cast<std::size_t>(j + 1) * kc * kc + k * kc];
-            double* crossRow = &coupling_[static_cast<std::size_t>(j) * kc * kc + k * kc];
+            double* leftRow = &diagonal_[static_cast<std::size_t>(j) * kk + k * kc];
+            double* rightRow = &diagonalEnd_[static_cast<std::size_t>(j) * kk + k * kc];
+            double* crossRow = &coupling_[static_cast<std::size_t>(j) * kk + k * kc];
             for (std::size_t l = k; l < kc; ++l) {
                 leftRow[l] += ll[l];
                 crossRow[l] += bb[l];
@@ -442,20 +490,28 @@ NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
             }
         }
     };
-    mirror(cosMatrix_.data());
-    if (hessian) {
-        for (int j = 0; j <= slots_; ++j) {
-            mirror(&diagonal_[static_cast<std::size_t>(j) * kc * kc]);
+    for (int g = 0; g < amplitudeKnots_; ++g) {
+        mirror(&cosDiagonal_[static_cast<std::size_t>(g) * kk]);
+        if (g + 1 < amplitudeKnots_) {
+            mirror(&cosCoupling_[static_cast<std::size_t>(g) * kk]);
         }
+    }
+    if (hessian) {
         for (int j = 0; j < slots_; ++j) {
-            mirror(&coupling_[static_cast<std::size_t>(j) * kc * kc]);
+            mirror(&diagonal_[static_cast<std::size_t>(j) * kk]);
+            mirror(&diagonalEnd_[static_cast<std::size_t>(j) * kk]);
+            mirror(&coupling_[static_cast<std::size_t>(j) * kk]);
         }
     }
 }
 
+// The amplitude knots by least squares, with neighbouring knots held alike, and each slot's
+// amplitudes from them.
 NBTV_VECTOR_CLONES void SegmentFit::solveAmplitudes(std::span<const float> samples) {
     const auto kc = static_cast<std::size_t>(carriers_);
-    std::vector<double> rhs(kc, 0.0), cr(kc), ci(kc);
+    const auto na = static_cast<std::size_t>(amplitudeKnots_);
+    std::vector<double> rhs(na * kc, 0.0), slotRhs(kc), cr(kc), ci(kc);
+    double counted = 0.0;
     for (int j = 0; j < slots_; ++j) {
         const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
         const std::size_t row = static_cast<std::size_t>(j) * kc;
@@ -463,20 +519,67 @@ NBTV_VECTOR_CLONES void SegmentFit::solveAmplitudes(std::span<const float> sampl
         std::copy_n(&startIm_[row], kc, ci.begin());
         const double* sr = &stepRe_[row];
         const double* si = &stepIm_[row];
+        std::fill(slotRhs.begin(), slotRhs.end(), 0.0);
         for (int m = 0; m < slot.count; ++m) {
             const double x = samples[static_cast<std::size_t>(slot.first + m)];
             for (std::size_t k = 0; k < kc; ++k) {
-                rhs[k] += x * cr[k];
+                slotRhs[k] += x * cr[k];
                 const double r = cr[k] * sr[k] - ci[k] * si[k];
                 ci[k] = cr[k] * si[k] + ci[k] * sr[k];
                 cr[k] = r;
             }
         }
+        counted += std::max(slot.count, 0);
+        const KnotPair pair = amplitudeKnotsOf(j, slots_, amplitudeKnots_);
+        double* first = &rhs[pair.first * kc];
+        for (std::size_t k = 0; k < kc; ++k) {
+            first[k] += pair.weight * slotRhs[k];
+        }
+        if (na > 1) {
+            for (std::size_t k = 0; k < kc; ++k) {
+                first[kc + k] += (1.0 - pair.weight) * slotRhs[k];
+            }
+        }
     }
-    factor_ = cosMatrix_;
-    choleskyInPlace(factor_.data(), carriers_, 1e-9);
-    choleskySolve(factor_.data(), carriers_, rhs.data(), 1);
+    if (na > 1) {
+        // A cos^2 carries half its samples' weight: the stiffness is against that.
+        const double stiffness = amplitudeStiffness * 0.5 * counted / static_cast<double>(na - 1);
+        const std::size_t kk = kc * kc;
+        for (std::size_t g = 0; g + 1 < na; ++g) {
+            for (std::size_t k = 0; k < kc; ++k) {
+                cosDiagonal_[g * kk + k * kc + k] += stiffness;
+                cosDiagonal_[(g + 1) * kk + k * kc + k] += stiffness;
+                cosCoupling_[g * kk + k * kc + k] -= stiffness;
+            }
+        }
+    }
+    solveBlockTridiagonal(cosDiagonal_.data(), cosCoupling_.data(), rhs.data(), carriers_,
+                          amplitudeKnots_, factor_, elimination_);
     amplitude_ = rhs;
+    for (int j = 0; j < slots_; ++j) {
+        const KnotPair pair = amplitudeKnotsOf(j, slots_, amplitudeKnots_);
+        const double* first = &amplitude_[pair.first * kc];
+        double* a = &slotAmplitude_[static_cast<std::size_t>(j) * kc];
+        for (std::size_t k = 0; k < kc; ++k) {
+            a[k] = pair.weight * first[k];
+        }
+        if (na > 1) {
+            for (std::size_t k = 0; k < kc; ++k) {
+                a[k] += (1.0 - pair.weight) * first[kc + k];
+            }
+        }
+    }
+}
+
+double SegmentFit::amplitude(int k) const {
+    if (slots_ == 0) {
+        return 0.0;
+    }
+    double sum = 0.0;
+    for (int j = 0; j < slots_; ++j) {
+        sum += amplitude(k, j);
+    }
+    return sum / slots_;
 }
 
 // Mean squared residual of the model with the current amplitudes over the residual slots; with
@@ -502,7 +605,7 @@ NBTV_VECTOR_CLONES void SegmentFit::residualPass(std::span<const float> samples,
         std::fill(gr.begin(), gr.end(), 0.0);
         const double* sr = &stepRe_[row];
         const double* si = &stepIm_[row];
-        const double* a = amplitude_.data();
+        const double* a = &slotAmplitude_[row];
         double slotSquares = 0.0;
         // A few samples at a time: their phasors are kept, so that the sums of the model over
         // the carriers (each in the carriers' order) run side by side rather than one after
@@ -568,7 +671,7 @@ NBTV_VECTOR_CLONES void SegmentFit::residualPass(std::span<const float> samples,
         }
         if (gradient) {
             for (std::size_t k = 0; k < kc; ++k) {
-                const double scaleK = -twoPi * amplitude_[k];
+                const double scaleK = -twoPi * a[k];
                 gradient_[row + k] += scaleK * gl[k];
                 gradient_[row + kc + k] += scaleK * gr[k];
             }
@@ -577,38 +680,55 @@ NBTV_VECTOR_CLONES void SegmentFit::residualPass(std::span<const float> samples,
     meanSquaredResidual_ = counted > 0.0 ? squares / counted : 0.0;
 }
 
+// The carriers' power, averaged over the slots.
 double SegmentFit::modelPower() const {
+    if (slots_ == 0) {
+        return 0.0;
+    }
     double power = 0.0;
-    for (double a : amplitude_) {
+    for (double a : slotAmplitude_) {
         power += 0.5 * a * a;
     }
-    return power;
+    return power / slots_;
 }
 
 // Solves the block-tridiagonal normal equations (one K x K block per knot column) by block
 // elimination and moves the knots, each by at most `maxStep` cycles.
 void SegmentFit::gaussNewtonStep() {
     const int kc = carriers_;
-    const auto kk = static_cast<std::size_t>(kc) * static_cast<std::size_t>(kc);
-    // Scale the carriers' products by their amplitudes: d model / d knot = -2 pi A sin(.) w.
+    const auto kv = static_cast<std::size_t>(kc);
+    const std::size_t kk = kv * kv;
+    // Scale each slot's products of the carriers by its amplitudes: d model / d knot =
+    // -2 pi A(k, j) sin(.) w; a knot takes the parts of the slots either side.
     std::vector<double> outer(kk);
-    for (int k = 0; k < kc; ++k) {
-        for (int l = 0; l < kc; ++l) {
-            outer[static_cast<std::size_t>(k * kc + l)] = twoPi * twoPi *
-                                                          amplitude_[static_cast<std::size_t>(k)] *
-                                                          amplitude_[static_cast<std::size_t>(l)];
-        }
-    }
-    for (int j = 0; j <= slots_; ++j) {
-        double* block = &diagonal_[static_cast<std::size_t>(j) * kk];
-        for (std::size_t i = 0; i < kk; ++i) {
-            block[i] *= outer[i];
-        }
-    }
     for (int j = 0; j < slots_; ++j) {
-        double* block = &coupling_[static_cast<std::size_t>(j) * kk];
+        const double* a = &slotAmplitude_[static_cast<std::size_t>(j) * kv];
+        for (std::size_t k = 0; k < kv; ++k) {
+            for (std::size_t l = 0; l < kv; ++l) {
+                outer[k * kv + l] = twoPi * twoPi * a[k] * a[l];
+            }
+        }
+        double* block = &diagonal_[static_cast<std::size_t>(j) * kk];
+        double* cross = &coupling_[static_cast<std::size_t>(j) * kk];
+        double* end = &diagonalEnd_[static_cast<std::size_t>(j) * kk];
         for (std::size_t i = 0; i < kk; ++i) {
             block[i] *= outer[i];
+            cross[i] *= outer[i];
+            end[i] *= outer[i];
+        }
+        // The slot before's part of this knot, scaled by its own amplitudes.
+        if (j > 0) {
+            const double* before = end - kk;
+            for (std::size_t i = 0; i < kk; ++i) {
+                block[i] += before[i];
+            }
+        }
+    }
+    if (slots_ > 0) {
+        double* last = &diagonal_[static_cast<std::size_t>(slots_) * kk];
+        const double* before = &diagonalEnd_[static_cast<std::size_t>(slots_ - 1) * kk];
+        for (std::size_t i = 0; i < kk; ++i) {
+            last[i] += before[i];
         }
     }
     std::vector<double> step = gradient_;

@@ -7,6 +7,9 @@
 // where u is the fraction of slot j at sample n and theta the common tuning phase. Fitting a
 // column alone cannot separate carriers one bin apart; the continuity across boundaries can.
 // The slope T(k, j + 1) - T(k, j) is the carrier's deviation in slot j, in bins.
+// A fading channel changes the carriers' amplitudes within a segment, so A(k) is A(k, j), one
+// value a slot, piecewise linear between amplitude knots a few slots apart (a least-squares fit
+// that keeps neighbouring knots alike, so that a steady signal keeps one amplitude).
 
 #include <cstddef>
 #include <span>
@@ -51,13 +54,22 @@ class SegmentFit {
         return knots_[static_cast<std::size_t>((j + 1) * carriers_ + k)] -
                knots_[static_cast<std::size_t>(j * carriers_ + k)];
     }
-    double amplitude(int k) const { return amplitude_[static_cast<std::size_t>(k)]; }
+    // Amplitude of carrier `k` over the segment (the mean of its slots) and in slot `j`.
+    double amplitude(int k) const;
+    double amplitude(int k, int j) const {
+        return slotAmplitude_[static_cast<std::size_t>(j * carriers_ + k)];
+    }
     // Mean squared difference between the samples and the fitted model.
     double meanSquaredResidual() const { return meanSquaredResidual_; }
     // The same over slot `j` alone (0 where the slot has no samples), and the power of the
     // fitted carriers: how well the model holds there, against the noise and the signal.
     double slotResidual(int j) const { return slotResidual_[static_cast<std::size_t>(j)]; }
     int slotCount() const { return slots_; }
+    // Parameters of the model a slot: each carrier's knot and its share of the amplitude knots.
+    double parametersPerSlot() const {
+        return slots_ > 0 ? carriers_ * (1.0 + static_cast<double>(amplitudeKnots_ - 1) / slots_)
+                          : 0.0;
+    }
     double modelPower() const;
     // Samples blanked as impulses in the last fit.
     int blanked() const { return blanked_; }
@@ -76,8 +88,12 @@ class SegmentFit {
     int slots_ = 0;
     std::span<const SlotSpan> spans_;
 
-    std::vector<double> knots_;     // T(k, j): [j * K + k], j = 0 .. slots
-    std::vector<double> amplitude_; // A(k)
+    std::vector<double> knots_; // T(k, j): [j * K + k], j = 0 .. slots
+    // Amplitude knots, [g * K + k], and which two of them (and how far between) each slot takes:
+    // slot j lies between knot j (Na - 1) / (J - 1) and the next.
+    int amplitudeKnots_ = 1;
+    std::vector<double> amplitude_;
+    std::vector<double> slotAmplitude_; // A(k, j): [j * K + k]
     double meanSquaredResidual_ = 0.0;
     std::vector<double> slotResidual_;
     std::vector<float> sampleResidual_; // of the final knots, per sample
@@ -90,12 +106,15 @@ class SegmentFit {
 
     // Per slot and carrier: the phasor at the slot's first sample and its step per sample.
     std::vector<double> startRe_, startIm_, stepRe_, stepIm_, endRe_, endIm_;
-    // Least-squares matrix of the amplitudes and normal equations of the knots (unscaled sums
-    // of products of the carriers; the amplitudes scale them afterwards).
-    std::vector<double> cosMatrix_; // K x K
-    std::vector<double> diagonal_;  // (slotCount + 1) blocks K x K
-    std::vector<double> coupling_;  // one K x K block per slot: knot j with knot j + 1
-    std::vector<double> gradient_;  // (slotCount + 1) x K
+    // Least-squares matrix of the amplitude knots (block tridiagonal) and normal equations of the
+    // phase knots (unscaled sums of products of the carriers, slot by slot; each slot's
+    // amplitudes scale its own afterwards).
+    std::vector<double> cosDiagonal_; // amplitudeKnots blocks K x K
+    std::vector<double> cosCoupling_; // amplitudeKnots - 1 blocks: knot g with knot g + 1
+    std::vector<double> diagonal_;    // (slotCount + 1) blocks K x K: slot j's part of knot j
+    std::vector<double> diagonalEnd_; // slotCount blocks: slot j's part of knot j + 1
+    std::vector<double> coupling_;    // one K x K block per slot: knot j with knot j + 1
+    std::vector<double> gradient_;    // (slotCount + 1) x K
     // Scratch of the block solver.
     std::vector<double> factor_, elimination_;
 };

@@ -83,9 +83,9 @@ void SlotRing::clear() {
 
 void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, int to) {
     // The noise of the samples from the residual, which the fitted model's parameters shrink.
-    const double carriers = static_cast<double>(fit.carriers());
     const double sampleNoise =
-        std::sqrt(fit.meanSquaredResidual() / std::max(1.0 - carriers / slotGrid::slotLength, 0.1));
+        std::sqrt(fit.meanSquaredResidual() /
+                  std::max(1.0 - fit.parametersPerSlot() / slotGrid::slotLength, 0.1));
     const std::vector<double> trust = slotTrust(fit);
     for (int j = from; j < to; ++j) {
         const std::int64_t slot = firstSlot + j;
