@@ -91,6 +91,7 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
         }
     }
     std::vector<double> values(out.columns);
+    std::vector<double> noises(out.columns);
     for (int field = 0; field < look.fields; ++field) {
         for (std::size_t k = 0; k < out.carriers; ++k) {
             bool complete = true;
@@ -99,6 +100,7 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
                 const std::int64_t slot = start + field * columns + i;
                 if (ring.holds(slot)) {
                     values[static_cast<std::size_t>(i)] = ring.deviation(slot, k);
+                    noises[static_cast<std::size_t>(i)] = ring.noise(slot, k);
                     noise += ring.noise(slot, k);
                 } else {
                     values[static_cast<std::size_t>(i)] = std::numeric_limits<double>::quiet_NaN();
@@ -106,7 +108,7 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
                 }
             }
             if (denoise && complete) {
-                shrinkField(values, noise / columns);
+                shrinkField(values, noises);
             }
             out.noise += noise / columns /
                          static_cast<double>(out.carriers * static_cast<std::size_t>(look.fields));

@@ -15,6 +15,8 @@ namespace {
 
 // Noise of a deviation per noise of the samples: 0.566 / (amplitude x sqrt(256)).
 constexpr double deviationNoise = 0.566 / 16.0;
+// A slot's amplitude counts as at least this share of its segment's.
+constexpr double minimumAmplitude = 0.1;
 // A slot's residual, against the larger of its segment's median and this share of the signal's
 // power, is trusted fully up to `trustedExcess` and not at all from `failedExcess` on.
 constexpr double floorOfSignal = 0.01;
@@ -95,7 +97,10 @@ void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, in
         for (std::size_t k = 0; k < lines_; ++k) {
             const int carrier = static_cast<int>(k);
             deviation_[at * lines_ + k] = fit.deviation(carrier, j);
-            const double amplitude = std::abs(fit.amplitude(carrier));
+            // In a fade the slot's own amplitude gives its noise (no more than ten times the
+            // segment's: a carrier fades through zero).
+            const double amplitude = std::max(std::abs(fit.amplitude(carrier, j)),
+                                              minimumAmplitude * std::abs(fit.amplitude(carrier)));
             noise_[at * lines_ + k] =
                 amplitude > 0.0 ? deviationNoise * sampleNoise / amplitude : 0.0;
         }

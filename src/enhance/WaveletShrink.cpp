@@ -37,8 +37,16 @@ double garrote(double d, double t) {
 } // namespace
 
 void shrinkField(std::span<double> values, double noise) {
+    if (values.empty() || !(noise > 0.0) || !std::isfinite(noise)) {
+        return;
+    }
+    const std::vector<double> each(values.size(), noise);
+    shrinkField(values, each);
+}
+
+void shrinkField(std::span<double> values, std::span<const double> noise) {
     const auto n = static_cast<std::ptrdiff_t>(values.size());
-    if (n == 0 || !(noise > 0.0) || !std::isfinite(noise)) {
+    if (n == 0 || noise.size() != values.size()) {
         return;
     }
     std::vector<double> coarse(values.begin(), values.end());
@@ -52,8 +60,8 @@ void shrinkField(std::span<double> values, double noise) {
                         2.0 * coarse[static_cast<std::size_t>(i)] +
                         coarse[static_cast<std::size_t>(mirror(i + hole, n))]);
         }
-        const double threshold = level * noise;
         for (std::size_t i = 0; i < values.size(); ++i) {
+            const double threshold = std::isfinite(noise[i]) ? level * noise[i] : 0.0;
             result[i] += garrote(coarse[i] - smoother[i], threshold);
         }
         coarse.swap(smoother);

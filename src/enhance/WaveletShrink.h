@@ -10,5 +10,7 @@ namespace nbtv {
 // Shrinks `values` in place, given the standard deviation of their noise. A clean signal
 // (noise 0) comes back unchanged.
 void shrinkField(std::span<double> values, double noise);
+// The same with the noise of each value: where the signal fades, its deviations grow noisier.
+void shrinkField(std::span<double> values, std::span<const double> noise);
 
 } // namespace nbtv
