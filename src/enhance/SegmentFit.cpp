@@ -34,7 +34,7 @@ constexpr int blankingPasses = 2;
 // amplitude round within a segment, yet hardly within a few slots); neighbouring knots are kept
 // alike with this weight, against the samples between them (chosen on the training photographs).
 constexpr int amplitudeSpacing = 6;
-constexpr double amplitudeStiffness = 0.01;
+constexpr double amplitudeStiffness = 0.1;
 
 // The amplitude knots of a segment of `slots` slots, and the two that slot `j` lies between:
 // the first and its weight (the next takes the rest).
