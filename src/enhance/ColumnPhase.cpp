@@ -52,7 +52,8 @@ constexpr int longestSearchWait = 64;
 
 } // namespace
 
-ColumnPhase::ColumnPhase(std::vector<int> carrierBins) : fit_(std::move(carrierBins)) {
+ColumnPhase::ColumnPhase(std::vector<int> carrierBins, int sampleRate)
+    : fit_(carrierBins), interferers_(std::move(carrierBins), sampleRate) {
     reset();
 }
 
@@ -99,7 +100,7 @@ double ColumnPhase::fitAt(const TimeAxis& axis, double phase, std::int64_t first
     const SegmentSamples segment = axis.segment(phase, firstSlot, slotCount);
     const int margin = slotCount > 4 * marginSlots ? marginSlots : 0;
     fit_.setResidualSlots(margin, slotCount - margin);
-    fit_.fit(segment.samples, segment.spans, iterations);
+    fitWithoutInterferers(fit_, interferers_, segment.samples, segment.spans, iterations);
     return segment.samples.empty() ? 0.0 : fit_.meanSquaredResidual();
 }
 

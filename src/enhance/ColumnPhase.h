@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "enhance/Interferer.h"
 #include "enhance/SegmentFit.h"
 
 namespace nbtv {
@@ -20,8 +21,9 @@ class ColumnPhase {
     // Slots over which the column phase is first searched.
     static constexpr int acquisitionSlots = 144;
 
-    // `carrierBins`: every tone of the signal, as the fit models them.
-    explicit ColumnPhase(std::vector<int> carrierBins);
+    // `carrierBins`: every tone of the signal, as the fit models them; `sampleRate`: the
+    // capture's.
+    ColumnPhase(std::vector<int> carrierBins, int sampleRate);
 
     void reset();
 
@@ -56,6 +58,7 @@ class ColumnPhase {
     double track(const TimeAxis& axis, std::int64_t firstSlot, double residualHere);
 
     SegmentFit fit_;
+    InterfererCanceller interferers_; // taken away from every segment before its fit
     bool locked_ = false;
     double phase_ = 0.0;
 

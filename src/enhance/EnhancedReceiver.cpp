@@ -30,7 +30,8 @@ int framedFields(const ReceiverProfile& profile, const ReceiverSettings& setting
 } // namespace
 
 EnhancedReceiver::EnhancedReceiver(const ReceiverProfile& profile)
-    : profile_(profile), axis_(profile.sampleRate), phase_(fittedCarrierBins(profile)),
+    : profile_(profile), axis_(profile.sampleRate),
+      phase_(fittedCarrierBins(profile), profile.sampleRate),
       ring_(ringSlots(profile), static_cast<int>(profile.carriers.lineBins.size())),
       frames_(profile) {}
 

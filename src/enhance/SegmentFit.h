@@ -71,6 +71,8 @@ class SegmentFit {
                           : 0.0;
     }
     double modelPower() const;
+    // Every sample's residual with the final knots (0 where it was blanked).
+    std::span<const float> residuals() const { return sampleResidual_; }
     // Samples blanked as impulses in the last fit.
     int blanked() const { return blanked_; }
 
