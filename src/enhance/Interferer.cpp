@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <numbers>
 
 #include "core/Conversions.h"
@@ -26,6 +27,7 @@ constexpr double offGrid = 0.3;
 constexpr double weakShare = 0.1;
 constexpr double strongShare = 4.0;
 constexpr int maxTones = 2;
+constexpr int maxExamined = 8; // peaks looked at closely
 // Keying: the envelope, seen through a running mean this long (seconds), is taken as keyed when
 // this share of the segment lies below half of its level; elements shorter than `shortest` are
 // noise; each edge is found from the envelope within `edgeReach` of it and drawn as a raised
@@ -205,10 +207,31 @@ bool InterfererCanceller::find(std::span<const float> samples, std::span<const S
     }
     std::sort(peaks.begin(), peaks.end(),
               [&](std::size_t a, std::size_t b) { return power_[a] > power_[b]; });
+    // Where the carriers are, in bins from the nearest.
+    const auto offGridAt = [&](double f) {
+        double offset = std::numeric_limits<double>::infinity();
+        for (double c : carrierAt) {
+            offset = std::min(offset, std::abs(f - c) / du);
+        }
+        return offset;
+    };
+    int examined = 0;
     for (std::size_t m : peaks) {
-        if (static_cast<int>(tones_.size()) >= maxTones) {
+        if (static_cast<int>(tones_.size()) >= maxTones || examined >= maxExamined) {
             break;
         }
+        // A first look from the lines alone (the window's main lobe), before any finer work.
+        double lobe = 0.0;
+        for (std::size_t i = m - 2; i <= m + 2; ++i) {
+            lobe += power_[i];
+        }
+        lobe *= perPower;
+        const double roughOffset = offGridAt(static_cast<double>(m) / static_cast<double>(size));
+        if (!(roughOffset > offGrid - 0.05 && lobe > 0.5 * weakShare * carrierPower) &&
+            !(lobe > 0.5 * strongShare * carrierPower)) {
+            continue;
+        }
+        ++examined;
         // Between the lines (the log of a Hann window's peak is nearly a parabola), then on
         // the transform itself.
         const double lm = std::log(power_[m - 1]);
@@ -238,10 +261,7 @@ bool InterfererCanceller::find(std::span<const float> samples, std::span<const S
         const double amplitude =
             2.0 * std::abs(transformAt(samples, f, true)) / (0.5 * static_cast<double>(n));
         const double power = 0.5 * amplitude * amplitude;
-        double offset = 1e9;
-        for (double c : carrierAt) {
-            offset = std::min(offset, std::abs(f - c) / du);
-        }
+        const double offset = offGridAt(f);
         if ((offset > offGrid && power > weakShare * carrierPower) ||
             power > strongShare * carrierPower) {
             Tone tone;
@@ -425,6 +445,7 @@ void InterfererCanceller::keying(Tone& tone, std::span<const Complex> z, bool de
         // Each edge's middle from the sum of the level around it: the sum over a stretch with
         // one rising edge is the on level times the part after the edge's middle.
         const double reachSamples = edgeReach * sampleRate_;
+        const double edgeSamples = edgeLength * sampleRate_;
         std::vector<double> middles(changes.size());
         for (std::size_t c = 0; c < changes.size(); ++c) {
             const double p = static_cast<double>(changes[c]);
@@ -432,13 +453,29 @@ void InterfererCanceller::keying(Tone& tone, std::span<const Complex> z, bool de
             const double after = c + 1 < changes.size()
                                      ? 0.5 * (p + static_cast<double>(changes[c + 1]))
                                      : static_cast<double>(n);
-            const auto a = static_cast<std::size_t>(floorToInt(std::max(before, p - reachSamples)));
-            const auto b = static_cast<std::size_t>(floorToInt(std::min(after, p + reachSamples)));
-            const double inside = (sums[b] - sums[a]) / on;
             const bool rising = (c % 2 == 0) != first;
-            const double middle =
-                rising ? static_cast<double>(b) - inside : static_cast<double>(a) + inside;
-            middles[c] = std::clamp(middle, static_cast<double>(a), static_cast<double>(b));
+            // Within [from, to): the level's sum is the on level times the part after the
+            // middle of a rising edge (before that of a falling one).
+            const auto place = [&](double from, double to) {
+                const auto a = static_cast<std::size_t>(std::max(0, floorToInt(from)));
+                const auto b = std::min(n, static_cast<std::size_t>(std::max(0, floorToInt(to))));
+                if (b <= a) {
+                    return 0.5 * (from + to);
+                }
+                const double inside = (sums[b] - sums[a]) / on;
+                const double middle =
+                    rising ? static_cast<double>(b) - inside : static_cast<double>(a) + inside;
+                return std::clamp(middle, static_cast<double>(a), static_cast<double>(b));
+            };
+            // Over a long stretch first, then over one just wider than the edge (the on level's
+            // error counts in proportion to the stretch).
+            double middle =
+                place(std::max(before, p - reachSamples), std::min(after, p + reachSamples));
+            for (int narrow = 0; narrow < 2; ++narrow) {
+                middle = place(std::max(before, middle - edgeSamples),
+                               std::min(after, middle + edgeSamples));
+            }
+            middles[c] = middle;
         }
         // The envelope, and the phasor that fits the samples with it best.
         const double length = edgeLength * sampleRate_;
@@ -486,13 +523,21 @@ void fitWithoutInterferers(SegmentFit& fit, InterfererCanceller& canceller,
     std::vector<float> cleaned;
     canceller.subtract(samples, cleaned);
     fit.fit(cleaned, spans, iterations);
-    const std::span<const float> residual = fit.residuals();
-    if (residual.size() != samples.size()) {
-        return;
+    // What the carriers took of the first estimate's error comes back a round later: a keyed
+    // carrier's edges take a second round.
+    bool keyed = false;
+    for (int i = 0; i < canceller.found(); ++i) {
+        keyed = keyed || canceller.keyed(i);
     }
-    canceller.refine(residual);
-    canceller.subtract(samples, cleaned);
-    fit.fit(cleaned, spans, iterations);
+    for (int round = 0; round < (keyed ? 2 : 1); ++round) {
+        const std::span<const float> residual = fit.residuals();
+        if (residual.size() != samples.size()) {
+            return;
+        }
+        canceller.refine(residual);
+        canceller.subtract(samples, cleaned);
+        fit.fit(cleaned, spans, iterations);
+    }
 }
 
 } // namespace nbtv
