@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "core/Conversions.h"
+#include "core/Fourier.h"
 
 namespace nbtv {
 
@@ -37,32 +38,6 @@ constexpr double keyedShare = 0.1;
 constexpr double shortest = 0.015;
 constexpr double edgeReach = 0.025;
 constexpr double edgeLength = 0.005;
-
-void fourierInPlace(std::vector<Complex>& a) {
-    const std::size_t n = a.size();
-    for (std::size_t i = 1, j = 0; i < n; ++i) {
-        std::size_t bit = n >> 1;
-        for (; (j & bit) != 0; bit >>= 1) {
-            j ^= bit;
-        }
-        j ^= bit;
-        if (i < j) {
-            std::swap(a[i], a[j]);
-        }
-    }
-    for (std::size_t length = 2; length <= n; length <<= 1) {
-        const std::size_t half = length / 2;
-        for (std::size_t k = 0; k < half; ++k) {
-            const Complex w =
-                std::polar(1.0, -twoPi * static_cast<double>(k) / static_cast<double>(length));
-            for (std::size_t i = k; i < n; i += length) {
-                const Complex v = a[i + half] * w;
-                a[i + half] = a[i] - v;
-                a[i] += v;
-            }
-        }
-    }
-}
 
 double hann(std::size_t n, std::size_t count) {
     return 0.5 -
@@ -140,18 +115,19 @@ bool InterfererCanceller::find(std::span<const float> samples, std::span<const S
     if (!(cell >= 8.0)) {
         return false;
     }
-    spectrum_.assign(size, Complex(0.0));
+    spectrumRe_.assign(size, 0.0);
+    spectrumIm_.assign(size, 0.0);
     double windowSquares = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double w = hann(i, n);
-        spectrum_[i] = w * static_cast<double>(samples[i]);
+        spectrumRe_[i] = w * static_cast<double>(samples[i]);
         windowSquares += w * w;
     }
-    fourierInPlace(spectrum_);
+    fftInPlace(spectrumRe_, spectrumIm_);
     const std::size_t lines = size / 2;
     power_.resize(lines);
     for (std::size_t m = 0; m < lines; ++m) {
-        power_[m] = std::norm(spectrum_[m]);
+        power_[m] = spectrumRe_[m] * spectrumRe_[m] + spectrumIm_[m] * spectrumIm_[m];
     }
     // Power of a tone (or of a stretch of lines) from the lines' sum.
     const double perPower = 2.0 / (static_cast<double>(size) * windowSquares);

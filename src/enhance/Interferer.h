@@ -56,7 +56,7 @@ class InterfererCanceller {
     int sampleRate_;
     std::vector<Tone> tones_;
     // Scratch of the long spectrum.
-    std::vector<std::complex<double>> spectrum_;
+    std::vector<double> spectrumRe_, spectrumIm_;
     std::vector<double> power_;
 };
 

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "core/Fourier.h"
+
 namespace nbtv {
 
 // Tone k of the comb lies at scale k + a analysis bins (sample rate / 256).
@@ -49,8 +51,5 @@ class CombSpectrum {
 // the scale within baseScale * (1 +- maxStretch) (only baseScale when maxStretch is 0).
 CombPosition searchComb(const std::vector<double>& power, std::span<const int> tones,
                         double baseScale, double maxStretch);
-
-// In-place radix-2 transform of re + i im (size a power of two).
-void fftInPlace(std::vector<double>& re, std::vector<double>& im);
 
 } // namespace nbtv
