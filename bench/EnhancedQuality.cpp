@@ -4,13 +4,27 @@
 // photographs (the held-out half) through the channels a short-wave listener meets, for a careful
 // user (settings right at the start, nothing automatic). With `channels`, `--only TEXT` keeps
 // the channels whose name holds TEXT, `--program NAME` one program, and `--training` measures on
-// the training half instead (for choosing constants).
+// the training half instead (for choosing constants). With `--auto` the receiver starts as a
+// careful user starts it (settings right) and then tunes itself as `nbtv decode --auto` does:
+// automatic fine tune and calibration (the frame phase is left as set: this measures the
+// tuning, not the frame-phase search).
+//
+// `drift` sends one photograph (the first of the half) for ten minutes through a radio whose
+// oscillator drifts (2 Hz a minute, `--rate HZ` a minute; 0 for a steady signal), receives it
+// with `--auto` (or, with `--fixed`, with the settings fixed) and prints, minute by minute, the
+// PSNR of the enhanced and the ordinary picture and the fine tune's error (mean and RMS scatter
+// about the mean, Hz), then the first and the last picture's PSNR.
 //
 //   build/release/bench/enhanced_quality [bars|ramp|detail]
 //   build/release/bench/enhanced_quality channels [--only TEXT] [--program NAME] [--training]
+//       [--auto]
+//   build/release/bench/enhanced_quality drift [--minutes N] [--rate HZ] [--program NAME]
+//       [--training] [--fixed]
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -37,21 +51,38 @@ struct Pictures {
     std::vector<RgbImage> enhanced;
 };
 
-Pictures receive(const ReceiverProfile& profile, const std::vector<std::int16_t>& signal, bool mono,
-                 bool denoise) {
-    ReceiveSession session(profile);
+// The session as a careful user starts it (settings right for a signal with no offset and no
+// rate error), with the automatic fine tune and calibration on when `automatic`.
+void startSession(ReceiveSession& session, bool mono, bool denoise, bool automatic) {
     Receiver& receiver = session.receiver();
     receiver.keepScopeHistories(false);
     receiver.settings().colourMode = mono ? 0 : 1;
     session.setEnhanced(true, denoise);
+    if (automatic) {
+        session.tuner().setFineTune(true);
+        session.tuner().setCalibration(true);
+    }
+}
+
+Pictures receive(const ReceiverProfile& profile, const std::vector<std::int16_t>& signal, bool mono,
+                 bool denoise, bool automatic = false) {
+    ReceiveSession session(profile);
+    Receiver& receiver = session.receiver();
+    startSession(session, mono, denoise, automatic);
     Pictures out;
     session.setPictureListener(
         [&](const SessionPicture& picture) { out.enhanced.push_back(*picture.picture); });
-    for (std::size_t at = 0; at + 768 <= signal.size(); at += 768) {
-        if (session.processBlock(std::span(signal).subspan(at, 768)).frameCompleted) {
+    std::size_t at = 0;
+    for (;;) {
+        const auto length = static_cast<std::size_t>(receiver.settings().blockLength);
+        if (at + length > signal.size()) {
+            break;
+        }
+        if (session.processBlock(std::span(signal).subspan(at, length)).frameCompleted) {
             out.ordinary.push_back(
                 toRgbImage(receiver.pictureSurface(), profile.geometry.pictureCrop));
         }
+        at += length;
     }
     session.finish();
     return out;
@@ -145,19 +176,25 @@ double meanPsnr(const std::vector<RgbImage>& received, const RgbImage& sent, int
     return n > 0 ? sum / n : NAN;
 }
 
-int channelTable(const std::string& only, const std::string& program, const std::string& half) {
-    std::vector<Channel> channels;
-    for (const Channel& channel : shortWaveChannels()) {
-        if (std::string(channel.name).find(only) != std::string::npos) {
-            channels.push_back(channel);
-        }
-    }
+std::vector<const ReceiverProfile*> chosenProfiles(const std::string& program) {
     std::vector<const ReceiverProfile*> profiles;
     for (const ReceiverProfile* profile : allProfiles()) {
         if (program.empty() || profile->name == program) {
             profiles.push_back(profile);
         }
     }
+    return profiles;
+}
+
+int channelTable(const std::string& only, const std::string& program, const std::string& half,
+                 bool automatic) {
+    std::vector<Channel> channels;
+    for (const Channel& channel : shortWaveChannels()) {
+        if (std::string(channel.name).find(only) != std::string::npos) {
+            channels.push_back(channel);
+        }
+    }
+    const std::vector<const ReceiverProfile*> profiles = chosenProfiles(program);
     std::printf("%-22s", "channel");
     for (const ReceiverProfile* profile : profiles) {
         std::printf(" %12s ord %12s enh", profile->name.c_str(), "");
@@ -186,7 +223,7 @@ int channelTable(const std::string& only, const std::string& program, const std:
                         return 1;
                     }
                 }
-                const Pictures got = receive(*profiles[p], signal, false, true);
+                const Pictures got = receive(*profiles[p], signal, false, true, automatic);
                 ordinary += meanPsnr(got.ordinary, photo, 3);
                 enhanced += meanPsnr(got.enhanced, photo, 1);
             }
@@ -199,16 +236,141 @@ int channelTable(const std::string& only, const std::string& program, const std:
     return 0;
 }
 
+// Ten minutes (or `minutes`) of one photograph through a drifting radio, received with the
+// automatic tuning on (or the settings fixed): minute by minute, the pictures' PSNR and the
+// fine tune's error.
+int driftRun(const std::string& program, const std::string& half, double minutes,
+             double hzPerMinute, bool automatic) {
+    std::printf("%s, drift %.2f Hz a minute, %s\n", half.c_str(), hzPerMinute,
+                automatic ? "automatic fine tune and calibration" : "settings fixed");
+    std::printf("%-12s %6s %8s %8s %10s %10s\n", "program", "minute", "enh dB", "ord dB",
+                "tune mean", "tune rms");
+    for (const ReceiverProfile* profile : chosenProfiles(program)) {
+        const std::vector<RgbImage> photos = halfPhotos(*profile, 1, half);
+        if (photos.empty()) {
+            return 1;
+        }
+        const RgbImage& photo = photos.front();
+        TransmitOptions options;
+        options.channel.driftHzPerMinute = hzPerMinute;
+        options.channel.seed = 5;
+        const double frameSeconds =
+            static_cast<double>(signalSamples(*profile, false, 0.0, 1)) / profile->sampleRate;
+        options.frames = static_cast<int>(std::ceil(minutes * 60.0 / frameSeconds));
+        const std::vector<std::int16_t> signal = transmit(*profile, photo, options);
+
+        ReceiveSession session(*profile);
+        Receiver& receiver = session.receiver();
+        startSession(session, false, true, automatic);
+        // Each picture with the transmitter's time (s) at which it was shown.
+        std::vector<std::pair<double, double>> enhanced;
+        std::vector<std::pair<double, double>> ordinary;
+        std::size_t at = 0;
+        session.setPictureListener([&](const SessionPicture& shown) {
+            if (shown.picture != nullptr) {
+                enhanced.emplace_back(static_cast<double>(at) / profile->sampleRate,
+                                      test::psnr(*shown.picture, photo));
+            }
+        });
+        // The fine tune's error (the tune plus the offset heard) block by block, per minute.
+        const int minuteCount = static_cast<int>(std::ceil(minutes));
+        std::vector<double> sum(static_cast<std::size_t>(minuteCount), 0.0);
+        std::vector<double> squares(sum.size(), 0.0);
+        std::vector<int> count(sum.size(), 0);
+        const RgbImage big = test::enlarge(photo, 3);
+        for (;;) {
+            const auto length = static_cast<std::size_t>(receiver.settings().blockLength);
+            if (at + length > signal.size()) {
+                break;
+            }
+            const double t = static_cast<double>(at) / profile->sampleRate;
+            const double error =
+                static_cast<double>(receiver.settings().fineTuneHz) + hzPerMinute * t / 60.0;
+            // After the first 20 s: the acquisition's own steps are not the loop's scatter.
+            const auto minute =
+                static_cast<std::size_t>(std::min<double>(t / 60.0, minuteCount - 1));
+            if (t > 20.0) {
+                sum[minute] += error;
+                squares[minute] += error * error;
+                ++count[minute];
+            }
+            const bool completed =
+                session.processBlock(std::span(signal).subspan(at, length)).frameCompleted;
+            at += length;
+            if (completed) {
+                ordinary.emplace_back(t, test::psnr(toRgbImage(receiver.pictureSurface(),
+                                                               profile->geometry.pictureCrop),
+                                                    big));
+            }
+        }
+        // The picture finish() composes from the shorter last segment is not a steady one.
+        auto meanOver = [](const std::vector<std::pair<double, double>>& pictures, double from,
+                           double to) {
+            double s = 0.0;
+            int n = 0;
+            for (std::size_t i = 2; i < pictures.size(); ++i) {
+                if (pictures[i].first >= from && pictures[i].first < to) {
+                    s += pictures[i].second;
+                    ++n;
+                }
+            }
+            return n > 0 ? s / n : NAN;
+        };
+        for (int m = 0; m < minuteCount; ++m) {
+            const auto i = static_cast<std::size_t>(m);
+            const double mean = count[i] > 0 ? sum[i] / count[i] : NAN;
+            const double rms =
+                count[i] > 0 ? std::sqrt(std::max(0.0, squares[i] / count[i] - mean * mean)) : NAN;
+            std::printf("%-12s %6d %8.2f %8.2f %10.4f %10.4f\n", profile->name.c_str(), m + 1,
+                        meanOver(enhanced, 60.0 * m, 60.0 * (m + 1)),
+                        meanOver(ordinary, 60.0 * m, 60.0 * (m + 1)), mean, rms);
+        }
+        const double first = enhanced.size() > 2 ? enhanced[2].second : NAN;
+        const double last = enhanced.size() > 3 ? enhanced.back().second : NAN;
+        std::printf("%-12s first %.2f dB, last %.2f dB (%zu pictures), last - first %.2f dB\n",
+                    profile->name.c_str(), first, last, enhanced.size(), last - first);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "drift") == 0) {
+        std::string program;
+        std::string half = "held-out";
+        double minutes = 10.0;
+        double rate = 2.0;
+        bool automatic = true;
+        for (int i = 2; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--training") == 0) {
+                half = "training";
+            } else if (std::strcmp(argv[i], "--fixed") == 0) {
+                automatic = false;
+            } else if (std::strcmp(argv[i], "--minutes") == 0 && i + 1 < argc) {
+                minutes = std::atof(argv[++i]);
+            } else if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
+                rate = std::atof(argv[++i]);
+            } else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc) {
+                program = argv[++i];
+            } else {
+                std::fprintf(stderr, "unknown argument %s\n", argv[i]);
+                return 2;
+            }
+        }
+        return driftRun(program, half, minutes, rate, automatic);
+    }
     if (argc > 1 && std::strcmp(argv[1], "channels") == 0) {
         std::string only;
         std::string program;
         std::string half = "held-out";
+        bool automatic = false;
         for (int i = 2; i < argc; ++i) {
             if (std::strcmp(argv[i], "--training") == 0) {
                 half = "training";
+            } else if (std::strcmp(argv[i], "--auto") == 0) {
+                automatic = true;
             } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
                 only = argv[++i];
             } else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc) {
@@ -218,7 +380,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
         }
-        return channelTable(only, program, half);
+        return channelTable(only, program, half, automatic);
     }
     TestCardKind kind = TestCardKind::Bars;
     if (argc > 1 && std::strcmp(argv[1], "ramp") == 0) {

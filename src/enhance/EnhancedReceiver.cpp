@@ -32,12 +32,15 @@ int framedFields(const ReceiverProfile& profile, const ReceiverSettings& setting
 EnhancedReceiver::EnhancedReceiver(const ReceiverProfile& profile)
     : profile_(profile), axis_(profile.sampleRate),
       phase_(fittedCarrierBins(profile), profile.sampleRate),
+      tune_(fittedCarrierBins(profile), static_cast<int>(profile.carriers.lineBins.size()),
+            profile.carriers.pilots()),
       ring_(ringSlots(profile), static_cast<int>(profile.carriers.lineBins.size())),
       frames_(profile) {}
 
 void EnhancedReceiver::reset() {
     axis_.clear();
     phase_.reset();
+    tune_.reset();
     nextSlot_ = 0;
     firstSegment_ = true;
     ring_.clear();
@@ -124,7 +127,9 @@ void EnhancedReceiver::fitReady(bool atEnd) {
         // The first segment keeps its start: nothing before it was fitted.
         const int from = firstSegment_ ? 0 : marginSlots;
         const int to = last ? slotCount : slotCount - marginSlots;
-        ring_.store(phase_.fit(), nextSlot_, from, to);
+        const SegmentSamples fitted = axis_.segment(phase_.phase(), nextSlot_, slotCount);
+        ring_.store(phase_.fit(), nextSlot_, from, to,
+                    tune_.correct(phase_.fit(), fitted.spans, nextSlot_));
         firstSegment_ = false;
         phase_.follow(axis_, nextSlot_, residual, last);
         nextSlot_ = ring_.fittedEnd() - marginSlots;

@@ -25,6 +25,7 @@
 #include "enhance/SlotGrid.h"
 #include "enhance/SlotRing.h"
 #include "enhance/TimeAxis.h"
+#include "enhance/TuneReference.h"
 #include "profiles/ReceiverProfile.h"
 
 namespace nbtv {
@@ -109,6 +110,7 @@ class EnhancedReceiver {
 
     TimeAxis axis_;
     ColumnPhase phase_;
+    TuneReference tune_;        // what the fine tune leaves, from the pilots
     std::int64_t nextSlot_ = 0; // first slot of the next segment
     bool firstSegment_ = true;
     SlotRing ring_;

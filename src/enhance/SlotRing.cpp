@@ -83,7 +83,8 @@ void SlotRing::clear() {
     fittedEnd_ = std::numeric_limits<std::int64_t>::min();
 }
 
-void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, int to) {
+void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, int to,
+                     std::span<const double> correction) {
     // The noise of the samples from the residual, which the fitted model's parameters shrink.
     const double sampleNoise =
         std::sqrt(fit.meanSquaredResidual() /
@@ -96,7 +97,10 @@ void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, in
         trust_[at] = trust[static_cast<std::size_t>(j)];
         for (std::size_t k = 0; k < lines_; ++k) {
             const int carrier = static_cast<int>(k);
-            deviation_[at * lines_ + k] = fit.deviation(carrier, j);
+            const std::size_t corrected = static_cast<std::size_t>(j) * lines_ + k;
+            deviation_[at * lines_ + k] =
+                fit.deviation(carrier, j) -
+                (corrected < correction.size() ? correction[corrected] : 0.0);
             // In a fade the slot's own amplitude gives its noise (no more than ten times the
             // segment's: a carrier fades through zero).
             const double amplitude = std::max(std::abs(fit.amplitude(carrier, j)),

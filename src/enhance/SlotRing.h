@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace nbtv {
@@ -19,8 +20,10 @@ class SlotRing {
     void clear();
 
     // Keeps the slots `from` up to `to` (exclusive) of the segment that `fit` fitted from slot
-    // `firstSlot`, over what the ring held for those places.
-    void store(const SegmentFit& fit, std::int64_t firstSlot, int from, int to);
+    // `firstSlot`, over what the ring held for those places, each line's deviation less its
+    // tuning correction in `correction` ([slot * lines + line], none where empty).
+    void store(const SegmentFit& fit, std::int64_t firstSlot, int from, int to,
+               std::span<const double> correction = {});
 
     // Slots below this are fitted (the end of the last stored).
     std::int64_t fittedEnd() const { return fittedEnd_; }

@@ -12,6 +12,10 @@ namespace nbtv {
 // staggered analysis passes.
 inline constexpr int columnsPerBlock = 9;
 
+// Every program's pilots swing with this period on air (transmitter samples): five swings a
+// 16 nominal blocks.
+inline constexpr double pilotSwingPeriod = 2457.6;
+
 // Which transform bins carry the picture lines and which the pilot.
 struct CarrierLayout {
     std::vector<int> lineBins; // in order of increasing frequency; the last is the top line

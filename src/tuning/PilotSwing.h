@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+#include "profiles/ReceiverProfile.h"
+
 namespace nbtv {
 
 struct SwingEstimate {
@@ -23,7 +25,7 @@ struct SwingEstimate {
 
 class PilotSwing {
   public:
-    static constexpr double period = 2457.6;
+    static constexpr double period = pilotSwingPeriod;
 
     explicit PilotSwing(std::size_t maxGroups = 64) : maxGroups_(maxGroups) {}
 

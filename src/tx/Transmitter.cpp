@@ -22,7 +22,6 @@ namespace {
 constexpr double twoPi = 2.0 * std::numbers::pi;
 constexpr int columnSamples = 256;     // one hop: the receiver's transform length
 constexpr double binsPerCycle = 256.0; // bin spacing is fs / 256
-constexpr double pilotPeriod = 2457.6; // nominal samples per pilot swing
 constexpr double pilotPeakDiscriminator = 0.5;
 constexpr double peakFraction = 0.9; // of 16-bit full scale
 constexpr double fullScale = 32767.0;
@@ -236,8 +235,8 @@ struct SignalGenerator::State {
             phase = twoPi * phaseRng.uniformOpenZero();
         }
         // The pilots' swing comes from a rotating phasor; pilots swing in phase.
-        const double swingStep = twoPi * step / pilotPeriod;
-        const double swingStart = twoPi * (lead + 0.5 * step) / pilotPeriod;
+        const double swingStep = twoPi * step / pilotSwingPeriod;
+        const double swingStart = twoPi * (lead + 0.5 * step) / pilotSwingPeriod;
         swingRe = std::cos(swingStart);
         swingIm = std::sin(swingStart);
         swingStepRe = std::cos(swingStep);

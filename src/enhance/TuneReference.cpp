@@ -1,0 +1,149 @@
+#include "enhance/TuneReference.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <numbers>
+
+#include "enhance/DenseAlgebra.h"
+#include "enhance/SlotGrid.h"
+#include "profiles/ReceiverProfile.h"
+
+namespace nbtv {
+
+namespace {
+
+constexpr double twoPi = 2.0 * std::numbers::pi;
+// The swing's phase a slot, and the harmonics fitted beside it: the swing is an arcsine of a
+// sine, whose third harmonic alone moves a deviation by more than a level.
+constexpr double swingStep = twoPi * slotGrid::slotLength / pilotSwingPeriod;
+constexpr int harmonics[] = {1, 3};
+constexpr int parameters = 2 + 2 * static_cast<int>(std::size(harmonics));
+// The tracker's gains once settled (before, it weighs every segment alike, as a least-squares
+// line through them does): the level's, and the drift's, which the level's makes critically
+// damped. Chosen on the training photographs.
+constexpr double levelGain = 0.2;
+constexpr double driftGain = levelGain * levelGain / (2.0 - levelGain);
+// An offset this far (bins) from the tracked one is a radio retuned: tracked afresh from there.
+constexpr double retunedBins = 0.02;
+
+} // namespace
+
+TuneReference::TuneReference(std::vector<int> carrierBins, int lineCount,
+                             std::vector<int> pilotBins)
+    : bins_(std::move(carrierBins)), lines_(lineCount) {
+    for (const int pilot : pilotBins) {
+        const auto it = std::find(bins_.begin(), bins_.end(), pilot);
+        if (it != bins_.end()) {
+            pilotIndex_.push_back(static_cast<int>(it - bins_.begin()));
+        }
+    }
+    trackers_.resize(pilotIndex_.size());
+}
+
+void TuneReference::reset() {
+    std::fill(trackers_.begin(), trackers_.end(), Tracker{});
+    counts_.assign(trackers_.size(), 0);
+}
+
+const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
+                                                  std::span<const SlotSpan> spans,
+                                                  std::int64_t firstSlot) {
+    const int slots = std::min(fit.slotCount(), static_cast<int>(spans.size()));
+    const auto lines = static_cast<std::size_t>(lines_);
+    correction_.assign(static_cast<std::size_t>(std::max(slots, 0)) * lines, 0.0);
+    if (slots < parameters || pilotIndex_.empty()) {
+        return correction_;
+    }
+    counts_.resize(trackers_.size(), 0);
+    // The fine tune each slot was fitted with, bins a slot (a slot without samples takes its
+    // neighbour's).
+    std::vector<double> applied(static_cast<std::size_t>(slots), 0.0);
+    for (int j = 0; j < slots; ++j) {
+        const SlotSpan& span = spans[static_cast<std::size_t>(j)];
+        applied[static_cast<std::size_t>(j)] = span.count > 0 && span.du > 0.0
+                                                   ? span.dtheta / span.du
+                                               : j > 0 ? applied[static_cast<std::size_t>(j - 1)]
+                                                       : 0.0;
+    }
+    const double middle = 0.5 * (slots - 1);
+    const double centre = static_cast<double>(firstSlot) + middle;
+    std::vector<double> offsets(trackers_.size() * static_cast<std::size_t>(slots), 0.0);
+    for (std::size_t p = 0; p < trackers_.size(); ++p) {
+        const int k = pilotIndex_[p];
+        // Weighted least squares of the pilot's offset: a line, and the swing.
+        double normal[parameters * parameters] = {};
+        double rhs[parameters] = {};
+        double row[parameters];
+        for (int j = 0; j < slots; ++j) {
+            const SlotSpan& span = spans[static_cast<std::size_t>(j)];
+            const double amplitude = fit.amplitude(k, j);
+            const double weight = span.count > 0 ? amplitude * amplitude : 0.0;
+            if (!(weight > 0.0)) {
+                continue;
+            }
+            const double y = fit.deviation(k, j) + applied[static_cast<std::size_t>(j)];
+            const double phase = swingStep * static_cast<double>(firstSlot + j);
+            row[0] = 1.0;
+            row[1] = j - middle;
+            for (std::size_t h = 0; h < std::size(harmonics); ++h) {
+                row[2 + 2 * h] = std::cos(harmonics[h] * phase);
+                row[3 + 2 * h] = std::sin(harmonics[h] * phase);
+            }
+            for (int a = 0; a < parameters; ++a) {
+                rhs[a] += weight * row[a] * y;
+                for (int b = 0; b < parameters; ++b) {
+                    normal[a * parameters + b] += weight * row[a] * row[b];
+                }
+            }
+        }
+        choleskyInPlace(normal, parameters, 1e-9);
+        choleskySolve(normal, parameters, rhs, 1);
+        const double level = rhs[0];
+        if (!std::isfinite(level)) {
+            continue;
+        }
+        Tracker& t = trackers_[p];
+        int& n = counts_[p];
+        const double ahead = centre - t.at;
+        const double predicted = t.level + t.rate * ahead;
+        if (!t.started || std::abs(level - predicted) > retunedBins || !(ahead > 0.0)) {
+            t = Tracker{true, level, 0.0, centre};
+            n = 1;
+        } else {
+            ++n;
+            // Growing memory at first (a least-squares line through the segments so far), then
+            // the settled gains.
+            const double nn = n;
+            const double gainLevel =
+                std::max(levelGain, 2.0 * (2.0 * nn - 1.0) / (nn * (nn + 1.0)));
+            const double gainDrift = std::max(driftGain, 6.0 / (nn * (nn + 1.0)));
+            const double innovation = level - predicted;
+            t.level = predicted + gainLevel * innovation;
+            t.rate += gainDrift * innovation / ahead;
+            t.at = centre;
+        }
+        for (int j = 0; j < slots; ++j) {
+            offsets[p * static_cast<std::size_t>(slots) + static_cast<std::size_t>(j)] =
+                t.level + t.rate * (j - middle) - applied[static_cast<std::size_t>(j)];
+        }
+    }
+    for (int j = 0; j < slots; ++j) {
+        const auto at = static_cast<std::size_t>(j);
+        const double first = offsets[at];
+        for (std::size_t line = 0; line < lines; ++line) {
+            double value = first;
+            if (trackers_.size() == 2) {
+                // Between the pilots along the bins.
+                const double second = offsets[static_cast<std::size_t>(slots) + at];
+                const double low = bins_[static_cast<std::size_t>(pilotIndex_[0])];
+                const double high = bins_[static_cast<std::size_t>(pilotIndex_[1])];
+                value = first + (second - first) * (bins_[line] - low) / (high - low);
+            }
+            correction_[at * lines + line] = value;
+        }
+    }
+    return correction_;
+}
+
+} // namespace nbtv
