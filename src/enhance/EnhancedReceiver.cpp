@@ -129,7 +129,7 @@ void EnhancedReceiver::fitReady(bool atEnd) {
         const int to = last ? slotCount : slotCount - marginSlots;
         const SegmentSamples fitted = axis_.segment(phase_.phase(), nextSlot_, slotCount);
         ring_.store(phase_.fit(), nextSlot_, from, to,
-                    tune_.correct(phase_.fit(), fitted.spans, nextSlot_));
+                    tune_.correct(phase_.fit(), fitted.spans, nextSlot_, !firstSegment_ && !last));
         firstSegment_ = false;
         phase_.follow(axis_, nextSlot_, residual, last);
         nextSlot_ = ring_.fittedEnd() - marginSlots;

@@ -24,6 +24,11 @@ constexpr int parameters = 2 + 2 * static_cast<int>(std::size(harmonics));
 // damped. Chosen on the training photographs.
 constexpr double levelGain = 0.2;
 constexpr double driftGain = levelGain * levelGain / (2.0 - levelGain);
+// A correction within this (bins, a twentieth of a level) is the pilots' own scatter, which a
+// clean steady signal shows: it is left out, and the rest of a larger one taken.
+constexpr double deadBand = 3e-5;
+// Segments measured before the offset tracked is used.
+constexpr int settledSegments = 3;
 // An offset this far (bins) from the tracked one is a radio retuned: tracked afresh from there.
 constexpr double retunedBins = 0.02;
 
@@ -48,7 +53,7 @@ void TuneReference::reset() {
 
 const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
                                                   std::span<const SlotSpan> spans,
-                                                  std::int64_t firstSlot) {
+                                                  std::int64_t firstSlot, bool measure) {
     const int slots = std::min(fit.slotCount(), static_cast<int>(spans.size()));
     const auto lines = static_cast<std::size_t>(lines_);
     correction_.assign(static_cast<std::size_t>(std::max(slots, 0)) * lines, 0.0);
@@ -107,7 +112,13 @@ const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
         int& n = counts_[p];
         const double ahead = centre - t.at;
         const double predicted = t.level + t.rate * ahead;
-        if (!t.started || std::abs(level - predicted) > retunedBins || !(ahead > 0.0)) {
+        if (!measure) {
+            // Only followed: the tracked offset carried on to this segment.
+            if (t.started) {
+                t.level = predicted;
+                t.at = centre;
+            }
+        } else if (!t.started || std::abs(level - predicted) > retunedBins || !(ahead > 0.0)) {
             t = Tracker{true, level, 0.0, centre};
             n = 1;
         } else {
@@ -123,9 +134,14 @@ const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
             t.rate += gainDrift * innovation / ahead;
             t.at = centre;
         }
+        if (n < settledSegments) {
+            continue; // too few segments yet: no correction
+        }
         for (int j = 0; j < slots; ++j) {
-            offsets[p * static_cast<std::size_t>(slots) + static_cast<std::size_t>(j)] =
+            const double offset =
                 t.level + t.rate * (j - middle) - applied[static_cast<std::size_t>(j)];
+            offsets[p * static_cast<std::size_t>(slots) + static_cast<std::size_t>(j)] =
+                std::copysign(std::max(std::abs(offset) - deadBand, 0.0), offset);
         }
     }
     for (int j = 0; j < slots; ++j) {

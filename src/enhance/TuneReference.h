@@ -28,9 +28,11 @@ class TuneReference {
 
     // The segment that `fit` fitted over `spans` from slot `firstSlot` (slots count the columns
     // on air): updates the tracked offset and returns, slot by slot, the correction (bins) to
-    // subtract from each line's deviation, [slot * lines + line].
+    // subtract from each line's deviation, [slot * lines + line]. A segment that is not
+    // `measure`d (the first, which starts part-way into a column, and the shorter last one fit
+    // less well) only takes the offset tracked so far.
     const std::vector<double>& correct(const SegmentFit& fit, std::span<const SlotSpan> spans,
-                                       std::int64_t firstSlot);
+                                       std::int64_t firstSlot, bool measure);
 
   private:
     struct Tracker {

@@ -221,6 +221,15 @@ AutoTuneChange AutoTuner::afterBlock(const TunerAccess& core,
         finishLoop(core, change);
         break;
     }
+    if (stage_ != Stage::Coarse) {
+        // The pilot is mixed down at the frequency the tuning says it has, moved once a group
+        // (the group's fit takes a constant frequency error): a drifting radio takes it tens of
+        // hertz away in minutes, beyond what the phase measurement follows.
+        const ReceiverSettings& s = core.settings();
+        pilotCycles_ -= (static_cast<double>(s.fineTuneHz) - mixTuneHz_) /
+                        ((1.0 - s.sampleRateOffset) * profile_.sampleRate);
+        mixTuneHz_ = s.fineTuneHz;
+    }
     swing_.closeGroup();
     resetCycle();
     return change;
@@ -244,6 +253,7 @@ void AutoTuner::finishCoarse(const TunerAccess& core, AutoTuneChange& change) {
     }
     stage_ = Stage::PulsePair;
     pilotCycles_ = (found.scale * pilots_[0] + found.a) / 256.0;
+    mixTuneHz_ = core.settings().fineTuneHz;
     // The pilot's phase so far followed a guessed frequency: start afresh (times are relative).
     swing_.clear();
     pilotPhase_ = PilotPhase();
@@ -280,10 +290,10 @@ void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
         s = (e[1] - e[0]) / (pilots_[1] - pilots_[0]);
         a = e[0] - pilots_[0] * s;
     }
-    if (loops_ >= 3 && fineOn_ && !calibrationOn_) {
+    if (loops_ >= 3 && fineOn_ && (!calibrationOn_ || blockLengthSet_)) {
         // A radio's drift moves every tone alike: learnt at the comb's middle, and only while
-        // the rate stays as set (with the calibration on, the offset moves with the converging
-        // rate, and a drift learnt from that costs the enhanced picture several dB).
+        // the rate stays as set or once the calibration has settled (while it converges, the
+        // offset moves with the rate, and a drift learnt from that is no radio's).
         driftBins_ += driftGain * (a + s * combCentre_);
     }
     ++loops_;

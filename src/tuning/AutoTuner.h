@@ -147,6 +147,7 @@ class AutoTuner {
     PilotSwing swing_;
     PilotPhase pilotPhase_;
     double pilotCycles_ = 0.0; // the pilot's frequency in the recording, cycles a sample
+    double mixTuneHz_ = 0.0;   // the fine tune for which pilotCycles_ holds
     bool settled_ = false;
     bool blockLengthSet_ = false;
 
