@@ -29,8 +29,12 @@ constexpr double driftGain = levelGain * levelGain / (2.0 - levelGain);
 constexpr double deadBand = 3e-5;
 // Segments measured before the offset tracked is used.
 constexpr int settledSegments = 3;
-// An offset this far (bins) from the tracked one is a radio retuned: tracked afresh from there.
-constexpr double retunedBins = 0.02;
+// An offset this far (bins, three levels) from the tracked one is a segment gone wrong (samples
+// lost, a burst) and left out; so many in a row are a radio retuned: tracked afresh from there.
+constexpr double retunedBins = 0.002;
+constexpr int outliersRetuned = 3;
+// A change of the rate in use by more than this share starts the tracking afresh.
+constexpr double rateStep = 1e-5;
 
 } // namespace
 
@@ -47,6 +51,7 @@ TuneReference::TuneReference(std::vector<int> carrierBins, int lineCount,
 }
 
 void TuneReference::reset() {
+    rate_ = 0.0;
     std::fill(trackers_.begin(), trackers_.end(), Tracker{});
     counts_.assign(trackers_.size(), 0);
 }
@@ -70,6 +75,15 @@ const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
                                                    ? span.dtheta / span.du
                                                : j > 0 ? applied[static_cast<std::size_t>(j - 1)]
                                                        : 0.0;
+    }
+    // A new rate moves each tone in proportion to its bin, the pilots' offsets with them: what
+    // was tracked before no longer holds.
+    const double rate = spans[static_cast<std::size_t>(slots / 2)].du;
+    if (measure && std::abs(rate - rate_) > rateStep * std::abs(rate_)) {
+        reset();
+    }
+    if (measure) {
+        rate_ = rate;
     }
     const double middle = 0.5 * (slots - 1);
     const double centre = static_cast<double>(firstSlot) + middle;
@@ -118,10 +132,16 @@ const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
                 t.level = predicted;
                 t.at = centre;
             }
-        } else if (!t.started || std::abs(level - predicted) > retunedBins || !(ahead > 0.0)) {
+        } else if (!t.started || !(ahead > 0.0) ||
+                   (std::abs(level - predicted) > retunedBins && ++t.outliers >= outliersRetuned)) {
             t = Tracker{true, level, 0.0, centre};
             n = 1;
+        } else if (std::abs(level - predicted) > retunedBins) {
+            // One segment far off (samples lost, a burst): left out.
+            t.level = predicted;
+            t.at = centre;
         } else {
+            t.outliers = 0;
             ++n;
             // Growing memory at first (a least-squares line through the segments so far), then
             // the settled gains.

@@ -40,6 +40,7 @@ class TuneReference {
         double level = 0.0; // the radio's offset (bins) at slot `at`
         double rate = 0.0;  // and its drift, bins a slot
         double at = 0.0;
+        int outliers = 0; // segments in a row far from the tracked offset
     };
 
     std::vector<int> bins_;
@@ -48,6 +49,7 @@ class TuneReference {
     std::vector<Tracker> trackers_;
     std::vector<int> counts_; // segments each tracker has taken since it started
     std::vector<double> correction_;
+    double rate_ = 0.0; // the rate in use (slots a sample) at the last segment measured
 };
 
 } // namespace nbtv
