@@ -23,6 +23,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 string(REGEX MATCH "^[0-9]+" NBTV_AVDEVICE_MAJOR "${AVDEVICE_VERSION}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins, fonts-liberation, \
 libavdevice${NBTV_AVDEVICE_MAJOR}, libhamlib${NBTV_HAMLIB_MAJOR}")
+# FFmpeg (audio files, AVI, pictures) is loaded when first needed too, but the tool and the
+# windows need it for their ordinary work: its libraries are dependencies.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libavformat${NBTV_AVFORMAT_MAJOR}, libavcodec${NBTV_AVCODEC_MAJOR}, \
+libavutil${NBTV_AVUTIL_MAJOR}, libswresample${NBTV_SWRESAMPLE_MAJOR}, libswscale${NBTV_SWSCALE_MAJOR}")
 # The short description is CPACK_PACKAGE_DESCRIPTION_SUMMARY; CPack indents this long one.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "Narrow-band television sent as a comb of audio tones: every picture line

@@ -10,12 +10,7 @@
 #include <system_error>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/frame.h>
-#include <libswscale/swscale.h>
-}
+#include "io/FfmpegLibrary.h"
 
 #include "Commands.h"
 #include "ConvertInfo.h"

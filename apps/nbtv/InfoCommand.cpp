@@ -14,10 +14,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
+#include "io/FfmpegLibrary.h"
 
 #include "Commands.h"
 #include "ConvertInfo.h"
@@ -285,7 +282,7 @@ void reportAudioProgram(const Analysis& analysis) {
 }
 
 std::string codecName(const AVCodecParameters* par) {
-    const char* name = avcodec_get_name(par->codec_id);
+    const char* name = ff().avcodec_get_name(par->codec_id);
     return name != nullptr ? name : "unknown";
 }
 
@@ -294,18 +291,18 @@ void reportVideo(const InputStream& in, const MediaInput& media, int index) {
     AVStream* stream = format->streams[index];
     const AVCodecParameters* par = stream->codecpar;
     // The header's count may promise frames a cut file no longer holds: count the whole ones.
-    AVPacket* packet = av_packet_alloc();
+    AVPacket* packet = ff().av_packet_alloc();
     if (packet == nullptr) {
         throw RunError("out of memory reading " + in.name());
     }
     long long frames = 0;
-    while (av_read_frame(format, packet) >= 0) {
+    while (ff().av_read_frame(format, packet) >= 0) {
         if (packet->stream_index == index && (packet->flags & AV_PKT_FLAG_CORRUPT) == 0) {
             ++frames;
         }
-        av_packet_unref(packet);
+        ff().av_packet_unref(packet);
     }
-    av_packet_free(&packet);
+    ff().av_packet_free(&packet);
     AVRational rate = stream->avg_frame_rate;
     if (rate.num <= 0 || rate.den <= 0) {
         rate = stream->r_frame_rate;
@@ -430,7 +427,7 @@ int runInfo(const std::vector<std::string>& args) {
             return 0;
         }
     }
-    const int audio = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    const int audio = ff().av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (audio < 0) {
         throw RunError(in.name() + " holds neither audio nor video");
     }

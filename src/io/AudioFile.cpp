@@ -12,18 +12,12 @@
 #include <utility>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-#include <libavutil/log.h>
-#include <libswresample/swresample.h>
-}
+#include "io/FfmpegLibrary.h"
 
 #include "io/AtomicFile.h"
 #include "io/FfmpegSupport.h"
 #include "io/InputStream.h"
+#include "io/WavReader.h"
 
 namespace nbtv {
 
@@ -74,6 +68,14 @@ std::optional<WavData> wavData(InputStream& input) {
     return std::nullopt;
 }
 
+// a * b / c, to the nearest, halves up: av_rescale() on non-negative values.
+std::uint64_t rescaleRounded(std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+    __extension__ using Wide = unsigned __int128;
+    const Wide q = (Wide{a} * b + c / 2) / c;
+    return q > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                         : static_cast<std::uint64_t>(q);
+}
+
 } // namespace
 
 struct AudioFileReader::State {
@@ -86,6 +88,9 @@ struct AudioFileReader::State {
     std::optional<std::uint64_t> length;
     std::optional<WavData> wav;
     std::optional<WavShortfall> shortfall;
+
+    // A plain WAV file, read here rather than by FFmpeg (io/WavReader.h).
+    std::optional<WavReader> native;
 
     std::unique_ptr<MediaInput> media;
     AVFormatContext* format = nullptr;
@@ -111,11 +116,14 @@ struct AudioFileReader::State {
     ~State() { close(); }
 
     void close() {
-        swr_free(&resampler);
-        av_channel_layout_uninit(&inLayout);
-        av_frame_free(&frame);
-        av_packet_free(&packet);
-        avcodec_free_context(&decoder);
+        if (ffmpegLoaded()) { // else none of these was ever made
+            ff().swr_free(&resampler);
+            ff().av_channel_layout_uninit(&inLayout);
+            ff().av_frame_free(&frame);
+            ff().av_packet_free(&packet);
+            ff().avcodec_free_context(&decoder);
+        }
+        native.reset();
         media.reset();
         format = nullptr;
         ownInput.reset();
@@ -139,7 +147,10 @@ struct AudioFileReader::State {
     }
 
     bool open(InputStream& in, std::unique_ptr<MediaInput> opened, int sampleRate);
+    void openNative(const WavLayout& layout);
     void describe();
+    void noteShortfall();
+    void setDuration(std::optional<std::int64_t> microseconds);
     void noteEnd();
     bool refill();
     bool sendNextPacket();
@@ -163,6 +174,12 @@ bool AudioFileReader::State::open(InputStream& in, std::unique_ptr<MediaInput> o
                     " samples a second");
     }
     wav = wavData(in);
+    if (!opened) {
+        if (const auto layout = nativeWavLayout(in, sampleRate)) {
+            openNative(*layout);
+            return true;
+        }
+    }
     if (opened) {
         media = std::move(opened);
     } else {
@@ -174,7 +191,7 @@ bool AudioFileReader::State::open(InputStream& in, std::unique_ptr<MediaInput> o
     }
     format = media->format();
     const AVCodec* codec = nullptr;
-    int rc = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    int rc = ff().av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
     if (rc == AVERROR_DECODER_NOT_FOUND) {
         return fail("no decoder for the audio of " + name);
     }
@@ -192,16 +209,16 @@ bool AudioFileReader::State::open(InputStream& in, std::unique_ptr<MediaInput> o
                         std::to_string(outRate) + " Hz is beyond any sound card");
         }
     }
-    decoder = avcodec_alloc_context3(codec);
-    packet = av_packet_alloc();
-    frame = av_frame_alloc();
+    decoder = ff().avcodec_alloc_context3(codec);
+    packet = ff().av_packet_alloc();
+    frame = ff().av_frame_alloc();
     if (decoder == nullptr || packet == nullptr || frame == nullptr) {
         return fail("out of memory opening " + name);
     }
-    rc = avcodec_parameters_to_context(decoder, st->codecpar);
+    rc = ff().avcodec_parameters_to_context(decoder, st->codecpar);
     if (rc >= 0) {
         decoder->pkt_timebase = st->time_base;
-        rc = avcodec_open2(decoder, codec, nullptr);
+        rc = ff().avcodec_open2(decoder, codec, nullptr);
     }
     if (rc < 0) {
         return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
@@ -214,10 +231,26 @@ void AudioFileReader::State::describe() {
     const AVStream* st = format->streams[stream];
     const AVCodecParameters* par = st->codecpar;
     description.container = format->iformat->name;
-    const char* codecName = avcodec_get_name(par->codec_id);
+    const char* codecName = ff().avcodec_get_name(par->codec_id);
     description.codec = codecName != nullptr ? codecName : "unknown";
     description.sampleRate = par->sample_rate;
     description.channels = par->ch_layout.nb_channels;
+    noteShortfall();
+    std::optional<std::int64_t> microseconds;
+    if (shortfall && par->block_align > 0 && par->sample_rate > 0) {
+        // What the file holds, not what its header promised.
+        const auto frames = static_cast<std::int64_t>(shortfall->presentBytes /
+                                                      static_cast<std::uint64_t>(par->block_align));
+        microseconds = ff().av_rescale(frames, AV_TIME_BASE, par->sample_rate);
+    } else if (st->duration > 0) {
+        microseconds = ff().av_rescale_q(st->duration, st->time_base, AVRational{1, AV_TIME_BASE});
+    } else if (format->duration > 0) {
+        microseconds = format->duration;
+    }
+    setDuration(microseconds);
+}
+
+void AudioFileReader::State::noteShortfall() {
     if (wav && input->size()) {
         const std::uint64_t size = *input->size();
         const std::uint64_t present = size > wav->offset ? size - wav->offset : 0;
@@ -225,20 +258,46 @@ void AudioFileReader::State::describe() {
             shortfall = WavShortfall{wav->declaredBytes, present};
         }
     }
-    std::optional<std::int64_t> microseconds;
-    if (shortfall && par->block_align > 0 && par->sample_rate > 0) {
-        // What the file holds, not what its header promised.
-        const auto frames = static_cast<std::int64_t>(shortfall->presentBytes /
-                                                      static_cast<std::uint64_t>(par->block_align));
-        microseconds = av_rescale(frames, AV_TIME_BASE, par->sample_rate);
-    } else if (st->duration > 0) {
-        microseconds = av_rescale_q(st->duration, st->time_base, AVRational{1, AV_TIME_BASE});
-    } else if (format->duration > 0) {
-        microseconds = format->duration;
-    }
+}
+
+void AudioFileReader::State::setDuration(std::optional<std::int64_t> microseconds) {
     if (microseconds) {
         description.seconds = static_cast<double>(*microseconds) / AV_TIME_BASE;
-        length = static_cast<std::uint64_t>(av_rescale(*microseconds, outRate, AV_TIME_BASE));
+        length = rescaleRounded(static_cast<std::uint64_t>(*microseconds),
+                                static_cast<std::uint64_t>(outRate), AV_TIME_BASE);
+    }
+}
+
+// The description FFmpeg's WAV demuxer would give, worked out the way it works it out.
+void AudioFileReader::State::openNative(const WavLayout& layout) {
+    native.emplace(layout);
+    outRate = layout.rate;
+    description.container = "wav";
+    description.codec = layout.codec;
+    description.sampleRate = layout.rate;
+    description.channels = layout.channels;
+    noteShortfall();
+    const auto rate = static_cast<std::uint64_t>(layout.rate);
+    const auto align = static_cast<std::uint64_t>(layout.blockAlign);
+    std::optional<std::uint64_t> frames;
+    if (shortfall) {
+        frames = shortfall->presentBytes / align;
+    } else if (const auto size = input->size()) {
+        const std::uint64_t end = layout.dataOffset + layout.dataSize.value_or(0);
+        if (layout.dataSize && end <= *size) {
+            frames = *layout.dataSize / align;
+        } else if (layout.factFrames && *layout.factFrames > 0) {
+            frames = *layout.factFrames;
+        } else if (layout.byteRate > 0 && *size > layout.dataOffset) {
+            // From the bit rate the header gives, as for a file of unknown length.
+            frames = rescaleRounded(8 * (*size - layout.dataOffset), rate,
+                                    8 * std::uint64_t{layout.byteRate});
+        }
+    } else if (layout.factFrames && *layout.factFrames > 0) {
+        frames = *layout.factFrames;
+    }
+    if (frames && *frames > 0) {
+        setDuration(static_cast<std::int64_t>(rescaleRounded(*frames, AV_TIME_BASE, rate)));
     }
 }
 
@@ -257,6 +316,17 @@ void AudioFileReader::State::noteEnd() {
 bool AudioFileReader::State::refill() {
     pending.clear();
     pendingPos = 0;
+    if (native) {
+        std::string failure;
+        if (!native->next(*input, pending, failure)) {
+            finished = true;
+            noteEnd();
+            if (!failure.empty()) {
+                return fail(failure);
+            }
+        }
+        return true;
+    }
     while (pending.empty() && !finished) {
         if (decoderDone) {
             if (!drainResampler()) {
@@ -265,10 +335,10 @@ bool AudioFileReader::State::refill() {
             finished = true;
             break;
         }
-        const int rc = avcodec_receive_frame(decoder, frame);
+        const int rc = ff().avcodec_receive_frame(decoder, frame);
         if (rc == 0) {
             const bool ok = convertFrame();
-            av_frame_unref(frame);
+            ff().av_frame_unref(frame);
             if (!ok) {
                 return false;
             }
@@ -292,11 +362,11 @@ bool AudioFileReader::State::sendNextPacket() {
         return true;
     }
     for (;;) {
-        int rc = av_read_frame(format, packet);
+        int rc = ff().av_read_frame(format, packet);
         if (rc == AVERROR_EOF) {
             demuxDone = true;
             noteEnd();
-            rc = avcodec_send_packet(decoder, nullptr);
+            rc = ff().avcodec_send_packet(decoder, nullptr);
             if (rc < 0 && rc != AVERROR_EOF) {
                 return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
             }
@@ -306,11 +376,11 @@ bool AudioFileReader::State::sendNextPacket() {
             return fail("cannot read " + name + ": " + ffmpegMessage(rc));
         }
         if (packet->stream_index != stream) {
-            av_packet_unref(packet);
+            ff().av_packet_unref(packet);
             continue;
         }
-        rc = avcodec_send_packet(decoder, packet);
-        av_packet_unref(packet);
+        rc = ff().avcodec_send_packet(decoder, packet);
+        ff().av_packet_unref(packet);
         if (rc < 0) {
             return fail("cannot decode the audio of " + name + ": " + ffmpegMessage(rc));
         }
@@ -322,36 +392,36 @@ bool AudioFileReader::State::configureResampler() {
     AVChannelLayout layout{};
     // Some containers (plain PCM WAV, raw streams) give only a channel count.
     if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-        av_channel_layout_default(&layout, frame->ch_layout.nb_channels);
-    } else if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
+        ff().av_channel_layout_default(&layout, frame->ch_layout.nb_channels);
+    } else if (ff().av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
         return fail("out of memory reading " + name);
     }
     const bool same = resampler != nullptr && frame->format == inFormat &&
                       frame->sample_rate == inRate &&
-                      av_channel_layout_compare(&layout, &inLayout) == 0;
+                      ff().av_channel_layout_compare(&layout, &inLayout) == 0;
     if (same) {
-        av_channel_layout_uninit(&layout);
+        ff().av_channel_layout_uninit(&layout);
         return true;
     }
     if (resampler != nullptr && !drainResampler()) {
-        av_channel_layout_uninit(&layout);
+        ff().av_channel_layout_uninit(&layout);
         return false;
     }
-    swr_free(&resampler);
-    av_channel_layout_uninit(&inLayout);
+    ff().swr_free(&resampler);
+    ff().av_channel_layout_uninit(&inLayout);
     inLayout = layout;
     inFormat = frame->format;
     inRate = frame->sample_rate;
 
     AVChannelLayout mono{};
-    av_channel_layout_default(&mono, 1);
-    int rc = swr_alloc_set_opts2(&resampler, &mono, AV_SAMPLE_FMT_S16, outRate, &inLayout,
-                                 static_cast<AVSampleFormat>(inFormat), inRate, 0, nullptr);
+    ff().av_channel_layout_default(&mono, 1);
+    int rc = ff().swr_alloc_set_opts2(&resampler, &mono, AV_SAMPLE_FMT_S16, outRate, &inLayout,
+                                      static_cast<AVSampleFormat>(inFormat), inRate, 0, nullptr);
     if (rc >= 0) {
-        rc = swr_init(resampler);
+        rc = ff().swr_init(resampler);
     }
     if (rc < 0) {
-        swr_free(&resampler);
+        ff().swr_free(&resampler);
         return fail("cannot convert the audio of " + name + ": " + ffmpegMessage(rc));
     }
     return true;
@@ -393,11 +463,11 @@ bool AudioFileReader::State::drainResampler() {
 
 bool AudioFileReader::State::appendConverted(const std::uint8_t** in, int inCount) {
     // swr_get_out_samples gives an upper bound; the margin covers a drain it reports as empty.
-    const int room = std::max(swr_get_out_samples(resampler, inCount), 0) + 16;
+    const int room = std::max(ff().swr_get_out_samples(resampler, inCount), 0) + 16;
     const std::size_t at = pending.size();
     pending.resize(at + static_cast<std::size_t>(room));
     std::uint8_t* out = reinterpret_cast<std::uint8_t*>(pending.data() + at);
-    const int got = swr_convert(resampler, &out, room, in, inCount);
+    const int got = ff().swr_convert(resampler, &out, room, in, inCount);
     if (got < 0) {
         pending.resize(at);
         return fail("cannot convert the audio of " + name + ": " + ffmpegMessage(got));
@@ -437,7 +507,8 @@ std::size_t AudioFileReader::read(std::int16_t* out, std::size_t count) {
     std::size_t written = 0;
     while (written < count) {
         if (s.pendingPos == s.pending.size()) {
-            if (s.finished || s.decoder == nullptr || !s.refill() || s.pending.empty()) {
+            if (s.finished || (s.decoder == nullptr && !s.native) || !s.refill() ||
+                s.pending.empty()) {
                 break;
             }
         }
@@ -595,17 +666,23 @@ bool writeWavFile(const std::string& path, int sampleRate, const std::vector<std
 namespace nbtv {
 
 RateConverter::RateConverter(int fromRate, int toRate) {
+    std::string error;
+    if (!loadFfmpeg(error)) {
+        return; // convert() then says it cannot work
+    }
     AVChannelLayout mono{};
-    av_channel_layout_default(&mono, 1);
-    if (swr_alloc_set_opts2(&context_, &mono, AV_SAMPLE_FMT_S16, toRate, &mono, AV_SAMPLE_FMT_S16,
-                            fromRate, 0, nullptr) < 0 ||
-        swr_init(context_) < 0) {
-        swr_free(&context_);
+    ff().av_channel_layout_default(&mono, 1);
+    if (ff().swr_alloc_set_opts2(&context_, &mono, AV_SAMPLE_FMT_S16, toRate, &mono,
+                                 AV_SAMPLE_FMT_S16, fromRate, 0, nullptr) < 0 ||
+        ff().swr_init(context_) < 0) {
+        ff().swr_free(&context_);
     }
 }
 
 RateConverter::~RateConverter() {
-    swr_free(&context_);
+    if (context_ != nullptr) {
+        ff().swr_free(&context_);
+    }
 }
 
 bool RateConverter::convert(const std::int16_t* in, std::size_t count,
@@ -614,13 +691,13 @@ bool RateConverter::convert(const std::int16_t* in, std::size_t count,
         return false;
     }
     const auto inCount = static_cast<int>(count);
-    const int room = std::max(swr_get_out_samples(context_, inCount), 0) + 16;
+    const int room = std::max(ff().swr_get_out_samples(context_, inCount), 0) + 16;
     const std::size_t at = out.size();
     out.resize(at + static_cast<std::size_t>(room));
     auto* target = reinterpret_cast<std::uint8_t*>(out.data() + at);
     const auto* source = reinterpret_cast<const std::uint8_t*>(in);
     const int got =
-        swr_convert(context_, &target, room, in == nullptr ? nullptr : &source, inCount);
+        ff().swr_convert(context_, &target, room, in == nullptr ? nullptr : &source, inCount);
     out.resize(at + static_cast<std::size_t>(std::max(got, 0)));
     return got >= 0;
 }

@@ -8,11 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-}
+#include "io/FfmpegLibrary.h"
 
 #include "io/AtomicFile.h"
 #include "io/FfmpegSupport.h"
@@ -87,12 +83,15 @@ struct AudioRecorder::Encoder {
     std::int64_t pts = 0;
 
     ~Encoder() {
-        av_packet_free(&packet);
-        av_frame_free(&frame);
-        avcodec_free_context(&codec);
+        if (!ffmpegLoaded()) {
+            return; // nothing was made
+        }
+        ff().av_packet_free(&packet);
+        ff().av_frame_free(&frame);
+        ff().avcodec_free_context(&codec);
         if (format != nullptr) {
-            avio_closep(&format->pb);
-            avformat_free_context(format);
+            ff().avio_closep(&format->pb);
+            ff().avformat_free_context(format);
         }
     }
 
@@ -102,48 +101,50 @@ struct AudioRecorder::Encoder {
     }
 
     bool open(const std::filesystem::path& file, int sampleRate, std::string& error) {
-        silenceFfmpeg();
-        int code = avformat_alloc_output_context2(&format, nullptr, "flac", file.c_str());
+        if (!loadFfmpeg(error)) {
+            return false;
+        }
+        int code = ff().avformat_alloc_output_context2(&format, nullptr, "flac", file.c_str());
         if (code < 0) {
             return fail(code, "write", error);
         }
-        const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_FLAC);
-        codec = encoder != nullptr ? avcodec_alloc_context3(encoder) : nullptr;
+        const AVCodec* encoder = ff().avcodec_find_encoder(AV_CODEC_ID_FLAC);
+        codec = encoder != nullptr ? ff().avcodec_alloc_context3(encoder) : nullptr;
         if (codec == nullptr) {
             return fail(AVERROR_ENCODER_NOT_FOUND, "encode", error);
         }
         codec->sample_fmt = AV_SAMPLE_FMT_S16;
         codec->sample_rate = sampleRate;
-        av_channel_layout_default(&codec->ch_layout, 1);
+        ff().av_channel_layout_default(&codec->ch_layout, 1);
         codec->frame_size = flacFrameSamples;
         codec->time_base = AVRational{1, sampleRate};
         if ((format->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
             codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
-        if ((code = avcodec_open2(codec, encoder, nullptr)) < 0) {
+        if ((code = ff().avcodec_open2(codec, encoder, nullptr)) < 0) {
             return fail(code, "encode", error);
         }
-        stream = avformat_new_stream(format, nullptr);
+        stream = ff().avformat_new_stream(format, nullptr);
         if (stream == nullptr) {
             return fail(AVERROR(ENOMEM), "write", error);
         }
-        avcodec_parameters_from_context(stream->codecpar, codec);
+        ff().avcodec_parameters_from_context(stream->codecpar, codec);
         stream->time_base = codec->time_base;
-        if ((code = avio_open(&format->pb, file.c_str(), AVIO_FLAG_WRITE)) < 0 ||
-            (code = avformat_write_header(format, nullptr)) < 0) {
+        if ((code = ff().avio_open(&format->pb, file.c_str(), AVIO_FLAG_WRITE)) < 0 ||
+            (code = ff().avformat_write_header(format, nullptr)) < 0) {
             return fail(code, "write", error);
         }
-        avio_flush(format->pb);
-        frame = av_frame_alloc();
-        packet = av_packet_alloc();
+        ff().avio_flush(format->pb);
+        frame = ff().av_frame_alloc();
+        packet = ff().av_packet_alloc();
         if (frame == nullptr || packet == nullptr) {
             return fail(AVERROR(ENOMEM), "encode", error);
         }
         frame->format = AV_SAMPLE_FMT_S16;
         frame->sample_rate = sampleRate;
         frame->nb_samples = flacFrameSamples;
-        av_channel_layout_copy(&frame->ch_layout, &codec->ch_layout);
-        if ((code = av_frame_get_buffer(frame, 0)) < 0) {
+        ff().av_channel_layout_copy(&frame->ch_layout, &codec->ch_layout);
+        if ((code = ff().av_frame_get_buffer(frame, 0)) < 0) {
             return fail(code, "encode", error);
         }
         return true;
@@ -153,7 +154,7 @@ struct AudioRecorder::Encoder {
     bool send(const std::int16_t* samples, int count, std::string& error) {
         int code = 0;
         if (samples != nullptr) {
-            if ((code = av_frame_make_writable(frame)) < 0) {
+            if ((code = ff().av_frame_make_writable(frame)) < 0) {
                 return fail(code, "encode", error);
             }
             frame->nb_samples = count;
@@ -161,18 +162,18 @@ struct AudioRecorder::Encoder {
                         sizeof(std::int16_t) * static_cast<std::size_t>(count));
             frame->pts = pts;
             pts += count;
-            code = avcodec_send_frame(codec, frame);
+            code = ff().avcodec_send_frame(codec, frame);
         } else {
-            code = avcodec_send_frame(codec, nullptr);
+            code = ff().avcodec_send_frame(codec, nullptr);
         }
         if (code < 0) {
             return fail(code, "encode", error);
         }
-        while ((code = avcodec_receive_packet(codec, packet)) >= 0) {
-            av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
+        while ((code = ff().avcodec_receive_packet(codec, packet)) >= 0) {
+            ff().av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
             packet->stream_index = stream->index;
-            code = av_write_frame(format, packet);
-            av_packet_unref(packet);
+            code = ff().av_write_frame(format, packet);
+            ff().av_packet_unref(packet);
             if (code < 0) {
                 return fail(code, "write", error);
             }
@@ -192,7 +193,7 @@ struct AudioRecorder::Encoder {
             }
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
-        avio_flush(format->pb);
+        ff().avio_flush(format->pb);
         if (format->pb->error < 0) {
             return fail(format->pb->error, "write", error);
         }
@@ -205,7 +206,7 @@ struct AudioRecorder::Encoder {
             send(pending.data(), static_cast<int>(pending.size()), ignored);
         }
         send(nullptr, 0, ignored);
-        av_write_trailer(format);
+        ff().av_write_trailer(format);
     }
 };
 

@@ -8,15 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/error.h>
-#include <libavutil/mem.h>
-#include <libavutil/opt.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
-}
+#include "io/FfmpegLibrary.h"
 
 #include "io/FfmpegSupport.h"
 
@@ -129,25 +121,28 @@ struct AviWriter::Impl {
     ~Impl() { release(); }
 
     void release() {
-        sws_freeContext(scaler);
+        if (!ffmpegLoaded()) {
+            return; // nothing was made
+        }
+        ff().sws_freeContext(scaler);
         scaler = nullptr;
-        av_frame_free(&converted);
-        av_frame_free(&picture);
-        av_packet_free(&packet);
-        avcodec_free_context(&encoder);
+        ff().av_frame_free(&converted);
+        ff().av_frame_free(&picture);
+        ff().av_packet_free(&packet);
+        ff().avcodec_free_context(&encoder);
         if (format != nullptr) {
             format->pb = nullptr;
-            avformat_free_context(format);
+            ff().avformat_free_context(format);
             format = nullptr;
         }
         stream = nullptr;
         if (io != nullptr) {
             if (memoryIo) {
-                avio_close_dyn_buf(io, &probeBuffer);
-                av_freep(&probeBuffer);
+                ff().avio_close_dyn_buf(io, &probeBuffer);
+                ff().av_freep(&probeBuffer);
             } else {
-                av_freep(&io->buffer);
-                avio_context_free(&io);
+                ff().av_freep(&io->buffer);
+                ff().avio_context_free(&io);
             }
             io = nullptr;
         }
@@ -161,23 +156,26 @@ struct AviWriter::Impl {
 
     // The format context with a file or memory sink.
     bool makeFormat(std::string& why) {
-        if (avformat_alloc_output_context2(&format, nullptr, "avi", nullptr) < 0 ||
+        if (!loadFfmpeg(why)) {
+            return false;
+        }
+        if (ff().avformat_alloc_output_context2(&format, nullptr, "avi", nullptr) < 0 ||
             format == nullptr) {
             why = "the AVI muxer is missing";
             return false;
         }
         if (memoryIo) {
-            if (avio_open_dyn_buf(&io) < 0) {
+            if (ff().avio_open_dyn_buf(&io) < 0) {
                 why = "out of memory";
                 return false;
             }
         } else {
-            auto* buffer = static_cast<unsigned char*>(av_malloc(ioBufferSize));
+            auto* buffer = static_cast<unsigned char*>(ff().av_malloc(ioBufferSize));
             io = buffer == nullptr ? nullptr
-                                   : avio_alloc_context(buffer, ioBufferSize, 1, &sink, nullptr,
-                                                        writeToFile, seekInFile);
+                                   : ff().avio_alloc_context(buffer, ioBufferSize, 1, &sink,
+                                                             nullptr, writeToFile, seekInFile);
             if (io == nullptr) {
-                av_free(buffer);
+                ff().av_free(buffer);
                 why = "out of memory";
                 return false;
             }
@@ -222,19 +220,19 @@ struct AviWriter::Impl {
     bool writePacket() {
         packet->stream_index = stream->index;
         packet->flags |= AV_PKT_FLAG_KEY;
-        av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
+        ff().av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
         const std::int64_t chunk = 8 + packet->size + (packet->size & 1);
         if (!reserve(chunk + indexBytesPerFrame * (frames + 1) + trailerSlack)) {
-            av_packet_unref(packet);
+            ff().av_packet_unref(packet);
             return false;
         }
-        const int rc = av_write_frame(format, packet);
-        av_packet_unref(packet);
+        const int rc = ff().av_write_frame(format, packet);
+        ff().av_packet_unref(packet);
         if (rc < 0) {
             error = sink.lastErrno != 0 ? errnoText(sink.lastErrno) : ffmpegMessage(rc);
             return false;
         }
-        avio_flush(io);
+        ff().avio_flush(io);
         if (io->error < 0) {
             error = ioFailure();
             return false;
@@ -245,13 +243,13 @@ struct AviWriter::Impl {
 
     // Hands `frame` (nullptr: the end) to the encoder and writes what comes out.
     bool encode(AVFrame* frame) {
-        int rc = avcodec_send_frame(encoder, frame);
+        int rc = ff().avcodec_send_frame(encoder, frame);
         if (rc < 0 && rc != AVERROR_EOF) {
             error = "cannot compress a frame: " + ffmpegMessage(rc);
             return false;
         }
         for (;;) {
-            rc = avcodec_receive_packet(encoder, packet);
+            rc = ff().avcodec_receive_packet(encoder, packet);
             if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {
                 return true;
             }
@@ -266,15 +264,17 @@ struct AviWriter::Impl {
     }
 
     bool setUpEncoder(const AviCompression& compression) {
-        const AVCodec* found = avcodec_find_encoder_by_name(std::string(codec->encoder).c_str());
+        const AVCodec* found =
+            ff().avcodec_find_encoder_by_name(std::string(codec->encoder).c_str());
         if (found == nullptr) {
             error = "this FFmpeg has no " + std::string(codec->encoder) + " encoder";
             return false;
         }
-        const AVPixelFormat pixelFormat = av_get_pix_fmt(std::string(codec->pixelFormat).c_str());
-        encoder = avcodec_alloc_context3(found);
-        picture = av_frame_alloc();
-        packet = av_packet_alloc();
+        const AVPixelFormat pixelFormat =
+            ff().av_get_pix_fmt(std::string(codec->pixelFormat).c_str());
+        encoder = ff().avcodec_alloc_context3(found);
+        picture = ff().av_frame_alloc();
+        packet = ff().av_packet_alloc();
         if (encoder == nullptr || picture == nullptr || packet == nullptr) {
             error = "out of memory";
             return false;
@@ -291,7 +291,7 @@ struct AviWriter::Impl {
         encoder->keyint_min = 1;
         encoder->max_b_frames = 0;
         encoder->thread_count = 1;
-        const AVPixFmtDescriptor* description = av_pix_fmt_desc_get(pixelFormat);
+        const AVPixFmtDescriptor* description = ff().av_pix_fmt_desc_get(pixelFormat);
         if (description != nullptr && (description->flags & AV_PIX_FMT_FLAG_RGB) == 0) {
             const bool full = codec->pixelFormat.starts_with("yuvj");
             encoder->color_range = full ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
@@ -299,9 +299,9 @@ struct AviWriter::Impl {
         }
         AVDictionary* options = nullptr;
         if (codec->encoder == "libx264") {
-            av_dict_set(&options, "tune", "zerolatency", 0);
+            ff().av_dict_set(&options, "tune", "zerolatency", 0);
             if (compression.dataRateKBps <= 0) {
-                av_dict_set(&options, "crf", "18", 0);
+                ff().av_dict_set(&options, "crf", "18", 0);
             }
         }
         if (codec->takesDataRate && compression.dataRateKBps > 0) {
@@ -311,8 +311,8 @@ struct AviWriter::Impl {
             encoder->flags |= AV_CODEC_FLAG_QSCALE;
             encoder->global_quality = 2 * FF_QP2LAMBDA;
         }
-        const int rc = avcodec_open2(encoder, found, &options);
-        av_dict_free(&options);
+        const int rc = ff().avcodec_open2(encoder, found, &options);
+        ff().av_dict_free(&options);
         if (rc < 0) {
             error =
                 "cannot open the " + std::string(codec->encoder) + " encoder: " + ffmpegMessage(rc);
@@ -324,12 +324,12 @@ struct AviWriter::Impl {
         picture->format = codec->id == "raw" ? pixelFormat : AV_PIX_FMT_BGR0;
         picture->width = width;
         picture->height = height;
-        if (av_frame_get_buffer(picture, 0) < 0) {
+        if (ff().av_frame_get_buffer(picture, 0) < 0) {
             error = "out of memory";
             return false;
         }
         if (picture->format != pixelFormat) {
-            converted = av_frame_alloc();
+            converted = ff().av_frame_alloc();
             if (converted == nullptr) {
                 error = "out of memory";
                 return false;
@@ -337,13 +337,13 @@ struct AviWriter::Impl {
             converted->format = pixelFormat;
             converted->width = width;
             converted->height = height;
-            if (av_frame_get_buffer(converted, 0) < 0) {
+            if (ff().av_frame_get_buffer(converted, 0) < 0) {
                 error = "out of memory";
                 return false;
             }
-            scaler = sws_getContext(width, height, AV_PIX_FMT_BGR0, width, height, pixelFormat,
-                                    SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr,
-                                    nullptr, nullptr);
+            scaler = ff().sws_getContext(width, height, AV_PIX_FMT_BGR0, width, height, pixelFormat,
+                                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP,
+                                         nullptr, nullptr, nullptr);
             if (scaler == nullptr) {
                 error = "cannot convert pictures to " + std::string(codec->pixelFormat);
                 return false;
@@ -353,9 +353,7 @@ struct AviWriter::Impl {
     }
 };
 
-AviWriter::AviWriter() : impl_(std::make_unique<Impl>()) {
-    silenceFfmpeg(); // failures come back as one line of our own
-}
+AviWriter::AviWriter() : impl_(std::make_unique<Impl>()) {}
 
 AviWriter::~AviWriter() {
     if (impl_->ready) {
@@ -409,7 +407,7 @@ AviWriter::Result AviWriter::createStream(int width, int height, int framesPerSe
         discard();
         return Result::StreamFailed;
     }
-    d.stream = avformat_new_stream(d.format, nullptr);
+    d.stream = ff().avformat_new_stream(d.format, nullptr);
     if (d.stream == nullptr) {
         d.error = "out of memory";
         discard();
@@ -450,17 +448,17 @@ AviWriter::Result AviWriter::setFormat() {
         return Result::FormatFailed;
     }
     d.error.clear();
-    int rc = avcodec_parameters_from_context(d.stream->codecpar, d.encoder);
+    int rc = ff().avcodec_parameters_from_context(d.stream->codecpar, d.encoder);
     if (rc >= 0 && d.codec->id == "raw") {
         // Bottom-up rows: biHeight positive, as the stream format declares.
-        rc = av_opt_set_int(d.format->priv_data, "flipped_raw_rgb", 1, 0);
+        rc = ff().av_opt_set_int(d.format->priv_data, "flipped_raw_rgb", 1, 0);
     }
     if (rc >= 0 && !d.reserve(trailerSlack)) {
         rc = AVERROR(ENOSPC); // d.error says why
     } else if (rc >= 0) {
-        rc = avformat_write_header(d.format, nullptr);
+        rc = ff().avformat_write_header(d.format, nullptr);
         if (rc >= 0) {
-            avio_flush(d.io);
+            ff().avio_flush(d.io);
             rc = d.io->error;
         }
         if (rc < 0) {
@@ -505,7 +503,7 @@ bool AviWriter::writeFrame(const std::uint8_t* bottomUpRows, std::ptrdiff_t stri
         }
         return false;
     }
-    if (av_frame_make_writable(d.picture) < 0) {
+    if (ff().av_frame_make_writable(d.picture) < 0) {
         d.error = "out of memory";
         d.writeFailed = true;
         return false;
@@ -520,13 +518,13 @@ bool AviWriter::writeFrame(const std::uint8_t* bottomUpRows, std::ptrdiff_t stri
     }
     AVFrame* input = d.picture;
     if (d.scaler != nullptr) {
-        if (av_frame_make_writable(d.converted) < 0) {
+        if (ff().av_frame_make_writable(d.converted) < 0) {
             d.error = "out of memory";
             d.writeFailed = true;
             return false;
         }
-        sws_scale(d.scaler, d.picture->data, d.picture->linesize, 0, d.height, d.converted->data,
-                  d.converted->linesize);
+        ff().sws_scale(d.scaler, d.picture->data, d.picture->linesize, 0, d.height,
+                       d.converted->data, d.converted->linesize);
         input = d.converted;
     }
     input->pts = d.frames;
@@ -551,8 +549,8 @@ bool AviWriter::finish() {
         ok = false;
     }
     const std::string firstError = d.error;
-    const int rc = av_write_trailer(d.format);
-    avio_flush(d.io);
+    const int rc = ff().av_write_trailer(d.format);
+    ff().avio_flush(d.io);
     if (rc < 0 || d.io->error < 0) {
         if (ok) {
             d.error = "cannot write the index: " + d.ioFailure();

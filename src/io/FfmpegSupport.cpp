@@ -9,12 +9,7 @@
 #include "io/AtomicFile.h"
 #include "io/InputStream.h"
 
-extern "C" {
-#include <libavformat/avformat.h>
-#include <libavutil/error.h>
-#include <libavutil/log.h>
-#include <libavutil/mem.h>
-}
+#include "io/FfmpegLibrary.h"
 
 namespace nbtv {
 
@@ -56,14 +51,9 @@ std::int64_t seekInput(void* opaque, std::int64_t offset, int whence) {
 
 } // namespace
 
-void silenceFfmpeg() {
-    static const bool done = (av_log_set_level(AV_LOG_QUIET), true);
-    (void)done;
-}
-
 std::string ffmpegMessage(int code) {
     std::array<char, AV_ERROR_MAX_STRING_SIZE> text{};
-    av_strerror(code, text.data(), text.size());
+    ff().av_strerror(code, text.data(), text.size());
     return text.data();
 }
 
@@ -92,23 +82,29 @@ std::string openFailure(const InputStream& input, int code, const char* kind) {
 }
 
 MediaInput::~MediaInput() {
-    avformat_close_input(&format_);
+    if (format_ == nullptr && io_ == nullptr) {
+        return; // FFmpeg may never have been loaded
+    }
+    ff().avformat_close_input(&format_);
     if (io_ != nullptr) {
-        av_freep(&io_->buffer);
-        avio_context_free(&io_);
+        ff().av_freep(&io_->buffer);
+        ff().avio_context_free(&io_);
     }
 }
 
 bool MediaInput::open(InputStream& input, const char* kind, std::string& error) {
-    silenceFfmpeg();
-    auto* buffer = static_cast<std::uint8_t*>(av_malloc(ioBufferSize));
-    if (buffer != nullptr) {
-        io_ = avio_alloc_context(buffer, ioBufferSize, 0, &input, readInput, nullptr, seekInput);
+    if (!loadFfmpeg(error)) {
+        return false;
     }
-    format_ = avformat_alloc_context();
+    auto* buffer = static_cast<std::uint8_t*>(ff().av_malloc(ioBufferSize));
+    if (buffer != nullptr) {
+        io_ =
+            ff().avio_alloc_context(buffer, ioBufferSize, 0, &input, readInput, nullptr, seekInput);
+    }
+    format_ = ff().avformat_alloc_context();
     if (io_ == nullptr || format_ == nullptr) {
         if (io_ == nullptr) {
-            av_free(buffer);
+            ff().av_free(buffer);
         }
         error = "out of memory opening " + input.name();
         return false;
@@ -119,12 +115,12 @@ bool MediaInput::open(InputStream& input, const char* kind, std::string& error) 
     format_->flags |= AVFMT_FLAG_CUSTOM_IO;
     // The name still helps the probe: some formats are known by their extension.
     const std::string url = input.path() == "-" ? "pipe:" : input.path();
-    int rc = avformat_open_input(&format_, url.c_str(), nullptr, nullptr);
+    int rc = ff().avformat_open_input(&format_, url.c_str(), nullptr, nullptr);
     if (rc < 0) {
         error = openFailure(input, rc, kind);
         return false;
     }
-    rc = avformat_find_stream_info(format_, nullptr);
+    rc = ff().avformat_find_stream_info(format_, nullptr);
     if (rc < 0) {
         error = "cannot read " + input.name() + ": " + ffmpegMessage(rc);
         return false;

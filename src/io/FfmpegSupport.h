@@ -11,9 +11,6 @@ namespace nbtv {
 
 class InputStream;
 
-// FFmpeg logs to stderr by default; our callers report one line of their own instead.
-void silenceFfmpeg();
-
 // FFmpeg's text for an error code.
 std::string ffmpegMessage(int code);
 

@@ -17,16 +17,9 @@
 #include <dlfcn.h>
 #include <zlib.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
 #include <libavdevice/version_major.h>
-#include <libavformat/avformat.h>
-#include <libavutil/error.h>
-#include <libavutil/frame.h>
-#include <libavutil/log.h>
-#include <libavutil/macros.h>
-#include <libswscale/swscale.h>
-}
+
+#include "io/FfmpegLibrary.h"
 
 #include "io/AtomicFile.h"
 #include "io/FfmpegSupport.h"
@@ -63,11 +56,14 @@ struct FormatInput {
     FormatInput(const FormatInput&) = delete;
     FormatInput& operator=(const FormatInput&) = delete;
     ~FormatInput() {
-        sws_freeContext(scaler);
-        av_frame_free(&frame);
-        av_packet_free(&packet);
-        avcodec_free_context(&decoder);
-        avformat_close_input(&format);
+        if (!ffmpegLoaded()) {
+            return; // nothing was made
+        }
+        ff().sws_freeContext(scaler);
+        ff().av_frame_free(&frame);
+        ff().av_packet_free(&packet);
+        ff().avcodec_free_context(&decoder);
+        ff().avformat_close_input(&format);
     }
 };
 
@@ -87,11 +83,11 @@ bool decodeEach(FormatInput& in, int stream, const std::string& path,
     bool flushing = false;
     bool any = false;
     for (;;) {
-        int rc = avcodec_receive_frame(in.decoder, in.frame);
+        int rc = ff().avcodec_receive_frame(in.decoder, in.frame);
         if (rc == 0) {
             any = true;
             const bool more = take(*in.frame);
-            av_frame_unref(in.frame);
+            ff().av_frame_unref(in.frame);
             if (!more) {
                 return true;
             }
@@ -107,25 +103,25 @@ bool decodeEach(FormatInput& in, int stream, const std::string& path,
             error = "cannot decode " + quotedPath(path) + ": " + ffmpegMessage(rc);
             return false;
         }
-        rc = av_read_frame(in.format, in.packet);
+        rc = ff().av_read_frame(in.format, in.packet);
         if (rc == AVERROR_EOF) {
             flushing = true;
-            rc = avcodec_send_packet(in.decoder, nullptr);
+            rc = ff().avcodec_send_packet(in.decoder, nullptr);
         } else if (rc < 0) {
             error = "cannot read " + quotedPath(path) + ": " + ffmpegMessage(rc);
             return false;
         } else if (in.packet->stream_index != stream) {
-            av_packet_unref(in.packet);
+            ff().av_packet_unref(in.packet);
             continue;
         } else if ((in.packet->flags & AV_PKT_FLAG_CORRUPT) != 0) {
             // Part of a picture (the end of a recording that was cut off): the decoder would
             // refuse it or make garbage of it, and the whole pictures before it still count.
             ++in.cutPackets;
-            av_packet_unref(in.packet);
+            ff().av_packet_unref(in.packet);
             continue;
         } else {
-            rc = avcodec_send_packet(in.decoder, in.packet);
-            av_packet_unref(in.packet);
+            rc = ff().avcodec_send_packet(in.decoder, in.packet);
+            ff().av_packet_unref(in.packet);
         }
         if (rc < 0 && rc != AVERROR_EOF) {
             error = "cannot decode " + quotedPath(path) + ": " + ffmpegMessage(rc);
@@ -234,7 +230,9 @@ std::string registerDevices() {
 bool decodePictures(const std::string& path, int width, int height, const PictureSource& source,
                     const std::function<bool(const RgbImage&)>& take, std::string& error,
                     std::size_t* incomplete) {
-    silenceFfmpeg();
+    if (!loadFfmpeg(error)) {
+        return false;
+    }
     if (width <= 0 || height <= 0) {
         error = "cannot scale " + quotedPath(path) + " to " + std::to_string(width) + " x " +
                 std::to_string(height);
@@ -243,7 +241,8 @@ bool decodePictures(const std::string& path, int width, int height, const Pictur
     FormatInput in;
     // The image2 demuxer reads the numbered files of a pattern; a device names its own input
     // (libavdevice); anything else is probed.
-    const AVInputFormat* forced = source.numberedPattern ? av_find_input_format("image2") : nullptr;
+    const AVInputFormat* forced =
+        source.numberedPattern ? ff().av_find_input_format("image2") : nullptr;
     if (!source.device.empty()) {
         static const std::string loadError = registerDevices();
         if (!loadError.empty()) {
@@ -251,13 +250,13 @@ bool decodePictures(const std::string& path, int width, int height, const Pictur
                 "cannot open " + source.device + " input " + quotedPath(path) + ": " + loadError;
             return false;
         }
-        forced = av_find_input_format(source.device.c_str());
+        forced = ff().av_find_input_format(source.device.c_str());
         if (forced == nullptr) {
             error = "FFmpeg has no " + source.device + " input (libavdevice without it)";
             return false;
         }
     }
-    int rc = avformat_open_input(&in.format, path.c_str(), forced, nullptr);
+    int rc = ff().avformat_open_input(&in.format, path.c_str(), forced, nullptr);
     if (rc < 0 && !source.device.empty()) {
         error = "cannot open " + source.device + " input " + quotedPath(path) + ": " +
                 ffmpegMessage(rc);
@@ -271,13 +270,13 @@ bool decodePictures(const std::string& path, int width, int height, const Pictur
         error = quotedPath(path) + " is not a picture file";
         return false;
     }
-    rc = avformat_find_stream_info(in.format, nullptr);
+    rc = ff().avformat_find_stream_info(in.format, nullptr);
     if (rc < 0) {
         error = "cannot read " + quotedPath(path) + ": " + ffmpegMessage(rc);
         return false;
     }
     const AVCodec* codec = nullptr;
-    const int stream = av_find_best_stream(in.format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    const int stream = ff().av_find_best_stream(in.format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (stream == AVERROR_DECODER_NOT_FOUND) {
         error = "no decoder for the picture in " + quotedPath(path);
         return false;
@@ -286,16 +285,16 @@ bool decodePictures(const std::string& path, int width, int height, const Pictur
         error = quotedPath(path) + " holds no picture";
         return false;
     }
-    in.decoder = avcodec_alloc_context3(codec);
-    in.packet = av_packet_alloc();
-    in.frame = av_frame_alloc();
+    in.decoder = ff().avcodec_alloc_context3(codec);
+    in.packet = ff().av_packet_alloc();
+    in.frame = ff().av_frame_alloc();
     if (in.decoder == nullptr || in.packet == nullptr || in.frame == nullptr) {
         error = "out of memory reading " + quotedPath(path);
         return false;
     }
-    rc = avcodec_parameters_to_context(in.decoder, in.format->streams[stream]->codecpar);
+    rc = ff().avcodec_parameters_to_context(in.decoder, in.format->streams[stream]->codecpar);
     if (rc >= 0) {
-        rc = avcodec_open2(in.decoder, codec, nullptr);
+        rc = ff().avcodec_open2(in.decoder, codec, nullptr);
     }
     if (rc < 0) {
         error = "cannot decode " + quotedPath(path) + ": " + ffmpegMessage(rc);
@@ -317,13 +316,13 @@ bool decodePictures(const std::string& path, int width, int height, const Pictur
                 return false;
             }
             // Area averaging, accurately rounded: the same for stills and sequences.
-            in.scaler = sws_getCachedContext(
+            in.scaler = ff().sws_getCachedContext(
                 in.scaler, f.width, f.height, static_cast<AVPixelFormat>(f.format), width, height,
                 AV_PIX_FMT_RGB24, SWS_AREA | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
             std::uint8_t* dst[4] = {scaled.data(), nullptr, nullptr, nullptr};
             const int dstStride[4] = {static_cast<int>(stride), 0, 0, 0};
             if (in.scaler == nullptr ||
-                sws_scale(in.scaler, f.data, f.linesize, 0, f.height, dst, dstStride) <= 0) {
+                ff().sws_scale(in.scaler, f.data, f.linesize, 0, f.height, dst, dstStride) <= 0) {
                 error = "cannot scale " + quotedPath(path) + ": unsupported picture format";
                 failed = true;
                 return false;
