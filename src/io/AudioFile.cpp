@@ -320,10 +320,10 @@ bool AudioFileReader::State::refill() {
         std::string failure;
         if (!native->next(*input, pending, failure)) {
             finished = true;
-            noteEnd();
             if (!failure.empty()) {
-                return fail(failure);
+                return fail(failure); // FFmpeg too stops before it sees the end
             }
+            noteEnd();
         }
         return true;
     }

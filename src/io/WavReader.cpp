@@ -117,14 +117,39 @@ std::int16_t clip16(std::int64_t v) {
     return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, -32768, 32767));
 }
 
-// lrint() and then a clip to 16 bits: lrint of not-a-number or of a value beyond a long gives
-// the smallest long, which clips to -32768.
+// Floating point to 16 bits, one sample at a time: the nearest long (the smallest long for
+// not-a-number and beyond a long), kept to its low 32 bits as an int, clipped.
 std::int16_t roundClip(double v) {
     constexpr double beyondLong = 9223372036854775808.0; // 2^63
     if (!(v > -beyondLong && v < beyondLong)) {
+        return 0; // the smallest long's low 32 bits
+    }
+    const double whole = std::nearbyint(v); // halves to even, as lrint in the default mode
+    const auto wide = static_cast<std::int64_t>(whole);
+    return clip16(static_cast<std::int32_t>(static_cast<std::uint32_t>(wide)));
+}
+
+// The same sixteen at a time in vector registers: the nearest int32_t, its smallest value for
+// not-a-number and beyond its range, then saturated to 16 bits.
+std::int16_t roundClipVector(float v) {
+    constexpr double beyondInt = 2147483648.0; // 2^31
+    const double d = static_cast<double>(v);
+    if (!(d >= -beyondInt && d < beyondInt)) {
         return -32768;
     }
-    return clip16(roundHalfEven(v)); // saturates at int32_t's ends, which clip alike
+    return clip16(roundHalfEven(d));
+}
+
+// swresample converts the frames of one packet by sixteen in vector registers and the last
+// few one at a time; the two differ only far beyond full scale.
+void floatsToS16(const float* in, std::int16_t* out, std::size_t count) {
+    const std::size_t vectored = count & ~std::size_t{15};
+    for (std::size_t i = 0; i < vectored; ++i) {
+        out[i] = roundClipVector(in[i]);
+    }
+    for (std::size_t i = vectored; i < count; ++i) {
+        out[i] = roundClip(static_cast<double>(in[i]));
+    }
 }
 
 std::int32_t s24(const std::uint8_t* p) {
@@ -210,15 +235,19 @@ std::optional<WavLayout> nativeWavLayout(InputStream& input, int sampleRate) {
     if (sampleRate >= 0 && sampleRate != layout.rate) {
         return std::nullopt; // resampled by FFmpeg
     }
+    const auto align = static_cast<std::uint64_t>(layout.blockAlign);
     if (!input.seekable()) {
         // A stream is read on as FFmpeg would: the chunks after the samples are met in order.
+        // A size that ends inside a sample frame or at an odd byte is left to FFmpeg.
+        if (layout.dataSize && (*layout.dataSize % align != 0 || (*layout.dataSize & 1u) != 0)) {
+            return std::nullopt;
+        }
         return layout;
     }
     // A file: FFmpeg reads its chunks after the samples at once, and may take a later data
     // chunk, or meet a cut sample frame, in ways not followed here.
     const std::uint64_t fileSize = *input.size();
     const std::uint64_t present = fileSize - std::min(fileSize, layout.dataOffset);
-    const auto align = static_cast<std::uint64_t>(layout.blockAlign);
     if (!layout.dataSize || *layout.dataSize >= present) {
         const std::uint64_t held =
             layout.dataSize ? std::min<std::uint64_t>(*layout.dataSize, present) : present;
@@ -287,7 +316,6 @@ bool WavReader::startChunk(InputStream& input, std::string& error) {
 
 bool WavReader::next(InputStream& input, std::vector<std::int16_t>& out, std::string& error) {
     const auto align = static_cast<std::size_t>(layout_.blockAlign);
-    constexpr std::size_t pieceFrames = 4096;
     if (!failure_.empty()) {
         error = failure_;
         return false;
@@ -300,7 +328,8 @@ bool WavReader::next(InputStream& input, std::vector<std::int16_t>& out, std::st
             }
             continue;
         }
-        std::size_t want = pieceFrames * align;
+        // One of FFmpeg's packets at a time: its conversions work a packet at a time.
+        auto want = static_cast<std::size_t>(packetBytes(layout_.blockAlign));
         if (chunkLeft_) {
             want = static_cast<std::size_t>(std::min<std::uint64_t>(want, *chunkLeft_));
         }
@@ -344,11 +373,11 @@ bool WavReader::next(InputStream& input, std::vector<std::int16_t>& out, std::st
     return false;
 }
 
-void WavReader::convert(const std::uint8_t* b, std::size_t frames,
-                        std::vector<std::int16_t>& out) const {
+void WavReader::convert(const std::uint8_t* b, std::size_t frames, std::vector<std::int16_t>& out) {
     const std::size_t at = out.size();
     out.resize(at + frames);
     std::int16_t* o = out.data() + at;
+    std::vector<float>& scaled = scaled_;
     if (layout_.channels == 1) {
         // One channel: swresample converts straight from the input format to 16 bits.
         switch (layout_.sample) {
@@ -373,9 +402,11 @@ void WavReader::convert(const std::uint8_t* b, std::size_t frames,
             }
             break;
         case WavSample::F32:
+            scaled.resize(frames);
             for (std::size_t i = 0; i < frames; ++i) {
-                o[i] = roundClip(static_cast<double>(f32(b + 4 * i) * 32768.0F));
+                scaled[i] = f32(b + 4 * i) * 32768.0F;
             }
+            floatsToS16(scaled.data(), o, frames);
             break;
         case WavSample::F64:
             for (std::size_t i = 0; i < frames; ++i) {
@@ -402,6 +433,7 @@ void WavReader::convert(const std::uint8_t* b, std::size_t frames,
     case WavSample::S24:
     case WavSample::S32:
     case WavSample::F32:
+        scaled.resize(frames);
         for (std::size_t i = 0; i < frames; ++i) {
             float l = 0;
             float r = 0;
@@ -416,8 +448,9 @@ void WavReader::convert(const std::uint8_t* b, std::size_t frames,
                 r = f32(b + 8 * i + 4);
             }
             const float mixed = 0.5F * l + 0.5F * r;
-            o[i] = roundClip(static_cast<double>(mixed * 32768.0F));
+            scaled[i] = mixed * 32768.0F;
         }
+        floatsToS16(scaled.data(), o, frames);
         break;
     case WavSample::F64:
         for (std::size_t i = 0; i < frames; ++i) {

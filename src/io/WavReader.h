@@ -45,8 +45,7 @@ class WavReader {
 
   private:
     bool startChunk(InputStream& input, std::string& error);
-    void convert(const std::uint8_t* bytes, std::size_t frames,
-                 std::vector<std::int16_t>& out) const;
+    void convert(const std::uint8_t* bytes, std::size_t frames, std::vector<std::int16_t>& out);
 
     WavLayout layout_;
     bool started_ = false;
@@ -54,6 +53,7 @@ class WavReader {
     std::optional<std::uint64_t> chunkLeft_; // bytes left in the data chunk, if it has an end
     std::uint64_t chunkRead_ = 0;            // bytes of it read so far
     std::vector<std::uint8_t> bytes_;
+    std::vector<float> scaled_;
     std::string failure_; // an error to report once the samples before it are out
 };
 

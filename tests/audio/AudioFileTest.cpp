@@ -2,15 +2,24 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <numbers>
+#include <optional>
+#include <thread>
+
+#include <csignal>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include "core/Conversions.h"
+#include "io/FfmpegSupport.h"
 #include "io/ImageFile.h"
+#include "io/InputStream.h"
 
 namespace nbtv {
 namespace {
@@ -217,6 +226,244 @@ TEST_F(AudioFileTest, StreamingReadsInPiecesMatchWholeFileAndStopAtEnd) {
     EXPECT_TRUE(reader.error().empty()) << reader.error();
     EXPECT_EQ(pieces, whole);
     EXPECT_NEAR(static_cast<double>(pieces.size()), 9000.0 * 8000 / 11025, 2.0);
+}
+
+// What a reader gave: every sample and every fact it tells of the input.
+struct Reading {
+    bool opened = false;
+    std::vector<std::int16_t> samples;
+    std::string error;
+    std::optional<std::uint64_t> length;
+    AudioDescription description;
+    std::optional<WavShortfall> shortfall;
+};
+
+void expectSame(const Reading& own, const Reading& ffmpeg, const std::string& what) {
+    ASSERT_EQ(own.opened, ffmpeg.opened) << what << ": " << own.error << " / " << ffmpeg.error;
+    ASSERT_EQ(own.samples.size(), ffmpeg.samples.size()) << what;
+    for (std::size_t i = 0; i < own.samples.size(); ++i) {
+        ASSERT_EQ(own.samples[i], ffmpeg.samples[i]) << what << ", sample " << i;
+    }
+    EXPECT_EQ(own.error, ffmpeg.error) << what;
+    EXPECT_EQ(own.length, ffmpeg.length) << what;
+    EXPECT_EQ(own.description.container, ffmpeg.description.container) << what;
+    EXPECT_EQ(own.description.codec, ffmpeg.description.codec) << what;
+    EXPECT_EQ(own.description.sampleRate, ffmpeg.description.sampleRate) << what;
+    EXPECT_EQ(own.description.channels, ffmpeg.description.channels) << what;
+    EXPECT_EQ(own.description.seconds, ffmpeg.description.seconds) << what;
+    EXPECT_EQ(own.shortfall.has_value(), ffmpeg.shortfall.has_value()) << what;
+    if (own.shortfall && ffmpeg.shortfall) {
+        EXPECT_EQ(own.shortfall->declaredBytes, ffmpeg.shortfall->declaredBytes) << what;
+        EXPECT_EQ(own.shortfall->presentBytes, ffmpeg.shortfall->presentBytes) << what;
+    }
+}
+
+// Reads `file` (a named pipe fed from `bytes` when `stream`) the reader's own way, or through
+// FFmpeg when `ffmpeg` (a demuxer opened first always takes FFmpeg's road).
+Reading readWav(const std::string& file, const std::string& bytes, bool stream, bool ffmpeg,
+                int rate) {
+    std::thread writer;
+    fs::remove(file);
+    if (stream) {
+        EXPECT_EQ(::mkfifo(file.c_str(), 0644), 0);
+        writer = std::thread([&] { std::ofstream(file, std::ios::binary) << bytes; });
+    } else {
+        std::ofstream(file, std::ios::binary) << bytes;
+    }
+    Reading r;
+    {
+        InputStream input;
+        AudioFileReader reader;
+        if (input.open(file, r.error)) {
+            if (ffmpeg) {
+                auto media = std::make_unique<MediaInput>();
+                r.opened = media->open(input, "audio", r.error) &&
+                           reader.open(input, std::move(media), rate);
+            } else {
+                r.opened = reader.open(input, rate);
+            }
+            if (!r.opened && r.error.empty()) {
+                r.error = reader.error();
+            }
+        }
+        if (r.opened) {
+            r.length = reader.length();
+            r.description = reader.description();
+            std::int16_t buffer[1000];
+            for (std::size_t n; (n = reader.read(buffer, 1000)) > 0;) {
+                r.samples.insert(r.samples.end(), buffer, buffer + n);
+            }
+            r.error = reader.error();
+            r.shortfall = reader.shortfall();
+        }
+    } // closed: a writer the reader left behind meets a broken pipe and ends
+    if (stream) {
+        writer.join();
+    }
+    return r;
+}
+
+struct WavVariant {
+    std::string name;
+    int tag = 1; // 1 integer PCM, 3 float, 0xfffe extensible
+    int subformat = 1;
+    int channels = 1;
+    int bits = 16;
+    int rate = 11025;
+    std::uint32_t mask = 0;
+};
+
+// Samples of every kind a WAV file holds, over the whole range and at its edges: halves that
+// round either way, the extremes, and for floats values beyond full scale and not-a-number.
+std::string sampleBytes(const WavVariant& v, std::size_t frames) {
+    std::string b;
+    std::uint64_t seed = 0x9e3779b97f4a7c15ULL;
+    const auto next = [&] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::uint32_t>(seed >> 32);
+    };
+    const bool isFloat = v.tag == 3 || (v.tag == 0xfffe && v.subformat == 3);
+    const double floats[] = {0.0,
+                             1.0,
+                             -1.0,
+                             0.5 / 32768,
+                             1.5 / 32768,
+                             -0.5 / 32768,
+                             32767.5 / 32768,
+                             -32768.5 / 32768,
+                             1.25,
+                             -3.0,
+                             100.0,
+                             -1e30,
+                             1e300,
+                             std::numeric_limits<double>::quiet_NaN(),
+                             std::numeric_limits<double>::infinity()};
+    for (std::size_t i = 0; i < frames * static_cast<std::size_t>(v.channels); ++i) {
+        std::uint32_t raw = next();
+        if (i % 7 == 3) {
+            raw = (i % 2 != 0) ? 0x7fffffffu : 0x80000000u; // the extremes
+        } else if (i % 5 == 1) {
+            raw = (raw & 0xffff0000u) | 0x8000u | (raw & 0x10000u); // a half below 16 bits
+        }
+        if (isFloat) {
+            double x = (static_cast<double>(static_cast<std::int32_t>(raw)) / 2147483648.0);
+            if (i % 11 == 5) {
+                x = floats[(i / 11) % std::size(floats)];
+                if (v.bits == 32 && std::abs(x) > 1e30) {
+                    x = -x; // beyond a float: infinity
+                }
+            }
+            if (v.bits == 32) {
+                const auto f = static_cast<float>(x);
+                std::uint32_t u;
+                std::memcpy(&u, &f, 4);
+                putLe(b, u, 4);
+            } else {
+                std::uint64_t u;
+                std::memcpy(&u, &x, 8);
+                putLe(b, static_cast<std::uint32_t>(u), 4);
+                putLe(b, static_cast<std::uint32_t>(u >> 32), 4);
+            }
+        } else {
+            putLe(b, raw >> (32 - v.bits), v.bits / 8);
+        }
+    }
+    return b;
+}
+
+// A WAV file's bytes: `before` chunks between the format and the samples, `after` after them;
+// `declared` overrides the data chunk's size.
+std::string wavBytes(const WavVariant& v, const std::string& samples,
+                     const std::string& before = {}, const std::string& after = {},
+                     std::optional<std::uint32_t> declared = std::nullopt) {
+    std::string fmt;
+    const auto ch = static_cast<std::uint32_t>(v.channels);
+    const auto align = ch * static_cast<std::uint32_t>(v.bits) / 8;
+    putLe(fmt, static_cast<std::uint32_t>(v.tag), 2);
+    putLe(fmt, ch, 2);
+    putLe(fmt, static_cast<std::uint32_t>(v.rate), 4);
+    putLe(fmt, static_cast<std::uint32_t>(v.rate) * align, 4);
+    putLe(fmt, align, 2);
+    putLe(fmt, static_cast<std::uint32_t>(v.bits), 2);
+    if (v.tag == 0xfffe) {
+        putLe(fmt, 22, 2);
+        putLe(fmt, static_cast<std::uint32_t>(v.bits), 2);
+        putLe(fmt, v.mask, 4);
+        putLe(fmt, static_cast<std::uint32_t>(v.subformat), 2);
+        fmt += std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71", 14);
+    }
+    std::string body = "WAVEfmt ";
+    putLe(body, static_cast<std::uint32_t>(fmt.size()), 4);
+    body += fmt + before + "data";
+    putLe(body, declared.value_or(static_cast<std::uint32_t>(samples.size())), 4);
+    body += samples + after;
+    std::string b = "RIFF";
+    putLe(b, static_cast<std::uint32_t>(body.size()), 4);
+    return b + body;
+}
+
+std::string chunk(const std::string& id, const std::string& content) {
+    std::string b = id;
+    putLe(b, static_cast<std::uint32_t>(content.size()), 4);
+    b += content;
+    if (content.size() % 2 != 0) {
+        b.push_back('\0');
+    }
+    return b;
+}
+
+// The WAV files read without FFmpeg give what FFmpeg gives, sample for sample, with the same
+// description, length, shortfall and errors: as files and as streams, whole, cut short, with
+// chunks around the samples and with no size in the header.
+TEST_F(AudioFileTest, PlainWavFilesReadAsFfmpegReadsThem) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::vector<WavVariant> variants = {
+        {"s16 mono", 1, 1, 1, 16},
+        {"u8 mono", 1, 1, 1, 8},
+        {"u8 stereo", 1, 1, 2, 8},
+        {"s16 stereo", 1, 1, 2, 16},
+        {"s24 mono", 1, 1, 1, 24},
+        {"s24 stereo", 1, 1, 2, 24},
+        {"s32 mono", 1, 1, 1, 32},
+        {"s32 stereo", 1, 1, 2, 32},
+        {"f32 mono", 3, 1, 1, 32},
+        {"f32 stereo", 3, 1, 2, 32},
+        {"f64 mono", 3, 1, 1, 64},
+        {"f64 stereo", 3, 1, 2, 64},
+        {"extensible s24 stereo", 0xfffe, 1, 2, 24, 8000, 3},
+        {"extensible f32 mono", 0xfffe, 3, 1, 32, 8000, 4},
+        {"44.1 kHz s16 stereo", 1, 1, 2, 16, 44100},
+    };
+    const std::string list = chunk("LIST", "INFOISFT\x05\0\0\0nbtv\0" + std::string("x"));
+    for (const WavVariant& v : variants) {
+        const std::size_t frames = 5000;
+        const std::string samples = sampleBytes(v, frames);
+        const auto align = static_cast<std::size_t>(v.channels * v.bits / 8);
+        std::vector<std::pair<std::string, std::string>> files = {
+            {"whole", wavBytes(v, samples)},
+            {"chunks around", wavBytes(v, samples, list + chunk("fact", "\x88\x13\0\0"), list)},
+            {"cut short", wavBytes(v, samples.substr(0, 3001 * align), {}, {},
+                                   static_cast<std::uint32_t>(samples.size()))},
+            {"cut in a frame", wavBytes(v, samples.substr(0, 4096 + 1), {}, {},
+                                        static_cast<std::uint32_t>(samples.size()))},
+            {"no size", wavBytes(v, samples, {}, {}, 0)},
+            {"size unknown", wavBytes(v, samples, {}, {}, 0xffffffffu)},
+            {"two data chunks",
+             wavBytes(v, samples.substr(0, 1000 * align), {}, list + chunk("data", samples))},
+            {"odd data then more", wavBytes(v, samples.substr(0, 999), {}, list)},
+        };
+        for (const auto& [kind, bytes] : files) {
+            for (const bool stream : {false, true}) {
+                for (const int rate : {v.rate, AudioFileReader::inputRate}) {
+                    const std::string what = v.name + ", " + kind + (stream ? ", streamed" : "") +
+                                             (rate > 0 ? "" : ", own rate");
+                    const Reading own = readWav(path("in.wav"), bytes, stream, false, rate);
+                    const Reading ffmpeg = readWav(path("in.wav"), bytes, stream, true, rate);
+                    expectSame(own, ffmpeg, what);
+                }
+            }
+        }
+    }
 }
 
 TEST_F(AudioFileTest, WavWithoutSamplesReadsAsEmpty) {
