@@ -23,6 +23,7 @@ void setUp(ReceiveSession& session, const DecodeRequest& request) {
     Receiver& receiver = session.receiver();
     receiver.keepScopeHistories(false); // no scope or monitor strip to show here
     receiver.keepMonitor(false);
+    receiver.keepFilteredPlanes(request.noiseFilter.has_value()); // the filter never changes
     ReceiverSettings& settings = session.settings();
     settings.colourMode = request.mono ? 0 : 1;
     if (request.fineTuneHz) {

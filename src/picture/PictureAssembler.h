@@ -48,10 +48,15 @@ class PicturePipeline {
     void keepScopeHistories(bool keep) { keepScopeHistories_ = keep; }
     // The monitor image feeds only the monitor strip; without one it can be left alone too.
     void keepMonitor(bool keep) { keepMonitor_ = keep; }
+    // A pipeline that filters its own planes does so whether or not the filter is shown, so
+    // that switching it on shows a settled picture; a decode whose filter stays off never
+    // reads them.
+    void keepFilteredPlanes(bool keep) { keepFilteredPlanes_ = keep; }
 
   protected:
     bool keepScopeHistories_ = true;
     bool keepMonitor_ = true;
+    bool keepFilteredPlanes_ = true;
 };
 
 // A pilot-scope history averages every column in every block, while a block changes only a few

@@ -67,7 +67,9 @@ void RggbAssembler::assembleBlock(int f, const ReceiverSettings& settings) {
     if (first <= lastColour) {
         reconstructLines(first, lastColour);
         interpolatePlanes(first, lastColour);
-        filterPlanes(first, lastColour, settings);
+        if (keepFilteredPlanes_) {
+            filterPlanes(first, lastColour, settings);
+        }
     }
     if (keepMonitor_) {
         pictureSteps::drawMonitorColumns([&](int c, int r) { return pm(c, r); }, g, f,

@@ -54,6 +54,8 @@ class Receiver {
     void keepScopeHistories(bool keep) { pictures_->keepScopeHistories(keep); }
     // Leaves the monitor image alone when no monitor strip shows it (the pictures are the same).
     void keepMonitor(bool keep) { pictures_->keepMonitor(keep); }
+    // Leaves the filtered planes alone when the noise filter stays off (the pictures the same).
+    void keepFilteredPlanes(bool keep) { pictures_->keepFilteredPlanes(keep); }
 
     // What the automatic tuner reads and moves after a block.
     TunerAccess tunerAccess();
