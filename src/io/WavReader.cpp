@@ -125,8 +125,15 @@ std::int16_t roundClip(double v) {
         return 0; // the smallest long's low 32 bits
     }
     const double whole = std::nearbyint(v); // halves to even, as lrint in the default mode
-    const auto wide = static_cast<std::int64_t>(whole);
-    return clip16(static_cast<std::int32_t>(static_cast<std::uint32_t>(wide)));
+    // The low 32 bits of that long, as a signed int: exact in a double.
+    constexpr double twoTo32 = 4294967296.0;
+    double low = std::fmod(whole, twoTo32);
+    if (low >= twoTo32 / 2) {
+        low -= twoTo32;
+    } else if (low < -twoTo32 / 2) {
+        low += twoTo32;
+    }
+    return clip16(roundHalfEven(low));
 }
 
 // The same sixteen at a time in vector registers: the nearest int32_t, its smallest value for

@@ -334,6 +334,8 @@ std::string sampleBytes(const WavVariant& v, std::size_t frames) {
                              1.25,
                              -3.0,
                              100.0,
+                             1e5, // beyond 32 bits once scaled: a long's low half
+                             -1.5e5,
                              -1e30,
                              1e300,
                              std::numeric_limits<double>::quiet_NaN(),
