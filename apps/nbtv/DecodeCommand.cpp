@@ -42,7 +42,9 @@ void setUp(ReceiveSession& session, const DecodeRequest& request) {
     if (request.scopePress) {
         receiver.pressPilotScope(*request.scopePress);
     }
-    // The enhanced picture takes the ordinary picture's place in every output.
+    // The enhanced picture takes the ordinary picture's place in every output; its fit uses
+    // the second core.
+    session.setEnhancedSecondThread(true);
     session.setEnhanced(request.enhanced, request.denoise);
     // --auto: the fine tune and the sound card's rate follow the signal from the first block,
     // and the frame phase is searched over the first frames.

@@ -52,8 +52,10 @@ constexpr int longestSearchWait = 64;
 
 } // namespace
 
-ColumnPhase::ColumnPhase(std::vector<int> carrierBins, int sampleRate)
-    : fit_(carrierBins), interferers_(std::move(carrierBins), sampleRate) {
+ColumnPhase::ColumnPhase(std::vector<int> carrierBins, int sampleRate) {
+    for (int lane = 0; lane < 2; ++lane) {
+        lanes_.push_back(Lane{SegmentFit(carrierBins), InterfererCanceller(carrierBins, sampleRate)});
+    }
     reset();
 }
 
@@ -72,6 +74,7 @@ void ColumnPhase::reset() {
     trackInterval_ = trackEvery;
     lastMove_ = 0.0;
     trackReach_ = trackStep;
+    neighbours_.reset();
 }
 
 std::int64_t ColumnPhase::slotOf(double tau) const {
@@ -96,26 +99,41 @@ bool ColumnPhase::lockOn(const TimeAxis& axis, bool atEnd) {
 }
 
 double ColumnPhase::fitAt(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
-                          int iterations) {
+                          int iterations, int lane) {
+    Lane& on = lanes_[static_cast<std::size_t>(lane)];
     const SegmentSamples segment = axis.segment(phase, firstSlot, slotCount);
     const int margin = slotCount > 4 * marginSlots ? marginSlots : 0;
-    fit_.setResidualSlots(margin, slotCount - margin);
-    fitWithoutInterferers(fit_, interferers_, segment.samples, segment.spans, iterations);
-    return segment.samples.empty() ? 0.0 : fit_.meanSquaredResidual();
+    on.fit.setResidualSlots(margin, slotCount - margin);
+    fitWithoutInterferers(on.fit, on.interferers, segment.samples, segment.spans, iterations);
+    return segment.samples.empty() ? 0.0 : on.fit.meanSquaredResidual();
 }
 
 // Mean squared residual of fits over `slotCount` slots from `firstSlot`, with the column phase
 // `phase`, in segments.
 double ColumnPhase::searchResidual(const TimeAxis& axis, double phase, std::int64_t firstSlot,
-                                   int slotCount, int iterations) {
+                                   int slotCount, int iterations, int lane) {
     double sum = 0.0;
     int parts = 0;
     for (int done = 0; done < slotCount; done += segmentSlots) {
         const int length = std::min(segmentSlots, slotCount - done);
-        sum += fitAt(axis, phase, firstSlot + done, length, iterations);
+        sum += fitAt(axis, phase, firstSlot + done, length, iterations, lane);
         ++parts;
     }
     return parts == 0 ? 0.0 : sum / parts;
+}
+
+std::vector<double> ColumnPhase::searchResiduals(const TimeAxis& axis,
+                                                 const std::vector<double>& phases,
+                                                 std::int64_t firstSlot, int slotCount,
+                                                 int iterations) {
+    std::vector<double> residuals(phases.size());
+    auto every = [&](std::size_t from, int lane) {
+        for (std::size_t i = from; i < phases.size(); i += 2) {
+            residuals[i] = searchResidual(axis, phases[i], firstSlot, slotCount, iterations, lane);
+        }
+    };
+    helper_.run([&] { every(0, 0); }, [&] { every(1, 1); });
+    return residuals;
 }
 
 // Finds the column phase that fits the slots best: a coarse grid, then halving steps. Slots
@@ -125,26 +143,38 @@ void ColumnPhase::acquire(const TimeAxis& axis, std::int64_t firstSlot, int slot
     const double old = phase_;
     double best = old;
     double bestResidual = std::numeric_limits<double>::infinity();
+    std::vector<double> grid;
     for (double candidate = 0.0; candidate < slotLength; candidate += searchGrid) {
-        const double phase = candidate + slotLength * std::round((old - candidate) / slotLength);
-        const double residual = searchResidual(axis, phase, firstSlot, slotCount, 1);
-        if (residual < bestResidual) {
-            bestResidual = residual;
-            best = phase;
+        grid.push_back(candidate + slotLength * std::round((old - candidate) / slotLength));
+    }
+    const std::vector<double> coarse = searchResiduals(axis, grid, firstSlot, slotCount, 1);
+    for (std::size_t i = 0; i < grid.size(); ++i) {
+        if (coarse[i] < bestResidual) {
+            bestResidual = coarse[i];
+            best = grid[i];
         }
     }
     for (double step = searchGrid / 2.0; step >= finestStep; step /= 2.0) {
         const double centre = best;
         // Far from the best phase one round of the fit ranks candidates as well as two.
         const int iterations = step >= coarseStep ? 1 : 2;
-        if (step * 2.0 >= coarseStep && step < coarseStep) {
-            bestResidual = searchResidual(axis, centre, firstSlot, slotCount, iterations);
+        const bool again = step * 2.0 >= coarseStep && step < coarseStep;
+        std::vector<double> phases;
+        if (again) {
+            phases.push_back(centre);
         }
-        for (double phase : {centre - step, centre + step}) {
-            const double residual = searchResidual(axis, phase, firstSlot, slotCount, iterations);
-            if (residual < bestResidual) {
-                bestResidual = residual;
-                best = phase;
+        phases.push_back(centre - step);
+        phases.push_back(centre + step);
+        const std::vector<double> residuals =
+            searchResiduals(axis, phases, firstSlot, slotCount, iterations);
+        std::size_t at = 0;
+        if (again) {
+            bestResidual = residuals[at++];
+        }
+        for (; at < phases.size(); ++at) {
+            if (residuals[at] < bestResidual) {
+                bestResidual = residuals[at];
+                best = phases[at];
             }
         }
     }
@@ -177,7 +207,20 @@ double ColumnPhase::fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int
             searchWait_ = std::min(2 * searchWait_, longestSearchWait);
         }
     }
-    double residual = fitAt(axis, phase_, firstSlot, slotCount);
+    double residual = 0.0;
+    if (helper_.on() && !last && slotCount == segmentSlots &&
+        segmentsSinceTrack_ + 1 >= trackInterval_) {
+        // A tracking step follows this segment: its neighbours are fitted beside it.
+        Neighbours n{phase_, firstSlot, 0.0, 0.0};
+        helper_.run([&] { residual = fitAt(axis, phase_, firstSlot, slotCount); },
+                    [&] {
+                        n.below = fitAt(axis, n.phase - trackStep, firstSlot, segmentSlots, 2, 1);
+                        n.above = fitAt(axis, n.phase + trackStep, firstSlot, segmentSlots, 2, 1);
+                    });
+        neighbours_ = n;
+    } else {
+        residual = fitAt(axis, phase_, firstSlot, slotCount);
+    }
     bool usual = residualCount_ < 3 || residual <= lostFactor * typicalResidual_;
     if (!usual && !last) {
         // Lost: search here. A segment that straddles the loss fits badly with any phase;
@@ -222,8 +265,16 @@ void ColumnPhase::follow(const TimeAxis& axis, std::int64_t firstSlot, double re
 // Moves the column phase to the minimum of a parabola through the residuals half a sample
 // either side of it.
 double ColumnPhase::track(const TimeAxis& axis, std::int64_t firstSlot, double here) {
-    const double below = fitAt(axis, phase_ - trackStep, firstSlot, segmentSlots);
-    const double above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots);
+    double below = 0.0;
+    double above = 0.0;
+    if (neighbours_ && neighbours_->phase == phase_ && neighbours_->firstSlot == firstSlot) {
+        below = neighbours_->below;
+        above = neighbours_->above;
+    } else {
+        helper_.run([&] { below = fitAt(axis, phase_ - trackStep, firstSlot, segmentSlots); },
+                    [&] { above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots, 2, 1); });
+    }
+    neighbours_.reset();
     const double curvature = below - 2.0 * here + above;
     if (!(curvature > 0.0)) {
         return 0.0;

@@ -7,8 +7,10 @@
 // with.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "enhance/FitHelper.h"
 #include "enhance/Interferer.h"
 #include "enhance/SegmentFit.h"
 
@@ -27,6 +29,10 @@ class ColumnPhase {
 
     void reset();
 
+    // Fits that do not depend on each other (search candidates, a tracking step's neighbours)
+    // run two at a time on a second thread (off at start). The results are the same either way.
+    void setSecondThread(bool on) { helper_.setOn(on); }
+
     bool locked() const { return locked_; }
     // Transmitter time (samples) of stream sample 0, modulo a column.
     double phase() const { return phase_; }
@@ -43,22 +49,40 @@ class ColumnPhase {
     // towards the usual residual. Returns the residual; fit() holds this segment's fit.
     double fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int slotCount, bool first,
                       bool last);
-    const SegmentFit& fit() const { return fit_; }
+    const SegmentFit& fit() const { return lanes_[0].fit; }
 
     // After a segment is kept: every few segments, moves the phase towards where its neighbours
     // fit better (the residual of the segment at the phase is `residual`).
     void follow(const TimeAxis& axis, std::int64_t firstSlot, double residual, bool last);
 
   private:
+    // A fit and its interferer canceller; lane 0 holds the segment's fit.
+    struct Lane {
+        SegmentFit fit;
+        InterfererCanceller interferers; // taken away from every segment before its fit
+    };
+
     double fitAt(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
-                 int iterations = 2);
+                 int iterations = 2, int lane = 0);
     double searchResidual(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
-                          int iterations);
+                          int iterations, int lane);
+    // The search residuals of `phases` (in that order), half of them on the second lane.
+    std::vector<double> searchResiduals(const TimeAxis& axis, const std::vector<double>& phases,
+                                        std::int64_t firstSlot, int slotCount, int iterations);
     void acquire(const TimeAxis& axis, std::int64_t firstSlot, int slotCount);
     double track(const TimeAxis& axis, std::int64_t firstSlot, double residualHere);
 
-    SegmentFit fit_;
-    InterfererCanceller interferers_; // taken away from every segment before its fit
+    std::vector<Lane> lanes_;
+    FitHelper helper_;
+    // The residuals half a sample either side of the phase of a segment that a tracking step
+    // will compare, fitted beside the segment's own fit.
+    struct Neighbours {
+        double phase = 0.0;
+        std::int64_t firstSlot = 0;
+        double below = 0.0;
+        double above = 0.0;
+    };
+    std::optional<Neighbours> neighbours_;
     bool locked_ = false;
     double phase_ = 0.0;
 

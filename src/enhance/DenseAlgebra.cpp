@@ -56,12 +56,96 @@ NBTV_VECTOR_CLONES void choleskyInPlace(double* a, int n, double ridge) {
 
 namespace {
 
-// Columns of a right-hand side worked on at once, held in registers as two vectors of four
-// (plain IEEE operations lane by lane, the same results as one at a time).
-constexpr std::size_t tile = 8;
-using Four = double __attribute__((vector_size(32), aligned(8), may_alias));
-#define NBTV_FOUR(p) (*reinterpret_cast<Four*>(p))
-#define NBTV_CFOUR(p) (*reinterpret_cast<const Four*>(p))
+// Vectors of eight doubles: plain IEEE operations lane by lane, the same results as one at a
+// time, however wide the registers that hold them.
+using Eight = double __attribute__((vector_size(64), aligned(8), may_alias));
+#define NBTV_EIGHT(p) (*reinterpret_cast<Eight*>(p))
+#define NBTV_CEIGHT(p) (*reinterpret_cast<const Eight*>(p))
+
+// dst[c] -= f(l) src(l)[c] for l < count, over `vectors` vectors of eight columns from c0 and
+// then `tail` single columns, all side by side in one pass over l, so that the subtractions of
+// one entry do not wait on each other; each entry loses the products in the order of l (the
+// same as an entry at a time).
+template <int vectors, class Factor, class Source>
+inline void subtractRun(double* __restrict dst, std::size_t c0, std::size_t tail,
+                        std::size_t count, Factor factor, Source source) {
+    using Plain = double __attribute__((vector_size(64)));
+    Plain a{}, b{}, c{}, d{};
+    double* __restrict at = dst + c0;
+    if constexpr (vectors > 0) {
+        a = NBTV_CEIGHT(at);
+    }
+    if constexpr (vectors > 1) {
+        b = NBTV_CEIGHT(at + 8);
+    }
+    if constexpr (vectors > 2) {
+        c = NBTV_CEIGHT(at + 16);
+    }
+    if constexpr (vectors > 3) {
+        d = NBTV_CEIGHT(at + 24);
+    }
+    double* __restrict rest = at + 8 * vectors;
+    for (std::size_t l = 0; l < count; ++l) {
+        const double f = factor(l);
+        const double* s = source(l) + c0;
+        if constexpr (vectors > 0) {
+            a -= f * NBTV_CEIGHT(s);
+        }
+        if constexpr (vectors > 1) {
+            b -= f * NBTV_CEIGHT(s + 8);
+        }
+        if constexpr (vectors > 2) {
+            c -= f * NBTV_CEIGHT(s + 16);
+        }
+        if constexpr (vectors > 3) {
+            d -= f * NBTV_CEIGHT(s + 24);
+        }
+        const double* sr = s + 8 * vectors;
+        for (std::size_t k = 0; k < tail; ++k) {
+            rest[k] -= f * sr[k];
+        }
+    }
+    if constexpr (vectors > 0) {
+        NBTV_EIGHT(at) = a;
+    }
+    if constexpr (vectors > 1) {
+        NBTV_EIGHT(at + 8) = b;
+    }
+    if constexpr (vectors > 2) {
+        NBTV_EIGHT(at + 16) = c;
+    }
+    if constexpr (vectors > 3) {
+        NBTV_EIGHT(at + 24) = d;
+    }
+}
+
+// dst[c] -= sum over l of f(l) src(l)[c] for c < width, in runs of up to four vectors.
+template <class Factor, class Source>
+inline void subtractProducts(double* __restrict dst, std::size_t width, std::size_t count,
+                             Factor factor, Source source) {
+    std::size_t c0 = 0;
+    for (; c0 + 32 <= width; c0 += 32) {
+        subtractRun<4>(dst, c0, 0, count, factor, source);
+    }
+    const std::size_t rest = width - c0;
+    const std::size_t tail = rest % 8;
+    switch (rest / 8) {
+    case 3:
+        subtractRun<3>(dst, c0, tail, count, factor, source);
+        break;
+    case 2:
+        subtractRun<2>(dst, c0, tail, count, factor, source);
+        break;
+    case 1:
+        subtractRun<1>(dst, c0, tail, count, factor, source);
+        break;
+    default:
+        if (tail > 0) {
+            subtractRun<0>(dst, c0, tail, count, factor, source);
+        }
+        break;
+    }
+}
 
 } // namespace
 
@@ -77,36 +161,16 @@ NBTV_VECTOR_CLONES void forwardSubstitute(const double* factor, int n, double* b
         }
         return;
     }
-    // A tile of columns at a time: each entry loses the same products in the same order as
-    // row by row over the whole width.
-    for (std::size_t c0 = 0; c0 < width; c0 += tile) {
-        const std::size_t w = std::min(tile, width - c0);
-        for (int i = 0; i < n; ++i) {
-            double* rowI = &b[static_cast<std::size_t>(i) * width + c0];
-            const double inverse = 1.0 / factor[at(i, i, n)];
-            if (w == tile) {
-                Four low = NBTV_CFOUR(rowI);
-                Four high = NBTV_CFOUR(rowI + 4);
-                for (int l = 0; l < i; ++l) {
-                    const double f = factor[at(i, l, n)];
-                    const double* rowL = &b[static_cast<std::size_t>(l) * width + c0];
-                    low -= f * NBTV_CFOUR(rowL);
-                    high -= f * NBTV_CFOUR(rowL + 4);
-                }
-                NBTV_FOUR(rowI) = low * inverse;
-                NBTV_FOUR(rowI + 4) = high * inverse;
-            } else {
-                for (int l = 0; l < i; ++l) {
-                    const double f = factor[at(i, l, n)];
-                    const double* rowL = &b[static_cast<std::size_t>(l) * width + c0];
-                    for (std::size_t c = 0; c < w; ++c) {
-                        rowI[c] -= f * rowL[c];
-                    }
-                }
-                for (std::size_t c = 0; c < w; ++c) {
-                    rowI[c] *= inverse;
-                }
-            }
+    // Each entry loses the same products in the same order as row by row.
+    for (int i = 0; i < n; ++i) {
+        double* rowI = &b[static_cast<std::size_t>(i) * width];
+        subtractProducts(
+            rowI, width, static_cast<std::size_t>(i),
+            [&](std::size_t l) { return factor[at(i, static_cast<int>(l), n)]; },
+            [&](std::size_t l) { return &b[l * width]; });
+        const double inverse = 1.0 / factor[at(i, i, n)];
+        for (std::size_t c = 0; c < width; ++c) {
+            rowI[c] *= inverse;
         }
     }
 }
@@ -152,33 +216,12 @@ NBTV_VECTOR_CLONES void solveBlockTridiagonal(double* diagonal, const double* co
         if (j > 0) {
             const double* w = &elimination[static_cast<std::size_t>(j - 1) * kk];
             const double* v = &rhs[static_cast<std::size_t>(j - 1) * kv];
-            // m -= W^T W (lower triangle) a tile of a row at a time, each entry losing the
-            // products in the order of l.
+            // m -= W^T W (lower triangle) a row at a time, each entry losing the products in
+            // the order of l.
             for (std::size_t i = 0; i < kv; ++i) {
-                double* mi = &m[i * kv];
-                for (std::size_t c0 = 0; c0 <= i; c0 += tile) {
-                    const std::size_t width = std::min(tile, i + 1 - c0);
-                    if (width == tile) {
-                        Four low = NBTV_CFOUR(mi + c0);
-                        Four high = NBTV_CFOUR(mi + c0 + 4);
-                        for (std::size_t l = 0; l < kv; ++l) {
-                            const double f = w[l * kv + i];
-                            const double* wl = &w[l * kv + c0];
-                            low -= f * NBTV_CFOUR(wl);
-                            high -= f * NBTV_CFOUR(wl + 4);
-                        }
-                        NBTV_FOUR(mi + c0) = low;
-                        NBTV_FOUR(mi + c0 + 4) = high;
-                    } else {
-                        for (std::size_t l = 0; l < kv; ++l) {
-                            const double f = w[l * kv + i];
-                            const double* wl = &w[l * kv + c0];
-                            for (std::size_t c = 0; c < width; ++c) {
-                                mi[c0 + c] -= f * wl[c];
-                            }
-                        }
-                    }
-                }
+                subtractProducts(
+                    &m[i * kv], i + 1, kv, [&](std::size_t l) { return w[l * kv + i]; },
+                    [&](std::size_t l) { return &w[l * kv]; });
             }
             for (std::size_t l = 0; l < kv; ++l) {
                 for (std::size_t i = 0; i < kv; ++i) {

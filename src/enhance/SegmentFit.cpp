@@ -178,9 +178,10 @@ void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> s
     endIm_.assign(j * k, 0.0);
     cosDiagonal_.assign(na * k * k, 0.0);
     cosCoupling_.assign((na - 1) * k * k, 0.0);
-    diagonal_.assign((j + 1) * k * k, 0.0);
-    diagonalEnd_.assign(j * k * k, 0.0);
-    coupling_.assign(j * k * k, 0.0);
+    // Every block of these is written whole by each pairSums (the knots' normal equations).
+    diagonal_.resize((j + 1) * k * k);
+    diagonalEnd_.resize(j * k * k);
+    coupling_.resize(j * k * k);
     gradient_.assign((j + 1) * k, 0.0);
     meanSquaredResidual_ = 0.0;
     slotResidual_.assign(j, 0.0);
@@ -396,9 +397,17 @@ NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
     std::fill(cosDiagonal_.begin(), cosDiagonal_.end(), 0.0);
     std::fill(cosCoupling_.begin(), cosCoupling_.end(), 0.0);
     if (hessian) {
-        std::fill(diagonal_.begin(), diagonal_.end(), 0.0);
-        std::fill(diagonalEnd_.begin(), diagonalEnd_.end(), 0.0);
-        std::fill(coupling_.begin(), coupling_.end(), 0.0);
+        // Each slot's blocks hold that slot's sums alone: written, not added to (the last knot's
+        // block and those of slots without samples stay empty).
+        std::fill_n(&diagonal_[static_cast<std::size_t>(slots_) * kk], kk, 0.0);
+        for (int j = 0; j < slots_; ++j) {
+            if (spans_[static_cast<std::size_t>(j)].count <= 0) {
+                const std::size_t at = static_cast<std::size_t>(j) * kk;
+                std::fill_n(&diagonal_[at], kk, 0.0);
+                std::fill_n(&diagonalEnd_[at], kk, 0.0);
+                std::fill_n(&coupling_[at], kk, 0.0);
+            }
+        }
     }
     // One row of pair terms at a time, in plain arrays so that the loop over the partners runs
     // in vector registers.
@@ -477,9 +486,9 @@ NBTV_VECTOR_CLONES void SegmentFit::pairSums(bool hessian) {
             double* rightRow = &diagonalEnd_[static_cast<std::size_t>(j) * kk + k * kc];
             double* crossRow = &coupling_[static_cast<std::size_t>(j) * kk + k * kc];
             for (std::size_t l = k; l < kc; ++l) {
-                leftRow[l] += ll[l];
-                crossRow[l] += bb[l];
-                rightRow[l] += rr[l];
+                leftRow[l] = ll[l];
+                crossRow[l] = bb[l];
+                rightRow[l] = rr[l];
             }
         }
     }

@@ -4,7 +4,7 @@
 // results bit for bit.
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define NBTV_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define NBTV_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define NBTV_VECTOR_CLONES
 #endif

@@ -77,8 +77,16 @@ void ReceiveSession::restartEnhanced() {
         fit_->reset();
     } else {
         fit_ = std::make_unique<EnhancedReceiver>(profile());
+        fit_->setSecondThread(secondThread_);
     }
     fit_->setDenoise(denoise_);
+}
+
+void ReceiveSession::setEnhancedSecondThread(bool on) {
+    secondThread_ = on;
+    if (fit_) {
+        fit_->setSecondThread(on);
+    }
 }
 
 int ReceiveSession::replayHistory() {

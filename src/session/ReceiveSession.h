@@ -100,6 +100,9 @@ class ReceiveSession {
     // The enhanced path fitted here, once it was switched on (nullptr before, or when it runs
     // elsewhere).
     const EnhancedReceiver* enhancedReceiver() const { return path_ ? nullptr : fit_.get(); }
+    // The enhanced fit here uses a second thread for fits that do not depend on each other (off
+    // at start; the same pictures either way).
+    void setEnhancedSecondThread(bool on);
     // The enhanced fit runs on `path` instead of here (nullptr: here again).
     void setEnhancedPath(EnhancedPath* path) { path_ = path; }
     // A finished picture of an enhanced path that runs elsewhere.
@@ -148,6 +151,7 @@ class ReceiveSession {
     std::unique_ptr<EnhancedReceiver> fit_; // the enhanced path here, once it was switched on
     EnhancedPath* path_ = nullptr;
     bool enhancedOn_ = false;
+    bool secondThread_ = false;
     bool denoise_ = true;
     std::vector<std::int16_t> block_; // the block on its road
     PixelSurface enhancedSurface_;
