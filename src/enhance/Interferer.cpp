@@ -44,13 +44,13 @@ double hann(std::size_t n, std::size_t count) {
            0.5 * std::cos(twoPi * (static_cast<double>(n) + 0.5) / static_cast<double>(count));
 }
 
-// Sum over the samples of w(n) x(n) e^(-2 pi i f n), with the Hann window w or without.
-Complex transformAt(std::span<const float> x, double f, bool windowed) {
+// Sum over the samples of w(n) x(n) e^(-2 pi i f n), with the window w (one value a sample).
+Complex transformAt(std::span<const float> x, double f, std::span<const double> window) {
     Complex sum = 0.0;
     Complex phasor = 1.0;
     const Complex step = std::polar(1.0, -twoPi * f);
     for (std::size_t n = 0; n < x.size(); ++n) {
-        const double w = windowed ? hann(n, x.size()) : 1.0;
+        const double w = window[n];
         sum += w * static_cast<double>(x[n]) * phasor;
         phasor *= step;
         if ((n & 1023) == 1023) {
@@ -117,9 +117,15 @@ bool InterfererCanceller::find(std::span<const float> samples, std::span<const S
     }
     spectrumRe_.assign(size, 0.0);
     spectrumIm_.assign(size, 0.0);
+    if (window_.size() != n) {
+        window_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            window_[i] = hann(i, n);
+        }
+    }
     double windowSquares = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double w = hann(i, n);
+        const double w = window_[i];
         spectrumRe_[i] = w * static_cast<double>(samples[i]);
         windowSquares += w * w;
     }
@@ -218,9 +224,9 @@ bool InterfererCanceller::find(std::span<const float> samples, std::span<const S
                    static_cast<double>(size);
         double h = 0.25 / static_cast<double>(n);
         for (int i = 0; i < 3; ++i) {
-            const double a = std::abs(transformAt(samples, f - h, true));
-            const double b = std::abs(transformAt(samples, f, true));
-            const double c = std::abs(transformAt(samples, f + h, true));
+            const double a = std::abs(transformAt(samples, f - h, window_));
+            const double b = std::abs(transformAt(samples, f, window_));
+            const double c = std::abs(transformAt(samples, f + h, window_));
             const double d = a - 2.0 * b + c;
             if (d < 0.0) {
                 f += std::clamp(0.5 * h * (a - c) / d, -h, h);
@@ -235,7 +241,7 @@ bool InterfererCanceller::find(std::span<const float> samples, std::span<const S
             continue;
         }
         const double amplitude =
-            2.0 * std::abs(transformAt(samples, f, true)) / (0.5 * static_cast<double>(n));
+            2.0 * std::abs(transformAt(samples, f, window_)) / (0.5 * static_cast<double>(n));
         const double power = 0.5 * amplitude * amplitude;
         const double offset = offGridAt(f);
         if ((offset > offGrid && power > weakShare * carrierPower) ||

@@ -55,7 +55,9 @@ class InterfererCanceller {
     std::vector<int> bins_;
     int sampleRate_;
     std::vector<Tone> tones_;
-    // Scratch of the long spectrum.
+    // The Hann window over a segment's samples (kept while segments keep their length), and
+    // scratch of the long spectrum.
+    std::vector<double> window_;
     std::vector<double> spectrumRe_, spectrumIm_;
     std::vector<double> power_;
 };
