@@ -53,8 +53,9 @@ constexpr int longestSearchWait = 64;
 } // namespace
 
 ColumnPhase::ColumnPhase(std::vector<int> carrierBins, int sampleRate) {
-    for (int lane = 0; lane < 2; ++lane) {
-        lanes_.push_back(Lane{SegmentFit(carrierBins), InterfererCanceller(carrierBins, sampleRate)});
+    for (int lane = 0; lane < 3; ++lane) {
+        lanes_.push_back(
+            Lane{SegmentFit(carrierBins), InterfererCanceller(carrierBins, sampleRate)});
     }
     reset();
 }
@@ -75,6 +76,7 @@ void ColumnPhase::reset() {
     lastMove_ = 0.0;
     trackReach_ = trackStep;
     neighbours_.reset();
+    ahead_.reset();
 }
 
 std::int64_t ColumnPhase::slotOf(double tau) const {
@@ -100,12 +102,33 @@ bool ColumnPhase::lockOn(const TimeAxis& axis, bool atEnd) {
 
 double ColumnPhase::fitAt(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
                           int iterations, int lane) {
+    if (lane == 0 && iterations == 2) {
+        if (const std::optional<double> done = takeAhead(phase, firstSlot, slotCount)) {
+            return *done;
+        }
+    }
     Lane& on = lanes_[static_cast<std::size_t>(lane)];
     const SegmentSamples segment = axis.segment(phase, firstSlot, slotCount);
     const int margin = slotCount > 4 * marginSlots ? marginSlots : 0;
     on.fit.setResidualSlots(margin, slotCount - margin);
     fitWithoutInterferers(on.fit, on.interferers, segment.samples, segment.spans, iterations);
     return segment.samples.empty() ? 0.0 : on.fit.meanSquaredResidual();
+}
+
+bool ColumnPhase::fittedAhead(double phase, std::int64_t firstSlot) const {
+    return ahead_ && ahead_->phase == phase && ahead_->firstSlot == firstSlot;
+}
+
+// The residual of the fit at this phase if it was fitted beside the segment before, which it then
+// moves into lane 0.
+std::optional<double> ColumnPhase::takeAhead(double phase, std::int64_t firstSlot, int slotCount) {
+    if (slotCount != segmentSlots || !fittedAhead(phase, firstSlot)) {
+        return std::nullopt;
+    }
+    std::swap(lanes_[0], lanes_[2]);
+    const double residual = ahead_->residual;
+    ahead_.reset();
+    return residual;
 }
 
 // Mean squared residual of fits over `slotCount` slots from `firstSlot`, with the column phase
@@ -186,7 +209,7 @@ void ColumnPhase::acquire(const TimeAxis& axis, std::int64_t firstSlot, int slot
 }
 
 double ColumnPhase::fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int slotCount,
-                               bool first, bool last) {
+                               bool first, bool last, bool nextHere) {
     const double rateMove = std::abs(axis.rateNow() - searchedRate_) / retunedRate;
     const double tuningMove =
         std::abs(axis.tuningNow() - searchedTuning_) * slotLength / retunedBins;
@@ -208,19 +231,40 @@ double ColumnPhase::fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int
         }
     }
     double residual = 0.0;
-    if (helper_.on() && !last && slotCount == segmentSlots &&
-        segmentsSinceTrack_ + 1 >= trackInterval_) {
+    const bool whole = !last && slotCount == segmentSlots;
+    if (helper_.on() && whole && segmentsSinceTrack_ + 1 >= trackInterval_) {
         // A tracking step follows this segment: its neighbours are fitted beside it.
         Neighbours n{phase_, firstSlot, 0.0, 0.0};
-        helper_.run([&] { residual = fitAt(axis, phase_, firstSlot, slotCount); },
-                    [&] {
-                        n.below = fitAt(axis, n.phase - trackStep, firstSlot, segmentSlots, 2, 1);
-                        n.above = fitAt(axis, n.phase + trackStep, firstSlot, segmentSlots, 2, 1);
-                    });
+        helper_.run(
+            [&] {
+                residual = fitAt(axis, phase_, firstSlot, slotCount);
+                ahead_.reset(); // lane 2 is free
+                n.above = fitAt(axis, n.phase + trackStep, firstSlot, segmentSlots, 2, 2);
+            },
+            [&] { n.below = fitAt(axis, n.phase - trackStep, firstSlot, segmentSlots, 2, 1); });
         neighbours_ = n;
+    } else if (helper_.on() && whole && nextHere && !fittedAhead(phase_, firstSlot)) {
+        // The next segment, at this phase, is fitted beside this one: unless this segment
+        // moves the phase, that fit is the one it needs.
+        Ahead next{phase_, firstSlot + segmentSlots - 2 * marginSlots, 0.0};
+        ahead_.reset();
+        helper_.run(
+            [&] {
+                residual = settle(axis, firstSlot, slotCount, first, last,
+                                  fitAt(axis, phase_, firstSlot, slotCount));
+            },
+            [&] { next.residual = fitAt(axis, next.phase, next.firstSlot, segmentSlots, 2, 2); });
+        ahead_ = next;
+        return residual;
     } else {
         residual = fitAt(axis, phase_, firstSlot, slotCount);
     }
+    return settle(axis, firstSlot, slotCount, first, last, residual);
+}
+
+// What the residual of a segment's fit at the phase says: a lost phase is searched again.
+double ColumnPhase::settle(const TimeAxis& axis, std::int64_t firstSlot, int slotCount, bool first,
+                           bool last, double residual) {
     bool usual = residualCount_ < 3 || residual <= lostFactor * typicalResidual_;
     if (!usual && !last) {
         // Lost: search here. A segment that straddles the loss fits badly with any phase;
@@ -271,8 +315,9 @@ double ColumnPhase::track(const TimeAxis& axis, std::int64_t firstSlot, double h
         below = neighbours_->below;
         above = neighbours_->above;
     } else {
-        helper_.run([&] { below = fitAt(axis, phase_ - trackStep, firstSlot, segmentSlots); },
-                    [&] { above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots, 2, 1); });
+        helper_.run(
+            [&] { below = fitAt(axis, phase_ - trackStep, firstSlot, segmentSlots); },
+            [&] { above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots, 2, 1); });
     }
     neighbours_.reset();
     const double curvature = below - 2.0 * here + above;

@@ -46,10 +46,16 @@ class ColumnPhase {
     // Fits the segment of `slotCount` slots from `firstSlot` at the column phase, after a new
     // search if the tuning moved far, and searches again if the fit shows the phase lost. The
     // first segment (it starts part-way into a column) and the last (shorter) do not count
-    // towards the usual residual. Returns the residual; fit() holds this segment's fit.
+    // towards the usual residual. Returns the residual; fit() holds this segment's fit. With
+    // `nextHere` (the samples of the next whole segment are in `axis`) and the second thread
+    // on, the next segment is fitted beside this one at the phase as it stands (unless this one
+    // was fitted ahead itself: then the next one has its successor fitted beside it).
     double fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int slotCount, bool first,
-                      bool last);
+                      bool last, bool nextHere = false);
     const SegmentFit& fit() const { return lanes_[0].fit; }
+    // Whether the segment from `firstSlot` was fitted already at this phase, beside the one
+    // before (see fitSegment).
+    bool fittedAhead(double phase, std::int64_t firstSlot) const;
 
     // After a segment is kept: every few segments, moves the phase towards where its neighbours
     // fit better (the residual of the segment at the phase is `residual`).
@@ -69,6 +75,9 @@ class ColumnPhase {
     // The search residuals of `phases` (in that order), half of them on the second lane.
     std::vector<double> searchResiduals(const TimeAxis& axis, const std::vector<double>& phases,
                                         std::int64_t firstSlot, int slotCount, int iterations);
+    std::optional<double> takeAhead(double phase, std::int64_t firstSlot, int slotCount);
+    double settle(const TimeAxis& axis, std::int64_t firstSlot, int slotCount, bool first,
+                  bool last, double residual);
     void acquire(const TimeAxis& axis, std::int64_t firstSlot, int slotCount);
     double track(const TimeAxis& axis, std::int64_t firstSlot, double residualHere);
 
@@ -83,6 +92,13 @@ class ColumnPhase {
         double above = 0.0;
     };
     std::optional<Neighbours> neighbours_;
+    // The fit of the segment after the last, in lane 2, at this phase.
+    struct Ahead {
+        double phase = 0.0;
+        std::int64_t firstSlot = 0;
+        double residual = 0.0;
+    };
+    std::optional<Ahead> ahead_;
     bool locked_ = false;
     double phase_ = 0.0;
 

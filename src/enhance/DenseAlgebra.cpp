@@ -67,8 +67,8 @@ using Eight = double __attribute__((vector_size(64), aligned(8), may_alias));
 // one entry do not wait on each other; each entry loses the products in the order of l (the
 // same as an entry at a time).
 template <int vectors, class Factor, class Source>
-inline void subtractRun(double* __restrict dst, std::size_t c0, std::size_t tail,
-                        std::size_t count, Factor factor, Source source) {
+inline void subtractRun(double* __restrict dst, std::size_t c0, std::size_t tail, std::size_t count,
+                        Factor factor, Source source) {
     using Plain = double __attribute__((vector_size(64)));
     Plain a{}, b{}, c{}, d{};
     double* __restrict at = dst + c0;

@@ -37,7 +37,14 @@ EnhancedReceiver::EnhancedReceiver(const ReceiverProfile& profile)
       ring_(ringSlots(profile), static_cast<int>(profile.carriers.lineBins.size())),
       frames_(profile) {}
 
+void EnhancedReceiver::setSecondThread(bool on) {
+    catchUp(true);
+    behind_ = on;
+    phase_.setSecondThread(on);
+}
+
 void EnhancedReceiver::reset() {
+    moments_.clear();
     axis_.clear();
     phase_.reset();
     tune_.reset();
@@ -54,8 +61,32 @@ void EnhancedReceiver::reset() {
 void EnhancedReceiver::addSamples(std::span<const std::int16_t> samples, double sampleRateOffset,
                                   float fineTuneHz) {
     axis_.add(samples, sampleRateOffset, fineTuneHz);
+    if (behind_) {
+        moments_.push_back(Moment{axis_.added(), {}});
+        catchUp(false);
+        return;
+    }
     fitReady(false);
     completeFrames(false);
+}
+
+// Replays, addition by addition, what keeping up would have done: the fit as far as the samples
+// of that moment allowed, then the frames completed by then.
+void EnhancedReceiver::catchUp(bool finishing) {
+    while (!moments_.empty()) {
+        Moment& moment = moments_.front();
+        axis_.setHorizon(moment.samples);
+        if (!fitReady(false, !finishing)) {
+            break;
+        }
+        completeFrames(false);
+        for (PendingFrame& frame : moment.frames) {
+            pending_.push_back(std::move(frame));
+            completeFrames(false);
+        }
+        moments_.pop_front();
+    }
+    axis_.clearHorizon();
 }
 
 double EnhancedReceiver::frameEndTau(int frameOffset) const {
@@ -81,11 +112,16 @@ void EnhancedReceiver::frameCompleted(const ReceiverSettings& settings, int fram
     if (ordinary != nullptr) {
         frame.ordinary = *ordinary;
     }
-    pending_.push_back(frame);
+    if (!moments_.empty()) {
+        moments_.back().frames.push_back(std::move(frame));
+        return;
+    }
+    pending_.push_back(std::move(frame));
     completeFrames(false);
 }
 
 void EnhancedReceiver::finish() {
+    catchUp(true);
     fitReady(true);
     completeFrames(true);
 }
@@ -102,10 +138,10 @@ std::int64_t EnhancedReceiver::newestSlot() const {
 
 // Fits the segments that the samples cover (at the end of the input, also the last, shorter
 // one) and keeps their inner slots; consecutive segments overlap by two margins.
-void EnhancedReceiver::fitReady(bool atEnd) {
+bool EnhancedReceiver::fitReady(bool atEnd, bool mayWait) {
     if (!phase_.locked()) {
         if (!phase_.lockOn(axis_, atEnd)) {
-            return;
+            return true;
         }
         nextSlot_ = phase_.slotOf(axis_.oldest());
         firstSegment_ = true;
@@ -115,15 +151,23 @@ void EnhancedReceiver::fitReady(bool atEnd) {
         int slotCount = segmentSlots;
         if (newest < nextSlot_ + segmentSlots) {
             if (!atEnd) {
-                return;
+                return true;
             }
             slotCount = static_cast<int>(newest - nextSlot_ + 1);
             if (slotCount < 2) {
-                return;
+                return true;
             }
         }
         const bool last = slotCount < segmentSlots;
-        const double residual = phase_.fitSegment(axis_, nextSlot_, slotCount, firstSegment_, last);
+        // The next segment's samples: all of them in, or waited for.
+        const bool nextHere = behind_ && phase_.slotOf(axis_.newestOfAll()) >=
+                                             nextSlot_ + 2 * segmentSlots - 2 * marginSlots;
+        if (mayWait && behind_ && !last && !nextHere &&
+            !phase_.fittedAhead(phase_.phase(), nextSlot_)) {
+            return false;
+        }
+        const double residual =
+            phase_.fitSegment(axis_, nextSlot_, slotCount, firstSegment_, last, nextHere);
         // The first segment keeps its start: nothing before it was fitted.
         const int from = firstSegment_ ? 0 : marginSlots;
         const int to = last ? slotCount : slotCount - marginSlots;
@@ -137,7 +181,7 @@ void EnhancedReceiver::fitReady(bool atEnd) {
         // corrections).
         axis_.dropBefore(slotLength * static_cast<double>(nextSlot_ - 1) - phase_.phase());
         if (last) {
-            return;
+            return true;
         }
     }
 }

@@ -50,8 +50,11 @@ class EnhancedReceiver {
     const ReceiverProfile& profile() const { return profile_; }
 
     // Independent fits two at a time on a second thread (off at start): the same pictures,
-    // sooner.
-    void setSecondThread(bool on) { phase_.setSecondThread(on); }
+    // sooner. With it the fit runs up to a segment behind the samples added, so that the next
+    // segment's samples are there to be fitted beside each one; it sees what it would have seen
+    // keeping up (the axis as it was, the frames completed by then), and pictures come out
+    // that much later.
+    void setSecondThread(bool on);
 
     // Noise shrinkage along each field (off at start).
     void setDenoise(bool on) { denoise_ = on; }
@@ -105,7 +108,11 @@ class EnhancedReceiver {
     // Our time axis at the end of a frame the ordinary path would complete with this frame
     // offset at the end of the samples added so far.
     double frameEndTau(int frameOffset) const;
-    void fitReady(bool atEnd);
+    // Whether it fitted everything the samples allow, rather than stopping (`mayWait`) at a
+    // segment whose successor's samples have not all come in.
+    bool fitReady(bool atEnd, bool mayWait = false);
+    // Catches up with the samples added (all of them when `finishing`).
+    void catchUp(bool finishing);
     void completeFrames(bool atEnd);
     std::int64_t newestSlot() const;
 
@@ -124,6 +131,15 @@ class EnhancedReceiver {
     std::optional<std::int64_t> frontEnd_; // end slot of pending_.front(), once known
     std::optional<Placement> placement_; // placed since the last frame the ordinary path completed
     std::vector<EnhancedPicture> ready_;
+
+    // Running behind: each addition of samples not yet caught up with (the samples added by its
+    // end) and the frames the ordinary path completed right after it.
+    struct Moment {
+        std::size_t samples = 0;
+        std::vector<PendingFrame> frames;
+    };
+    bool behind_ = false;
+    std::deque<Moment> moments_;
 };
 
 } // namespace nbtv

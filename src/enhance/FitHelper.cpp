@@ -2,7 +2,9 @@
 
 namespace nbtv {
 
-FitHelper::~FitHelper() { setOn(false); }
+FitHelper::~FitHelper() {
+    setOn(false);
+}
 
 void FitHelper::setOn(bool on) {
     if (on == this->on()) {
@@ -22,11 +24,12 @@ void FitHelper::setOn(bool on) {
 }
 
 void FitHelper::run(const std::function<void()>& here, const std::function<void()>& there) {
-    if (!on()) {
+    if (!on() || running_) {
         here();
         there();
         return;
     }
+    running_ = true;
     {
         const std::lock_guard lock(mutex_);
         job_ = &there;
@@ -35,6 +38,7 @@ void FitHelper::run(const std::function<void()>& here, const std::function<void(
     here();
     std::unique_lock lock(mutex_);
     done_.wait(lock, [this] { return job_ == nullptr; });
+    running_ = false;
 }
 
 void FitHelper::loop() {

@@ -23,7 +23,8 @@ class FitHelper {
     bool on() const { return thread_.joinable(); }
 
     // Runs `here` on this thread and `there` on the second, and returns when both are done;
-    // with the second thread off, both run here, `here` first.
+    // with the second thread off, or called from within `here` (the second thread is busy),
+    // both run here, `here` first. Only one thread calls it.
     void run(const std::function<void()>& here, const std::function<void()>& there);
 
   private:
@@ -35,6 +36,7 @@ class FitHelper {
     std::condition_variable done_;
     const std::function<void()>* job_ = nullptr;
     bool quit_ = false;
+    bool running_ = false; // within run(), on the calling thread
 };
 
 } // namespace nbtv

@@ -22,6 +22,8 @@ void TimeAxis::clear() {
     nextTau_ = 0.0;
     nextTheta_ = 0.0;
     lastRate_ = 1.0;
+    dropped_ = 0;
+    clearHorizon();
 }
 
 void TimeAxis::add(std::span<const std::int16_t> samples, double sampleRateOffset,
@@ -42,11 +44,13 @@ void TimeAxis::add(std::span<const std::int16_t> samples, double sampleRateOffse
 }
 
 double TimeAxis::rateNow() const {
-    return tau_.size() < 2 ? 1.0 : tau_.back() - tau_[tau_.size() - 2];
+    const std::size_t n = visible();
+    return n < 2 ? 1.0 : tau_[n - 1] - tau_[n - 2];
 }
 
 double TimeAxis::tuningNow() const {
-    return theta_.size() < 2 ? 0.0 : theta_.back() - theta_[theta_.size() - 2];
+    const std::size_t n = visible();
+    return n < 2 ? 0.0 : theta_[n - 1] - theta_[n - 2];
 }
 
 // The first sample at or after tau.
@@ -86,6 +90,7 @@ void TimeAxis::dropBefore(double from) {
     if (drop == 0 || drop < samples_.size() / 2) {
         return;
     }
+    dropped_ += drop;
     samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(drop));
     tau_.erase(tau_.begin(), tau_.begin() + static_cast<std::ptrdiff_t>(drop));
     theta_.erase(theta_.begin(), theta_.begin() + static_cast<std::ptrdiff_t>(drop));

@@ -5,6 +5,7 @@
 // has there (the sum of its step per sample). Both are summed sample by sample, so a rate offset
 // or fine tune that changes between blocks bends the axes and leaves no jump.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -29,9 +30,18 @@ class TimeAxis {
     // Appends captured samples that were received with this rate offset and fine tune.
     void add(std::span<const std::int16_t> samples, double sampleRateOffset, float fineTuneHz);
 
-    bool empty() const { return tau_.empty(); }
-    double oldest() const { return tau_.front(); } // tau of the oldest sample kept
-    double newest() const { return tau_.back(); }  // and of the newest
+    // The samples added so far (those forgotten included).
+    std::size_t added() const { return dropped_ + tau_.size(); }
+    // What empty(), newest(), rateNow() and tuningNow() say: as if only the first `count`
+    // samples had been added (a fit that runs behind the samples sees what it would have seen
+    // then), or all of them again.
+    void setHorizon(std::size_t count) { horizon_ = count; }
+    void clearHorizon() { horizon_ = static_cast<std::size_t>(-1); }
+
+    bool empty() const { return visible() == 0; }
+    double oldest() const { return tau_.front(); }        // tau of the oldest sample kept
+    double newest() const { return tau_[visible() - 1]; } // and of the newest
+    double newestOfAll() const { return tau_.back(); }    // whatever the horizon
     // Tau of the sample to come next, and the rate ratio of the last ones added.
     double next() const { return nextTau_; }
     double lastRate() const { return lastRate_; }
@@ -51,6 +61,9 @@ class TimeAxis {
 
   private:
     std::size_t sampleAt(double tau) const;
+    std::size_t visible() const {
+        return horizon_ >= added() ? tau_.size() : horizon_ - std::min(horizon_, dropped_);
+    }
 
     int sampleRate_;
     std::vector<float> samples_;
@@ -58,7 +71,9 @@ class TimeAxis {
     std::vector<double> theta_;
     double nextTau_ = 0.0;
     double nextTheta_ = 0.0;
-    double lastRate_ = 1.0; // transmitter samples per captured sample, as last added
+    double lastRate_ = 1.0;   // transmitter samples per captured sample, as last added
+    std::size_t dropped_ = 0; // samples forgotten
+    std::size_t horizon_ = static_cast<std::size_t>(-1);
 };
 
 } // namespace nbtv
