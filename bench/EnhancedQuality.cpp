@@ -68,6 +68,7 @@ Pictures receive(const ReceiverProfile& profile, const std::vector<std::int16_t>
                  bool denoise, bool automatic = false) {
     ReceiveSession session(profile);
     Receiver& receiver = session.receiver();
+    session.setEnhancedSecondThread(true); // as nbtv decode runs it: the same pictures, sooner
     startSession(session, mono, denoise, automatic);
     Pictures out;
     session.setPictureListener(

@@ -1,6 +1,7 @@
 #include "enhance/Interferer.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -44,17 +45,26 @@ double hann(std::size_t n, std::size_t count) {
            0.5 * std::cos(twoPi * (static_cast<double>(n) + 0.5) / static_cast<double>(count));
 }
 
-// Sum over the samples of w(n) x(n) e^(-2 pi i f n), with the window w (one value a sample).
-Complex transformAt(std::span<const float> x, double f, std::span<const double> window) {
-    Complex sum = 0.0;
-    Complex phasor = 1.0;
-    const Complex step = std::polar(1.0, -twoPi * f);
+// Sums over the samples of w(n) x(n) e^(-2 pi i f n) at three frequencies, with the window w
+// (one value a sample): the three run side by side, each with the same steps as alone.
+std::array<Complex, 3> transformAt(std::span<const float> x, std::array<double, 3> f,
+                                   std::span<const double> window) {
+    std::array<Complex, 3> sum = {0.0, 0.0, 0.0};
+    std::array<Complex, 3> phasor = {1.0, 1.0, 1.0};
+    std::array<Complex, 3> step;
+    for (std::size_t i = 0; i < 3; ++i) {
+        step[i] = std::polar(1.0, -twoPi * f[i]);
+    }
     for (std::size_t n = 0; n < x.size(); ++n) {
-        const double w = window[n];
-        sum += w * static_cast<double>(x[n]) * phasor;
-        phasor *= step;
+        const double wx = window[n] * static_cast<double>(x[n]);
+        for (std::size_t i = 0; i < 3; ++i) {
+            sum[i] += wx * phasor[i];
+            phasor[i] *= step[i];
+        }
         if ((n & 1023) == 1023) {
-            phasor /= std::abs(phasor);
+            for (std::size_t i = 0; i < 3; ++i) {
+                phasor[i] /= std::abs(phasor[i]);
+            }
         }
     }
     return sum;
@@ -224,9 +234,10 @@ bool InterfererCanceller::find(std::span<const float> samples, std::span<const S
                    static_cast<double>(size);
         double h = 0.25 / static_cast<double>(n);
         for (int i = 0; i < 3; ++i) {
-            const double a = std::abs(transformAt(samples, f - h, window_));
-            const double b = std::abs(transformAt(samples, f, window_));
-            const double c = std::abs(transformAt(samples, f + h, window_));
+            const std::array<Complex, 3> at = transformAt(samples, {f - h, f, f + h}, window_);
+            const double a = std::abs(at[0]);
+            const double b = std::abs(at[1]);
+            const double c = std::abs(at[2]);
             const double d = a - 2.0 * b + c;
             if (d < 0.0) {
                 f += std::clamp(0.5 * h * (a - c) / d, -h, h);
@@ -240,8 +251,8 @@ bool InterfererCanceller::find(std::span<const float> samples, std::span<const S
         if (near) {
             continue;
         }
-        const double amplitude =
-            2.0 * std::abs(transformAt(samples, f, window_)) / (0.5 * static_cast<double>(n));
+        const double amplitude = 2.0 * std::abs(transformAt(samples, {f, f, f}, window_)[0]) /
+                                 (0.5 * static_cast<double>(n));
         const double power = 0.5 * amplitude * amplitude;
         const double offset = offGridAt(f);
         if ((offset > offGrid && power > weakShare * carrierPower) ||

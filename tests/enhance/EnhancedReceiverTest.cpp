@@ -36,6 +36,7 @@ struct Options {
     bool denoise = false;
     double sampleRateOffset = 0.0;
     float fineTuneHz = 0.0f;
+    bool secondThread = false;
 };
 
 Reception receiveBoth(const ReceiverProfile& profile, std::span<const std::int16_t> signal,
@@ -45,6 +46,7 @@ Reception receiveBoth(const ReceiverProfile& profile, std::span<const std::int16
     receiver.settings().colourMode = options.mono ? 0 : 1;
     receiver.setCalibration(options.sampleRateOffset);
     receiver.settings().fineTuneHz = options.fineTuneHz;
+    session.setEnhancedSecondThread(options.secondThread);
     session.setEnhanced(true, options.denoise);
     Reception out;
     session.setPictureListener(
@@ -165,31 +167,46 @@ TEST(EnhancedReceiver, FollowsTheAutomaticTuning) {
         options.channel = channel;
         const std::vector<std::int16_t> full = transmit(profile, c.photo, options);
         const std::span<const std::int16_t> signal = std::span(full).subspan(c.skip);
-
-        ReceiveSession session(profile);
-        Receiver& receiver = session.receiver();
-        session.tuner().setFineTune(true);
-        session.tuner().setCalibration(true);
-        if (c.findPhase) {
-            session.tuner().findFramePhase();
-        }
-        session.setEnhanced(true, true);
-        std::vector<RgbImage> pictures;
-        session.setPictureListener(
-            [&](const SessionPicture& picture) { pictures.push_back(*picture.picture); });
-        for (std::size_t at = 0;;) {
-            const auto length = static_cast<std::size_t>(receiver.settings().blockLength);
-            if (at + length > signal.size()) {
-                break;
+        // With a second thread the fit runs behind the samples and fits ahead: the same
+        // pictures, bit for bit.
+        std::vector<RgbImage> alone;
+        for (const bool second : {false, true}) {
+            ReceiveSession session(profile);
+            session.setEnhancedSecondThread(second);
+            Receiver& receiver = session.receiver();
+            session.tuner().setFineTune(true);
+            session.tuner().setCalibration(true);
+            if (c.findPhase) {
+                session.tuner().findFramePhase();
             }
-            session.processBlock(signal.subspan(at, length));
-            at += length;
-        }
-        ASSERT_GE(pictures.size(), c.firstChecked + 2);
-        EXPECT_NEAR(receiver.settings().sampleRateOffset, c.rateError, 1e-4);
-        for (std::size_t i = c.firstChecked; i < pictures.size(); ++i) {
-            EXPECT_GE(test::psnr(pictures[i], c.photo), 40.0)
-                << "picture " << i << " of " << pictures.size();
+            session.setEnhanced(true, true);
+            std::vector<RgbImage> pictures;
+            session.setPictureListener(
+                [&](const SessionPicture& picture) { pictures.push_back(*picture.picture); });
+            for (std::size_t at = 0;;) {
+                const auto length = static_cast<std::size_t>(receiver.settings().blockLength);
+                if (at + length > signal.size()) {
+                    break;
+                }
+                session.processBlock(signal.subspan(at, length));
+                at += length;
+            }
+            const std::size_t received = pictures.size(); // keeping up
+            session.finish();
+            if (second) {
+                ASSERT_EQ(pictures.size(), alone.size());
+                for (std::size_t i = 0; i < pictures.size(); ++i) {
+                    EXPECT_EQ(pictures[i].rgb, alone[i].rgb) << "picture " << i;
+                }
+                continue;
+            }
+            ASSERT_GE(received, c.firstChecked + 2);
+            EXPECT_NEAR(receiver.settings().sampleRateOffset, c.rateError, 1e-4);
+            for (std::size_t i = c.firstChecked; i < received; ++i) {
+                EXPECT_GE(test::psnr(pictures[i], c.photo), 40.0)
+                    << "picture " << i << " of " << received;
+            }
+            alone = pictures;
         }
     }
 }
@@ -246,6 +263,12 @@ TEST(EnhancedReceiver, RecoversFromDroppedSamples) {
     const Reception got = receiveBoth(profile, signal, {});
     ASSERT_GE(got.enhanced.size(), 6u);
     EXPECT_GE(test::psnr(got.enhanced[1], card), 55.0);
+    // The search after the loss comes out the same with a second thread fitting ahead.
+    const Reception ahead = receiveBoth(profile, signal, {.secondThread = true});
+    ASSERT_EQ(ahead.enhanced.size(), got.enhanced.size());
+    for (std::size_t i = 0; i < got.enhanced.size(); ++i) {
+        EXPECT_EQ(ahead.enhanced[i].rgb, got.enhanced[i].rgb) << "picture " << i;
+    }
     // Picture 2 holds the loss; the one after it is clean again.
     for (std::size_t i = 3; i < 6; ++i) {
         EXPECT_GE(test::psnr(got.enhanced[i], card), 55.0) << "picture " << i;
