@@ -263,11 +263,20 @@ TEST(EnhancedReceiver, RecoversFromDroppedSamples) {
     const Reception got = receiveBoth(profile, signal, {});
     ASSERT_GE(got.enhanced.size(), 6u);
     EXPECT_GE(test::psnr(got.enhanced[1], card), 55.0);
-    // The search after the loss comes out the same with a second thread fitting ahead.
-    const Reception ahead = receiveBoth(profile, signal, {.secondThread = true});
-    ASSERT_EQ(ahead.enhanced.size(), got.enhanced.size());
-    for (std::size_t i = 0; i < got.enhanced.size(); ++i) {
-        EXPECT_EQ(ahead.enhanced[i].rgb, got.enhanced[i].rgb) << "picture " << i;
+    // The search after the loss comes out the same with a second thread fitting ahead, also
+    // where the segment that finds the phase lost moves it after the next one was fitted ahead
+    // at the old phase (a loss 24 columns later).
+    std::vector<std::int16_t> later = send(profile, card, false, 7);
+    const std::size_t loss = 2 * frame + frame / 2 + 24 * 256;
+    later.erase(later.begin() + static_cast<std::ptrdiff_t>(loss),
+                later.begin() + static_cast<std::ptrdiff_t>(loss + 100));
+    for (const std::vector<std::int16_t>* lossy : {&signal, &later}) {
+        const Reception alone = lossy == &signal ? got : receiveBoth(profile, *lossy, {});
+        const Reception ahead = receiveBoth(profile, *lossy, {.secondThread = true});
+        ASSERT_EQ(ahead.enhanced.size(), alone.enhanced.size());
+        for (std::size_t i = 0; i < alone.enhanced.size(); ++i) {
+            EXPECT_EQ(ahead.enhanced[i].rgb, alone.enhanced[i].rgb) << "picture " << i;
+        }
     }
     // Picture 2 holds the loss; the one after it is clean again.
     for (std::size_t i = 3; i < 6; ++i) {
