@@ -152,12 +152,14 @@ inline void subtractProducts(double* __restrict dst, std::size_t width, std::siz
 NBTV_VECTOR_CLONES void forwardSubstitute(const double* factor, int n, double* b, int columns) {
     const auto width = static_cast<std::size_t>(columns);
     if (width == 1) {
-        for (int i = 0; i < n; ++i) {
-            double sum = b[i];
-            for (int l = 0; l < i; ++l) {
-                sum -= factor[at(i, l, n)] * b[l];
+        // Column by column: once b[l] is final it is taken from every entry below, so that
+        // the entries lose their products side by side, each in the order of l as row by row.
+        for (int l = 0; l < n; ++l) {
+            b[l] = b[l] * (1.0 / factor[at(l, l, n)]);
+            const double bl = b[l];
+            for (int i = l + 1; i < n; ++i) {
+                b[i] -= factor[at(i, l, n)] * bl;
             }
-            b[i] = sum * (1.0 / factor[at(i, i, n)]);
         }
         return;
     }
@@ -244,7 +246,23 @@ NBTV_VECTOR_CLONES void solveBlockTridiagonal(double* diagonal, const double* co
         if (j + 1 < blocks) {
             const double* w = &elimination[static_cast<std::size_t>(j) * kk];
             const double* next = &rhs[static_cast<std::size_t>(j + 1) * kv];
-            for (std::size_t i = 0; i < kv; ++i) {
+            // Four rows side by side, each summed in the order of c.
+            std::size_t i = 0;
+            for (; i + 4 <= kv; i += 4) {
+                const double* w0 = &w[i * kv];
+                double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+                for (std::size_t c = 0; c < kv; ++c) {
+                    s0 += w0[c] * next[c];
+                    s1 += w0[kv + c] * next[c];
+                    s2 += w0[2 * kv + c] * next[c];
+                    s3 += w0[3 * kv + c] * next[c];
+                }
+                x[i] -= s0;
+                x[i + 1] -= s1;
+                x[i + 2] -= s2;
+                x[i + 3] -= s3;
+            }
+            for (; i < kv; ++i) {
                 double sum = 0.0;
                 for (std::size_t c = 0; c < kv; ++c) {
                     sum += w[i * kv + c] * next[c];
