@@ -77,8 +77,9 @@ class SoundCardInput final : public WaveIn {
         // -1: the server's default source.
         const QString label = chosen != nullptr ? QString::fromStdString(chosen->description)
                                                 : QStringLiteral("the default input");
-        const pa_sample_spec spec{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(sampleRate), 1};
-        if (sampleRate <= 0 || pa_sample_spec_valid(&spec) == 0) {
+        const pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(sampleRate),
+                                          1};
+        if (sampleRate <= 0 || pa_sample_spec_valid(&sampleFormat) == 0) {
             return fail(QStringLiteral("No suitable device found: '%1' cannot record 16-bit mono "
                                        "at %2 samples a second")
                             .arg(label)
@@ -86,7 +87,7 @@ class SoundCardInput final : public WaveIn {
         }
 
         pa_threaded_mainloop_lock(connection_.loop());
-        stream_ = pa_stream_new(connection_.context(), "receiver input", &spec, nullptr);
+        stream_ = pa_stream_new(connection_.context(), "receiver input", &sampleFormat, nullptr);
         bool started = false;
         std::string connectedTo;
         if (stream_ != nullptr) {
@@ -97,7 +98,8 @@ class SoundCardInput final : public WaveIn {
             attributes.tlength = static_cast<std::uint32_t>(-1);
             attributes.prebuf = static_cast<std::uint32_t>(-1);
             attributes.minreq = static_cast<std::uint32_t>(-1);
-            attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentUs, &spec));
+            attributes.fragsize =
+                static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentUs, &sampleFormat));
             // A source that goes away ends the stream instead of handing it to another one.
             const auto flags =
                 static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);

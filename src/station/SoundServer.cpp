@@ -236,8 +236,8 @@ bool PlaybackSink::open(const std::string& device, int sampleRate, int latencyMs
     if (!device.empty() && chosen == nullptr) {
         return fail("no output device '" + device + "' (nbtv transmit --list-devices lists them)");
     }
-    const pa_sample_spec spec{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(sampleRate), 1};
-    if (sampleRate <= 0 || pa_sample_spec_valid(&spec) == 0) {
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(sampleRate), 1};
+    if (sampleRate <= 0 || pa_sample_spec_valid(&sampleFormat) == 0) {
         return fail("the sound server cannot play " + std::to_string(sampleRate) +
                     " samples a second");
     }
@@ -247,7 +247,8 @@ bool PlaybackSink::open(const std::string& device, int sampleRate, int latencyMs
     std::string connectedTo;
     {
         const Locked locked(connection_.loop());
-        stream_ = pa_stream_new(connection_.context(), "transmitter output", &spec, nullptr);
+        stream_ =
+            pa_stream_new(connection_.context(), "transmitter output", &sampleFormat, nullptr);
         if (stream_ != nullptr) {
             pa_stream_set_state_callback(stream_, onState, this);
             pa_stream_set_write_callback(stream_, onRequest, this);
@@ -255,7 +256,7 @@ bool PlaybackSink::open(const std::string& device, int sampleRate, int latencyMs
             pa_buffer_attr attributes{};
             attributes.maxlength = static_cast<std::uint32_t>(-1);
             attributes.tlength = static_cast<std::uint32_t>(
-                pa_usec_to_bytes(static_cast<pa_usec_t>(latencyMs) * 1000, &spec));
+                pa_usec_to_bytes(static_cast<pa_usec_t>(latencyMs) * 1000, &sampleFormat));
             attributes.prebuf = static_cast<std::uint32_t>(-1);
             attributes.minreq = static_cast<std::uint32_t>(-1);
             attributes.fragsize = static_cast<std::uint32_t>(-1);
