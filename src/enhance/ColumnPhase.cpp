@@ -112,7 +112,7 @@ double ColumnPhase::fitAt(const TimeAxis& axis, double phase, std::int64_t first
     const int margin = slotCount > 4 * marginSlots ? marginSlots : 0;
     on.fit.setResidualSlots(margin, slotCount - margin);
     fitWithoutInterferers(on.fit, on.interferers, segment.samples, segment.spans, iterations);
-    return segment.samples.empty() ? 0.0 : on.fit.meanSquaredResidual();
+    return segment.samples.empty() ? 0.0 : on.fit.residualAwayFromCrashes();
 }
 
 bool ColumnPhase::fittedAhead(double phase, std::int64_t firstSlot) const {

@@ -27,9 +27,11 @@ constexpr double crashTail = 2.5;
 constexpr double crashTailOverSignal = 0.5;
 // A crash lasts a few milliseconds; a longer run of large residuals is a fade the model does not
 // follow, which blanking would only make worse.
-constexpr std::ptrdiff_t maxCrashSamples = 192;
+constexpr std::ptrdiff_t maxCrashSamples = 256;
 constexpr int impulseGuard = 8;
 constexpr int blankingPasses = 2;
+// A crash's remains reach this many slots either side of its blanked samples.
+constexpr int crashReach = 4;
 // Amplitude knots stand about this many slots apart (a fade of 0.5 Hz turns a carrier's
 // amplitude round within a segment, yet hardly within a few slots); neighbouring knots are kept
 // alike with this weight, against the samples between them (chosen on the training photographs).
@@ -184,7 +186,9 @@ void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> s
     coupling_.resize(j * k * k);
     gradient_.assign((j + 1) * k, 0.0);
     meanSquaredResidual_ = 0.0;
+    residualAwayFromCrashes_ = 0.0;
     slotResidual_.assign(j, 0.0);
+    slotBlanked_.assign(j, 0);
     if (slots_ == 0 || carriers_ == 0 || samples.empty()) {
         return;
     }
@@ -212,6 +216,42 @@ void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> s
             break;
         }
         rounds(cleaned_);
+    }
+    measureAwayFromCrashes();
+}
+
+// The mean squared residual of the counted slots more than `crashReach` slots from any slot with
+// blanked samples: the noise floor away from the crashes, which a crash's remains (the tail
+// below the blanking, the knots it bent) would otherwise outweigh.
+void SegmentFit::measureAwayFromCrashes() {
+    residualAwayFromCrashes_ = meanSquaredResidual_;
+    if (blanked_ == 0) {
+        return;
+    }
+    std::vector<bool> near(static_cast<std::size_t>(slots_), false);
+    for (int j = 0; j < slots_; ++j) {
+        const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
+        const auto from = hit_.begin() + slot.first;
+        const auto hits = std::count(from, from + slot.count, true);
+        slotBlanked_[static_cast<std::size_t>(j)] = static_cast<int>(hits);
+        if (hits > 0) {
+            for (int i = std::max(0, j - crashReach); i <= std::min(slots_ - 1, j + crashReach);
+                 ++i) {
+                near[static_cast<std::size_t>(i)] = true;
+            }
+        }
+    }
+    double squares = 0.0;
+    double counted = 0.0;
+    for (int j = std::max(residualFirst_, 0); j < std::min(residualLast_, slots_); ++j) {
+        const auto at = static_cast<std::size_t>(j);
+        if (!near[at]) {
+            squares += slotResidual_[at] * spans_[at].count;
+            counted += spans_[at].count;
+        }
+    }
+    if (counted > 0.0) {
+        residualAwayFromCrashes_ = squares / counted;
     }
 }
 

@@ -61,6 +61,8 @@ class SegmentFit {
     }
     // Mean squared difference between the samples and the fitted model.
     double meanSquaredResidual() const { return meanSquaredResidual_; }
+    // The same away from the static crashes the fit blanked (as above where it blanked none).
+    double residualAwayFromCrashes() const { return residualAwayFromCrashes_; }
     // The same over slot `j` alone (0 where the slot has no samples), and the power of the
     // fitted carriers: how well the model holds there, against the noise and the signal.
     double slotResidual(int j) const { return slotResidual_[static_cast<std::size_t>(j)]; }
@@ -75,6 +77,8 @@ class SegmentFit {
     std::span<const float> residuals() const { return sampleResidual_; }
     // Samples blanked as impulses in the last fit.
     int blanked() const { return blanked_; }
+    // Samples of slot `j` blanked.
+    int slotBlanked(int j) const { return slotBlanked_[static_cast<std::size_t>(j)]; }
 
   private:
     void startValues(std::span<const float> samples);
@@ -84,6 +88,7 @@ class SegmentFit {
     void residualPass(std::span<const float> samples, bool gradient);
     void gaussNewtonStep();
     bool blankImpulses(std::span<const float> samples);
+    void measureAwayFromCrashes();
 
     std::vector<int> bins_;
     int carriers_ = 0;
@@ -97,6 +102,8 @@ class SegmentFit {
     std::vector<double> amplitude_;
     std::vector<double> slotAmplitude_; // A(k, j): [j * K + k]
     double meanSquaredResidual_ = 0.0;
+    double residualAwayFromCrashes_ = 0.0;
+    std::vector<int> slotBlanked_;
     std::vector<double> slotResidual_;
     std::vector<float> sampleResidual_; // of the final knots, per sample
     // The samples with static crashes blanked, which of them are, and how many.

@@ -22,6 +22,8 @@ constexpr double minimumAmplitude = 0.1;
 constexpr double floorOfSignal = 0.01;
 constexpr double trustedExcess = 3.0;
 constexpr double failedExcess = 10.0;
+// A slot with this share of its samples blanked (a static crash) is not trusted at all.
+constexpr double untrustedBlanked = 0.1;
 
 // How far the fit held in each slot of a segment, from the slots' residuals: the median is the
 // noise floor (a burst or a failed stretch is a minority of the slots); a slot is judged by
@@ -52,6 +54,11 @@ std::vector<double> slotTrust(const SegmentFit& fit) {
             excess <= trustedExcess
                 ? 1.0
                 : std::clamp(1.0 - std::log(excess / trustedExcess) / span, 0.0, 1.0);
+        // Blanked samples carry the model's own values: a slot's residual there says nothing.
+        const double blanked = fit.slotBlanked(j) / slotGrid::slotLength;
+        own[static_cast<std::size_t>(j)] =
+            std::min(own[static_cast<std::size_t>(j)],
+                     std::clamp(1.0 - blanked / untrustedBlanked, 0.0, 1.0));
     }
     for (int j = 0; j < slots; ++j) {
         const auto at = static_cast<std::size_t>(j);
@@ -87,7 +94,7 @@ void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, in
                      std::span<const double> correction) {
     // The noise of the samples from the residual, which the fitted model's parameters shrink.
     const double sampleNoise =
-        std::sqrt(fit.meanSquaredResidual() /
+        std::sqrt(fit.residualAwayFromCrashes() /
                   std::max(1.0 - fit.parametersPerSlot() / slotGrid::slotLength, 0.1));
     const std::vector<double> trust = slotTrust(fit);
     for (int j = from; j < to; ++j) {

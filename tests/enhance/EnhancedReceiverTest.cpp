@@ -231,12 +231,20 @@ TEST(EnhancedReceiver, NoisySignalBeatsTheOrdinaryPath) {
     }
 }
 
-// Wherever the recording begins, the column phase is found to the sample.
+// Wherever the recording begins, the column phase is found to the sample, also through static
+// crashes (one burst must not outweigh the rest of the search's segments).
 TEST(EnhancedReceiver, FindsTheColumnPhaseFromAnyStart) {
     const ReceiverProfile& profile = nbtv48Profile();
     const RgbImage card = makeTestCard(TestCardKind::Detail, 48, 48);
-    const auto signal = send(profile, card, false, 2, {.snrDb = 30.0});
-    for (std::size_t skip : {37u, 1000u, 5555u}) {
+    for (const auto& [channel, skip] :
+         {std::pair{ChannelImpairments{.snrDb = 30.0}, 37u},
+          {ChannelImpairments{.snrDb = 30.0}, 1000u},
+          {ChannelImpairments{.snrDb = 30.0}, 5555u},
+          {ChannelImpairments{.snrDb = 30.0, .crashesPerSecond = 0.5, .seed = 1}, 37u},
+          {ChannelImpairments{.snrDb = 30.0, .crashesPerSecond = 0.5, .seed = 2}, 1000u},
+          {ChannelImpairments{.snrDb = 30.0, .crashesPerSecond = 0.5, .seed = 5}, 5555u}}) {
+        const auto signal = send(profile, card, false, 2, channel);
+        SCOPED_TRACE(channel.crashesPerSecond > 0.0 ? "crashes" : "no crashes");
         EnhancedReceiver enhanced(profile);
         const std::span<const std::int16_t> rest(signal.data() + skip, signal.size() - skip);
         for (std::size_t at = 0; at + 768 <= rest.size() && !enhanced.locked(); at += 768) {
@@ -246,7 +254,9 @@ TEST(EnhancedReceiver, FindsTheColumnPhaseFromAnyStart) {
         const double expected = std::fmod(555.0 + static_cast<double>(skip), 256.0);
         const double found = std::fmod(std::fmod(enhanced.columnPhase(), 256.0) + 256.0, 256.0);
         const double error = std::remainder(found - expected, 256.0);
-        EXPECT_LT(std::abs(error), 1.0) << "skip " << skip << " found " << found;
+        // A crash's blanked samples cost a little of the search's precision; tracking refines it.
+        EXPECT_LT(std::abs(error), channel.crashesPerSecond > 0.0 ? 1.5 : 1.0)
+            << "skip " << skip << " found " << found;
     }
 }
 
