@@ -33,6 +33,12 @@ constexpr double failedWeight = 0.5;
 // of 20 dB about 0.02, a fade the model does not follow 0.04 to 0.12).
 constexpr double quietFit = 0.01;
 constexpr double noisyFit = 0.03;
+// A column the fit failed in takes the frame before's where the picture stands still: its
+// neighbours within `stillReach` columns differ between the frames by no more than `stillNoise`
+// times their noise and `stillFloor` bins (about a level) on average.
+constexpr int stillReach = 12;
+constexpr double stillNoise = 3.0;
+constexpr double stillFloor = 0.002;
 
 int lineIndexOfBin(const ReceiverProfile& profile, int bin) {
     const auto& lines = profile.carriers.lineBins;
@@ -72,6 +78,49 @@ struct FieldLevels {
     }
 };
 
+// How far each column of the frame from slot `start` ([field][on-air column]) takes the same
+// column of the frame before instead: as far as the fit failed there (a static crash) and held
+// in the frame before, where the picture stands still around it (the neighbouring columns that
+// held in both frames agree within their noise). Moving pictures keep their own columns.
+std::vector<double> earlierFrameWeights(const SlotRing& ring, std::int64_t start, int columns,
+                                        int fields) {
+    const std::int64_t frameSlots = static_cast<std::int64_t>(fields) * columns;
+    std::vector<double> weights(static_cast<std::size_t>(frameSlots), 0.0);
+    auto held = [&](std::int64_t slot) { return ring.holds(slot) && ring.trust(slot) >= 1.0; };
+    for (int field = 0; field < fields; ++field) {
+        for (int i = 0; i < columns; ++i) {
+            const std::int64_t slot = start + field * columns + i;
+            const std::int64_t before = slot - frameSlots;
+            if (!ring.holds(slot) || ring.trust(slot) >= 1.0 || !ring.holds(before) ||
+                !(ring.trust(before) > ring.trust(slot))) {
+                continue;
+            }
+            double difference = 0.0;
+            double noise = 0.0;
+            int compared = 0;
+            for (int j = std::max(0, i - stillReach); j <= std::min(columns - 1, i + stillReach);
+                 ++j) {
+                const std::int64_t s = start + field * columns + j;
+                if (j == i || !held(s) || !held(s - frameSlots)) {
+                    continue;
+                }
+                for (std::size_t k = 0; k < ring.lines(); ++k) {
+                    difference +=
+                        std::abs(ring.deviation(s, k) - ring.deviation(s - frameSlots, k));
+                    noise += ring.noise(s, k) + ring.noise(s - frameSlots, k);
+                }
+                ++compared;
+            }
+            const double count = static_cast<double>(compared) * static_cast<double>(ring.lines());
+            if (compared >= 2 && difference <= stillNoise * noise + stillFloor * count) {
+                weights[static_cast<std::size_t>(field * columns + i)] =
+                    (1.0 - ring.trust(slot)) * ring.trust(before);
+            }
+        }
+    }
+    return weights;
+}
+
 FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, std::int64_t end,
                         const FrameLook& look, bool denoise) {
     const int columns = profile.pictureColumns;
@@ -90,6 +139,11 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
             }
         }
     }
+    const std::vector<double> earlier = earlierFrameWeights(ring, start, columns, look.fields);
+    for (std::size_t i = 0; i < out.trust.size(); ++i) {
+        out.trust[i] += earlier[i];
+    }
+    const std::int64_t frameSlots = static_cast<std::int64_t>(look.fields) * columns;
     std::vector<double> values(out.columns);
     std::vector<double> noises(out.columns);
     for (int field = 0; field < look.fields; ++field) {
@@ -99,7 +153,11 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
             for (int i = 0; i < columns; ++i) {
                 const std::int64_t slot = start + field * columns + i;
                 if (ring.holds(slot)) {
-                    values[static_cast<std::size_t>(i)] = ring.deviation(slot, k);
+                    const double w = earlier[static_cast<std::size_t>(field * columns + i)];
+                    values[static_cast<std::size_t>(i)] =
+                        w > 0.0 ? (1.0 - w) * ring.deviation(slot, k) +
+                                      w * ring.deviation(slot - frameSlots, k)
+                                : ring.deviation(slot, k);
                     noises[static_cast<std::size_t>(i)] = ring.noise(slot, k);
                     noise += ring.noise(slot, k);
                 } else {

@@ -189,6 +189,7 @@ void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> s
     residualAwayFromCrashes_ = 0.0;
     slotResidual_.assign(j, 0.0);
     slotBlanked_.assign(j, 0);
+    nearCrash_.assign(j, false);
     if (slots_ == 0 || carriers_ == 0 || samples.empty()) {
         return;
     }
@@ -228,7 +229,7 @@ void SegmentFit::measureAwayFromCrashes() {
     if (blanked_ == 0) {
         return;
     }
-    std::vector<bool> near(static_cast<std::size_t>(slots_), false);
+    std::vector<bool>& near = nearCrash_;
     for (int j = 0; j < slots_; ++j) {
         const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
         const auto from = hit_.begin() + slot.first;

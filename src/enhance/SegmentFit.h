@@ -79,6 +79,8 @@ class SegmentFit {
     int blanked() const { return blanked_; }
     // Samples of slot `j` blanked.
     int slotBlanked(int j) const { return slotBlanked_[static_cast<std::size_t>(j)]; }
+    // Whether slot `j` lies within reach of a crash's remains.
+    bool nearCrash(int j) const { return nearCrash_[static_cast<std::size_t>(j)]; }
 
   private:
     void startValues(std::span<const float> samples);
@@ -104,6 +106,7 @@ class SegmentFit {
     double meanSquaredResidual_ = 0.0;
     double residualAwayFromCrashes_ = 0.0;
     std::vector<int> slotBlanked_;
+    std::vector<bool> nearCrash_;
     std::vector<double> slotResidual_;
     std::vector<float> sampleResidual_; // of the final knots, per sample
     // The samples with static crashes blanked, which of them are, and how many.

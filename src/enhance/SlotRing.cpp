@@ -49,7 +49,10 @@ std::vector<double> slotTrust(const SegmentFit& fit) {
     const double span = std::log(failedExcess / trustedExcess);
     std::vector<double> own(static_cast<std::size_t>(slots));
     for (int j = 0; j < slots; ++j) {
-        const double excess = fit.slotResidual(j) / floor;
+        // Near a crash its remains are judged against the noise floor alone: the share of the
+        // signal's power that spares a fade would hide the knots the crash bent.
+        const double excess =
+            fit.slotResidual(j) / (fit.nearCrash(j) && *middle > 0.0 ? *middle : floor);
         own[static_cast<std::size_t>(j)] =
             excess <= trustedExcess
                 ? 1.0
