@@ -80,8 +80,8 @@ struct FieldLevels {
 
 // How far each column of the frame from slot `start` ([field][on-air column]) takes the same
 // column of the frame before instead: as far as the fit failed there (a static crash) and held
-// in the frame before, where the picture stands still around it (the neighbouring columns that
-// held in both frames agree within their noise). Moving pictures keep their own columns.
+// in the frame before, where the picture stands still around it (the slots either side that held
+// in both frames agree within their noise). Moving pictures keep their own columns.
 std::vector<double> earlierFrameWeights(const SlotRing& ring, std::int64_t start, int columns,
                                         int fields) {
     const std::int64_t frameSlots = static_cast<std::int64_t>(fields) * columns;
@@ -98,10 +98,10 @@ std::vector<double> earlierFrameWeights(const SlotRing& ring, std::int64_t start
             double difference = 0.0;
             double noise = 0.0;
             int compared = 0;
-            for (int j = std::max(0, i - stillReach); j <= std::min(columns - 1, i + stillReach);
-                 ++j) {
-                const std::int64_t s = start + field * columns + j;
-                if (j == i || !held(s) || !held(s - frameSlots)) {
+            // Neighbours in time: across a field's end they are the next field's columns.
+            for (int d = -stillReach; d <= stillReach; ++d) {
+                const std::int64_t s = slot + d;
+                if (d == 0 || !held(s) || !held(s - frameSlots)) {
                     continue;
                 }
                 for (std::size_t k = 0; k < ring.lines(); ++k) {
