@@ -7,7 +7,9 @@
 // the training half instead (for choosing constants). With `--auto` the receiver starts as a
 // careful user starts it (settings right) and then tunes itself as `nbtv decode --auto` does:
 // automatic fine tune and calibration (the frame phase is left as set: this measures the
-// tuning, not the frame-phase search).
+// tuning, not the frame-phase search). With `--moving` the photograph pans by one column a
+// frame, each picture measured against the frame it shows: what combining still frames must not
+// smear.
 //
 // `drift` sends one photograph (the first of the half) for ten minutes through a radio whose
 // oscillator drifts (2 Hz a minute, `--rate HZ` a minute; 0 for a steady signal), receives it
@@ -17,7 +19,7 @@
 //
 //   build/release/bench/enhanced_quality [bars|ramp|detail]
 //   build/release/bench/enhanced_quality channels [--only TEXT] [--program NAME] [--training]
-//       [--auto]
+//       [--auto] [--moving]
 //   build/release/bench/enhanced_quality drift [--minutes N] [--rate HZ] [--program NAME]
 //       [--training] [--fixed]
 
@@ -167,14 +169,35 @@ std::vector<Channel> shortWaveChannels() {
     return channels;
 }
 
-double meanPsnr(const std::vector<RgbImage>& received, const RgbImage& sent, int enlarge) {
+// Picture i shows frame i of `sent` (the frames repeat).
+double meanPsnr(const std::vector<RgbImage>& received, const std::vector<RgbImage>& sent,
+                int enlarge) {
     double sum = 0.0;
     int n = 0;
     for (std::size_t i = 2; i < received.size(); ++i) {
-        sum += test::psnr(received[i], enlarge > 1 ? test::enlarge(sent, enlarge) : sent);
+        const RgbImage& frame = sent[i % sent.size()];
+        sum += test::psnr(received[i], enlarge > 1 ? test::enlarge(frame, enlarge) : frame);
         ++n;
     }
     return n > 0 ? sum / n : NAN;
+}
+
+// The frames of `photo` panning right by one column a frame (the column leaving on the right
+// comes back on the left).
+std::vector<RgbImage> panning(const RgbImage& photo, int frames) {
+    std::vector<RgbImage> out;
+    for (int f = 0; f < frames; ++f) {
+        RgbImage frame(photo.width, photo.height);
+        for (int y = 0; y < photo.height; ++y) {
+            for (int x = 0; x < photo.width; ++x) {
+                const std::uint8_t* from =
+                    photo.pixel((x - f % photo.width + photo.width) % photo.width, y);
+                std::copy(from, from + 3, frame.pixel(x, y));
+            }
+        }
+        out.push_back(std::move(frame));
+    }
+    return out;
 }
 
 std::vector<const ReceiverProfile*> chosenProfiles(const std::string& program) {
@@ -188,7 +211,7 @@ std::vector<const ReceiverProfile*> chosenProfiles(const std::string& program) {
 }
 
 int channelTable(const std::string& only, const std::string& program, const std::string& half,
-                 bool automatic) {
+                 bool automatic, bool moving) {
     std::vector<Channel> channels;
     for (const Channel& channel : shortWaveChannels()) {
         if (std::string(channel.name).find(only) != std::string::npos) {
@@ -214,7 +237,9 @@ int channelTable(const std::string& only, const std::string& program, const std:
                 TransmitOptions options;
                 options.frames = 8;
                 options.channel = channel.impairments;
-                auto signal = transmit(*profiles[p], photo, options);
+                const std::vector<RgbImage> frames =
+                    moving ? panning(photo, options.frames) : std::vector<RgbImage>{photo};
+                auto signal = transmitSequence(*profiles[p], frames, options);
                 if (channel.mp3BitRate > 0) {
                     std::string error;
                     signal = bench::mp3RoundTrip(signal, profiles[p]->sampleRate,
@@ -225,8 +250,8 @@ int channelTable(const std::string& only, const std::string& program, const std:
                     }
                 }
                 const Pictures got = receive(*profiles[p], signal, false, true, automatic);
-                ordinary += meanPsnr(got.ordinary, photo, 3);
-                enhanced += meanPsnr(got.enhanced, photo, 1);
+                ordinary += meanPsnr(got.ordinary, frames, 3);
+                enhanced += meanPsnr(got.enhanced, frames, 1);
             }
             const double n = static_cast<double>(std::max<std::size_t>(photos[p].size(), 1));
             std::printf(" %16.2f %16.2f", ordinary / n, enhanced / n);
@@ -377,11 +402,14 @@ int main(int argc, char** argv) {
         std::string program;
         std::string half = "held-out";
         bool automatic = false;
+        bool moving = false;
         for (int i = 2; i < argc; ++i) {
             if (std::strcmp(argv[i], "--training") == 0) {
                 half = "training";
             } else if (std::strcmp(argv[i], "--auto") == 0) {
                 automatic = true;
+            } else if (std::strcmp(argv[i], "--moving") == 0) {
+                moving = true;
             } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
                 only = argv[++i];
             } else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc) {
@@ -391,7 +419,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
         }
-        return channelTable(only, program, half, automatic);
+        return channelTable(only, program, half, automatic, moving);
     }
     TestCardKind kind = TestCardKind::Bars;
     if (argc > 1 && std::strcmp(argv[1], "ramp") == 0) {

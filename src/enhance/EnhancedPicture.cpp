@@ -9,6 +9,7 @@
 
 #include "core/Conversions.h"
 #include "enhance/SlotRing.h"
+#include "enhance/StillFrames.h"
 #include "enhance/WaveletShrink.h"
 #include "picture/DisplayLevel.h"
 
@@ -144,36 +145,52 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
         out.trust[i] += earlier[i];
     }
     const std::int64_t frameSlots = static_cast<std::int64_t>(look.fields) * columns;
-    std::vector<double> values(out.columns);
-    std::vector<double> noises(out.columns);
+    const std::size_t cells = out.carriers * out.columns;
+    std::vector<double> values(cells);
+    std::vector<double> noises(cells);
+    std::vector<std::uint8_t> held(cells); // whether the ring holds each place
+    std::vector<double> fitNoise(out.carriers);
     for (int field = 0; field < look.fields; ++field) {
+        // This frame's columns, [carrier * columns + column].
+        std::fill(fitNoise.begin(), fitNoise.end(), 0.0);
         for (std::size_t k = 0; k < out.carriers; ++k) {
-            bool complete = true;
-            double noise = 0.0;
             for (int i = 0; i < columns; ++i) {
                 const std::int64_t slot = start + field * columns + i;
-                if (ring.holds(slot)) {
+                const std::size_t at = k * out.columns + static_cast<std::size_t>(i);
+                held[at] = ring.holds(slot) ? 1 : 0;
+                if (held[at]) {
                     const double w = earlier[static_cast<std::size_t>(field * columns + i)];
-                    values[static_cast<std::size_t>(i)] =
-                        w > 0.0 ? (1.0 - w) * ring.deviation(slot, k) +
-                                      w * ring.deviation(slot - frameSlots, k)
-                                : ring.deviation(slot, k);
-                    noises[static_cast<std::size_t>(i)] = ring.noise(slot, k);
-                    noise += ring.noise(slot, k);
+                    values[at] = w > 0.0 ? (1.0 - w) * ring.deviation(slot, k) +
+                                               w * ring.deviation(slot - frameSlots, k)
+                                         : ring.deviation(slot, k);
+                    noises[at] = ring.noise(slot, k);
+                    fitNoise[k] += noises[at];
                 } else {
-                    values[static_cast<std::size_t>(i)] = std::numeric_limits<double>::quiet_NaN();
-                    complete = false;
+                    values[at] = std::numeric_limits<double>::quiet_NaN();
+                    noises[at] = 0.0;
                 }
             }
+        }
+        if (denoise) {
+            combineStillFrames(ring, start + field * columns, frameSlots, out.columns, held, values,
+                               noises);
+        }
+        for (std::size_t k = 0; k < out.carriers; ++k) {
+            const std::span<double> line(&values[k * out.columns], out.columns);
+            const std::span<const double> lineNoise(&noises[k * out.columns], out.columns);
+            const bool complete =
+                std::all_of(held.begin() + static_cast<std::ptrdiff_t>(k * out.columns),
+                            held.begin() + static_cast<std::ptrdiff_t>((k + 1) * out.columns),
+                            [](std::uint8_t h) { return h != 0; });
             if (denoise && complete) {
-                shrinkField(values, noises);
+                shrinkField(line, lineNoise);
             }
-            out.noise += noise / columns /
+            out.noise += fitNoise[k] / columns /
                          static_cast<double>(out.carriers * static_cast<std::size_t>(look.fields));
             out.complete = out.complete && complete;
             for (std::size_t i = 0; i < out.columns; ++i) {
                 out.levels[(static_cast<std::size_t>(field) * out.carriers + k) * out.columns + i] =
-                    levelOfDeviation(values[i], look.brightness, look.contrast);
+                    levelOfDeviation(line[i], look.brightness, look.contrast);
             }
         }
     }

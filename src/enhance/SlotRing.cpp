@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <numbers>
 #include <vector>
 
 #include "enhance/SegmentFit.h"
@@ -89,6 +90,7 @@ void SlotRing::clear() {
     slot_.assign(ring, std::numeric_limits<std::int64_t>::min());
     deviation_.assign(ring * lines_, 0.0);
     noise_.assign(ring * lines_, 0.0);
+    fade_.assign(ring * lines_, 0.0);
     trust_.assign(ring, 1.0);
     fittedEnd_ = std::numeric_limits<std::int64_t>::min();
 }
@@ -117,6 +119,17 @@ void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, in
                                               minimumAmplitude * std::abs(fit.amplitude(carrier)));
             noise_[at * lines_ + k] =
                 amplitude > 0.0 ? deviationNoise * sampleNoise / amplitude : 0.0;
+            // The change of the logarithm of the amplitude across the slot, from its neighbours.
+            const int before = std::max(j - 1, 0);
+            const int after = std::min(j + 1, fit.slotCount() - 1);
+            const double floor = minimumAmplitude * std::abs(fit.amplitude(carrier));
+            const double early = std::max(std::abs(fit.amplitude(carrier, before)), floor);
+            const double late = std::max(std::abs(fit.amplitude(carrier, after)), floor);
+            const double fade =
+                after > before && early > 0.0 && late > 0.0
+                    ? std::abs(std::log(late / early)) / (after - before) / (2.0 * std::numbers::pi)
+                    : 0.0;
+            fade_[at * lines_ + k] = std::isfinite(fade) ? fade : 0.0;
         }
     }
     fittedEnd_ = firstSlot + to;

@@ -37,6 +37,12 @@ class SlotRing {
     double noise(std::int64_t slot, std::size_t line) const {
         return noise_[index(slot) * lines_ + line];
     }
+    // What a fading channel's turn of the carrier's phase may add to it (bins): a fade turns a
+    // carrier's phase about as fast, in radians, as it changes the logarithm of its amplitude,
+    // which the fit sees and the phase it cannot.
+    double fadeNoise(std::int64_t slot, std::size_t line) const {
+        return fade_[index(slot) * lines_ + line];
+    }
     // How far the fit's model held in a slot the ring holds: 1 where it left no more residual
     // than the rest of its segment (the noise floor), down to 0 where it failed (a burst, a
     // fade the model does not follow).
@@ -53,6 +59,7 @@ class SlotRing {
     std::vector<std::int64_t> slot_;
     std::vector<double> deviation_; // [index * lines + k]
     std::vector<double> noise_;     // the deviation's noise, per slot and carrier
+    std::vector<double> fade_;      // and what a fade may add to it
     std::vector<double> trust_;     // per slot
     std::int64_t fittedEnd_ = 0;
 };
