@@ -66,15 +66,58 @@ template <class Vec>
     bi = s * vr + c * vi;
 }
 
-// The butterflies of transform() on `Vec`s of lanes, two stages at a time: the four values
-// i, i + h/2, i + h and i + 3h/2 meet only each other in the stage of half h and the next, so
-// they are loaded once for both. Every value sees the same operations in the same order as in
-// transform(). Inlined into a function compiled for the registers that hold a `Vec`.
+// Both stages of the pair on the four values at `at` of the `Vec` of lanes from `lane`, with
+// the twiddles of the three butterflies.
 template <class Vec>
+[[gnu::always_inline]] inline void twoStages(float* re, float* im, const std::ptrdiff_t* at,
+                                             std::ptrdiff_t lane, const float* twiddleCos,
+                                             const float* twiddleSin) {
+    // Every lane the twiddle itself (x - 0 is x, also for -0).
+    const Vec c0 = twiddleCos[0] - Vec{};
+    const Vec s0 = twiddleSin[0] - Vec{};
+    const Vec c1 = twiddleCos[1] - Vec{};
+    const Vec s1 = twiddleSin[1] - Vec{};
+    const Vec c2 = twiddleCos[2] - Vec{};
+    const Vec s2 = twiddleSin[2] - Vec{};
+    // Named registers rather than an array, which the compiler would build on the stack in
+    // halves and read back whole.
+    Vec r0, r1, r2, r3, i0, i1, i2, i3;
+    std::memcpy(&r0, re + at[0] + lane, sizeof r0);
+    std::memcpy(&r1, re + at[1] + lane, sizeof r1);
+    std::memcpy(&r2, re + at[2] + lane, sizeof r2);
+    std::memcpy(&r3, re + at[3] + lane, sizeof r3);
+    std::memcpy(&i0, im + at[0] + lane, sizeof i0);
+    std::memcpy(&i1, im + at[1] + lane, sizeof i1);
+    std::memcpy(&i2, im + at[2] + lane, sizeof i2);
+    std::memcpy(&i3, im + at[3] + lane, sizeof i3);
+    butterfly(r0, i0, r2, i2, c0, s0); // stage of half h
+    butterfly(r1, i1, r3, i3, c1, s1);
+    butterfly(r0, i0, r1, i1, c2, s2); // stage of half h / 2
+    butterfly(r2, i2, r3, i3, c2, s2);
+    std::memcpy(re + at[0] + lane, &r0, sizeof r0);
+    std::memcpy(re + at[1] + lane, &r1, sizeof r1);
+    std::memcpy(re + at[2] + lane, &r2, sizeof r2);
+    std::memcpy(re + at[3] + lane, &r3, sizeof r3);
+    std::memcpy(im + at[0] + lane, &i0, sizeof i0);
+    std::memcpy(im + at[1] + lane, &i1, sizeof i1);
+    std::memcpy(im + at[2] + lane, &i2, sizeof i2);
+    std::memcpy(im + at[3] + lane, &i3, sizeof i3);
+}
+
+// The butterflies of transform() on the twelve lanes, two stages at a time: the four values
+// i, i + h/2, i + h and i + 3h/2 meet only each other in the stage of half h and the next, so
+// they are loaded once for both. The lanes go in `Vec`s as far as whole ones reach, the rest
+// in `Tail`s (which may run into the room lanes). Every value sees the same operations in the
+// same order as in transform(). Inlined into a function compiled for the registers that hold
+// a `Vec`.
+template <class Vec, class Tail>
 [[gnu::always_inline]] inline void laneButterflies(const float* cosines, const float* sines,
                                                    float* re, float* im) {
     constexpr int width = static_cast<int>(sizeof(Vec) / sizeof(float));
-    constexpr int vectors = (Fft256::twelveLanes + width - 1) / width;
+    constexpr int tailWidth = static_cast<int>(sizeof(Tail) / sizeof(float));
+    constexpr int whole = Fft256::twelveLanes / width;
+    constexpr int tails = (Fft256::twelveLanes - whole * width + tailWidth - 1) / tailWidth;
+    static_assert(whole * width + tails * tailWidth <= Fft256::laneStride);
     constexpr int stride = Fft256::laneStride;
     for (int stage = 7; stage >= 1; stage -= 2) {
         const int half = 1 << stage;
@@ -86,31 +129,17 @@ template <class Vec>
                 const std::size_t t0 = static_cast<std::size_t>(groups * k);
                 const std::size_t t1 = static_cast<std::size_t>(groups * (k + quarter));
                 const std::size_t t2 = static_cast<std::size_t>(2 * groups * k);
-                // Every lane the twiddle itself (x - 0 is x, also for -0).
-                const Vec c0 = cosines[t0] - Vec{};
-                const Vec s0 = sines[t0] - Vec{};
-                const Vec c1 = cosines[t1] - Vec{};
-                const Vec s1 = sines[t1] - Vec{};
-                const Vec c2 = cosines[t2] - Vec{};
-                const Vec s2 = sines[t2] - Vec{};
+                const float twiddleCos[3] = {cosines[t0], cosines[t1], cosines[t2]};
+                const float twiddleSin[3] = {sines[t0], sines[t1], sines[t2]};
                 const std::ptrdiff_t at[4] = {(base + k) * stride, (base + k + quarter) * stride,
                                               (base + k + half) * stride,
                                               (base + k + half + quarter) * stride};
-                for (int q = 0; q < vectors; ++q) {
-                    Vec r[4];
-                    Vec i[4];
-                    for (int j = 0; j < 4; ++j) {
-                        std::memcpy(&r[j], re + at[j] + width * q, sizeof r[j]);
-                        std::memcpy(&i[j], im + at[j] + width * q, sizeof i[j]);
-                    }
-                    butterfly(r[0], i[0], r[2], i[2], c0, s0); // stage of half h
-                    butterfly(r[1], i[1], r[3], i[3], c1, s1);
-                    butterfly(r[0], i[0], r[1], i[1], c2, s2); // stage of half h / 2
-                    butterfly(r[2], i[2], r[3], i[3], c2, s2);
-                    for (int j = 0; j < 4; ++j) {
-                        std::memcpy(re + at[j] + width * q, &r[j], sizeof r[j]);
-                        std::memcpy(im + at[j] + width * q, &i[j], sizeof i[j]);
-                    }
+                for (int q = 0; q < whole; ++q) {
+                    twoStages<Vec>(re, im, at, width * q, twiddleCos, twiddleSin);
+                }
+                for (int q = 0; q < tails; ++q) {
+                    twoStages<Tail>(re, im, at, whole * width + tailWidth * q, twiddleCos,
+                                    twiddleSin);
                 }
             }
         }
@@ -121,16 +150,22 @@ template <class Vec>
 // single-precision operation as the scalar code (and the build contracts no products into
 // fused multiply-adds).
 using Four = float __attribute__((vector_size(16)));
+using Eight = float __attribute__((vector_size(32)));
 using Sixteen = float __attribute__((vector_size(64)));
 
 void butterfliesFour(const float* c, const float* s, float* re, float* im) {
-    laneButterflies<Four>(c, s, re, im);
+    laneButterflies<Four, Four>(c, s, re, im);
 }
 
 #if defined(__x86_64__)
+[[gnu::target("avx2")]] void butterfliesEight(const float* c, const float* s, float* re,
+                                              float* im) {
+    laneButterflies<Eight, Four>(c, s, re, im);
+}
+
 [[gnu::target("avx512f")]] void butterfliesSixteen(const float* c, const float* s, float* re,
                                                    float* im) {
-    laneButterflies<Sixteen>(c, s, re, im);
+    laneButterflies<Sixteen, Sixteen>(c, s, re, im);
 }
 #endif
 
@@ -138,7 +173,9 @@ void butterfliesFour(const float* c, const float* s, float* re, float* im) {
 
 Fft256::Width Fft256::widest() {
 #if defined(__x86_64__)
-    static const Width width = __builtin_cpu_supports("avx512f") ? Width::Sixteen : Width::Four;
+    static const Width width = __builtin_cpu_supports("avx512f") ? Width::Sixteen
+                               : __builtin_cpu_supports("avx2")  ? Width::Eight
+                                                                 : Width::Four;
     return width;
 #else
     return Width::Four;
@@ -150,6 +187,9 @@ void Fft256::transformTwelve(float* re, float* im, Width width) const {
     switch (width) {
     case Width::Sixteen:
         butterfliesSixteen(cos_.data(), sin_.data(), re, im);
+        return;
+    case Width::Eight:
+        butterfliesEight(cos_.data(), sin_.data(), re, im);
         return;
     case Width::Four:
         break;

@@ -19,10 +19,11 @@ class Fft256 {
     // The twelve transforms of a block side by side: value m of lane l (0..11) at
     // [m * laneStride + l]; lanes 12..15 are room only, transformed alongside and not read.
     // Every lane sees exactly the operations of transform(); sixteen lanes make one register
-    // where the processor has AVX-512, four otherwise.
+    // where the processor has AVX-512, eight where it has AVX2, four otherwise.
     static constexpr int twelveLanes = 12;
     static constexpr int laneStride = 16;
-    enum class Width { Four, Sixteen };
+    // In order of width: a processor runs every width up to its widest.
+    enum class Width { Four, Eight, Sixteen };
     void transformTwelve(float* re, float* im) const { transformTwelve(re, im, widest()); }
     void transformTwelve(float* re, float* im, Width width) const;
     // The widest registers of this processor; Four works everywhere.

@@ -1,10 +1,9 @@
 #include "enhance/DenseAlgebra.h"
 
-#include "enhance/VectorClones.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 namespace nbtv {
 
@@ -15,12 +14,10 @@ inline std::size_t at(int row, int column, int n) {
            static_cast<std::size_t>(column);
 }
 
-} // namespace
-
 // Column by column (right-looking): once column l is final, it is taken from every entry below
 // and to the right of it. Each entry sees the same products subtracted in the same order as in
 // the row-by-row form, so the factor is the same bit for bit, but the inner loop runs along rows.
-NBTV_VECTOR_CLONES void choleskyInPlace(double* a, int n, double ridge) {
+[[gnu::always_inline]] inline void choleskyWith(double* a, int n, double ridge) {
     double largest = 0.0;
     for (int i = 0; i < n; ++i) {
         largest = std::max(largest, std::abs(a[at(i, i, n)]));
@@ -54,102 +51,127 @@ NBTV_VECTOR_CLONES void choleskyInPlace(double* a, int n, double ridge) {
     }
 }
 
-namespace {
+// Vectors of two, four or eight doubles: plain IEEE operations lane by lane, the same results
+// as one at a time, however wide the registers that hold them. Each kernel below is built for
+// the widest that the processor holds in one register.
+using Two = double __attribute__((vector_size(16)));
+using Four = double __attribute__((vector_size(32)));
+using Eight = double __attribute__((vector_size(64)));
 
-// Vectors of eight doubles: plain IEEE operations lane by lane, the same results as one at a
-// time, however wide the registers that hold them.
-using Eight = double __attribute__((vector_size(64), aligned(8), may_alias));
-#define NBTV_EIGHT(p) (*reinterpret_cast<Eight*>(p))
-#define NBTV_CEIGHT(p) (*reinterpret_cast<const Eight*>(p))
-
-// dst[c] -= f(l) src(l)[c] for l < count, over `vectors` vectors of eight columns from c0 and
-// then `tail` single columns, all side by side in one pass over l, so that the subtractions of
-// one entry do not wait on each other; each entry loses the products in the order of l (the
-// same as an entry at a time).
-template <int vectors, class Factor, class Source>
-inline void subtractRun(double* __restrict dst, std::size_t c0, std::size_t tail, std::size_t count,
-                        Factor factor, Source source) {
-    using Plain = double __attribute__((vector_size(64)));
-    Plain a{}, b{}, c{}, d{};
+// dst[c] -= f(l) src(l)[c] for l < count, over `vectors` vectors of lanes from c0 side by side
+// in one pass over l, so that the subtractions of one entry do not wait on each other, and then
+// `tail` single columns; each entry loses the products in the order of l (the same as an entry
+// at a time).
+template <class V, int vectors, class Factor, class Source>
+[[gnu::always_inline]] inline void subtractRun(double* __restrict dst, std::size_t c0,
+                                               std::size_t tail, std::size_t count, Factor factor,
+                                               Source source) {
+    constexpr std::size_t lanes = sizeof(V) / sizeof(double);
+    V a{}, b{}, c{}, d{};
     double* __restrict at = dst + c0;
     if constexpr (vectors > 0) {
-        a = NBTV_CEIGHT(at);
+        std::memcpy(&a, at, sizeof a);
     }
     if constexpr (vectors > 1) {
-        b = NBTV_CEIGHT(at + 8);
+        std::memcpy(&b, at + lanes, sizeof b);
     }
     if constexpr (vectors > 2) {
-        c = NBTV_CEIGHT(at + 16);
+        std::memcpy(&c, at + 2 * lanes, sizeof c);
     }
     if constexpr (vectors > 3) {
-        d = NBTV_CEIGHT(at + 24);
+        std::memcpy(&d, at + 3 * lanes, sizeof d);
     }
-    double* __restrict rest = at + 8 * vectors;
+    double* __restrict rest = at + lanes * vectors;
     for (std::size_t l = 0; l < count; ++l) {
         const double f = factor(l);
         const double* s = source(l) + c0;
+        V v;
         if constexpr (vectors > 0) {
-            a -= f * NBTV_CEIGHT(s);
+            std::memcpy(&v, s, sizeof v);
+            a -= f * v;
         }
         if constexpr (vectors > 1) {
-            b -= f * NBTV_CEIGHT(s + 8);
+            std::memcpy(&v, s + lanes, sizeof v);
+            b -= f * v;
         }
         if constexpr (vectors > 2) {
-            c -= f * NBTV_CEIGHT(s + 16);
+            std::memcpy(&v, s + 2 * lanes, sizeof v);
+            c -= f * v;
         }
         if constexpr (vectors > 3) {
-            d -= f * NBTV_CEIGHT(s + 24);
+            std::memcpy(&v, s + 3 * lanes, sizeof v);
+            d -= f * v;
         }
-        const double* sr = s + 8 * vectors;
-        for (std::size_t k = 0; k < tail; ++k) {
-            rest[k] -= f * sr[k];
+    }
+    // The tail's entries in registers too, two at a time: through memory each subtraction would
+    // wait for the store of the one before.
+    std::size_t k = 0;
+    for (; k + 2 <= tail; k += 2) {
+        double t0 = rest[k];
+        double t1 = rest[k + 1];
+        for (std::size_t l = 0; l < count; ++l) {
+            const double f = factor(l);
+            const double* sr = source(l) + c0 + lanes * vectors + k;
+            t0 -= f * sr[0];
+            t1 -= f * sr[1];
         }
+        rest[k] = t0;
+        rest[k + 1] = t1;
+    }
+    if (k < tail) {
+        double t0 = rest[k];
+        for (std::size_t l = 0; l < count; ++l) {
+            t0 -= factor(l) * source(l)[c0 + lanes * vectors + k];
+        }
+        rest[k] = t0;
     }
     if constexpr (vectors > 0) {
-        NBTV_EIGHT(at) = a;
+        std::memcpy(at, &a, sizeof a);
     }
     if constexpr (vectors > 1) {
-        NBTV_EIGHT(at + 8) = b;
+        std::memcpy(at + lanes, &b, sizeof b);
     }
     if constexpr (vectors > 2) {
-        NBTV_EIGHT(at + 16) = c;
+        std::memcpy(at + 2 * lanes, &c, sizeof c);
     }
     if constexpr (vectors > 3) {
-        NBTV_EIGHT(at + 24) = d;
+        std::memcpy(at + 3 * lanes, &d, sizeof d);
     }
 }
 
 // dst[c] -= sum over l of f(l) src(l)[c] for c < width, in runs of up to four vectors.
-template <class Factor, class Source>
-inline void subtractProducts(double* __restrict dst, std::size_t width, std::size_t count,
-                             Factor factor, Source source) {
+template <class V, class Factor, class Source>
+[[gnu::always_inline]] inline void subtractProducts(double* __restrict dst, std::size_t width,
+                                                    std::size_t count, Factor factor,
+                                                    Source source) {
+    constexpr std::size_t lanes = sizeof(V) / sizeof(double);
     std::size_t c0 = 0;
-    for (; c0 + 32 <= width; c0 += 32) {
-        subtractRun<4>(dst, c0, 0, count, factor, source);
+    for (; c0 + 4 * lanes <= width; c0 += 4 * lanes) {
+        subtractRun<V, 4>(dst, c0, 0, count, factor, source);
     }
     const std::size_t rest = width - c0;
-    const std::size_t tail = rest % 8;
-    switch (rest / 8) {
+    const std::size_t tail = rest % lanes;
+    switch (rest / lanes) {
     case 3:
-        subtractRun<3>(dst, c0, tail, count, factor, source);
+        subtractRun<V, 3>(dst, c0, tail, count, factor, source);
         break;
     case 2:
-        subtractRun<2>(dst, c0, tail, count, factor, source);
+        subtractRun<V, 2>(dst, c0, tail, count, factor, source);
         break;
     case 1:
-        subtractRun<1>(dst, c0, tail, count, factor, source);
+        subtractRun<V, 1>(dst, c0, tail, count, factor, source);
         break;
     default:
         if (tail > 0) {
-            subtractRun<0>(dst, c0, tail, count, factor, source);
+            subtractRun<V, 0>(dst, c0, tail, count, factor, source);
         }
         break;
     }
 }
 
-} // namespace
-
-NBTV_VECTOR_CLONES void forwardSubstitute(const double* factor, int n, double* b, int columns) {
+template <class V>
+[[gnu::always_inline]] inline void forwardWith(const double* factor, int n, double* b,
+                                               int columns) {
     const auto width = static_cast<std::size_t>(columns);
     if (width == 1) {
         // Column by column: once b[l] is final it is taken from every entry below, so that
@@ -166,7 +188,7 @@ NBTV_VECTOR_CLONES void forwardSubstitute(const double* factor, int n, double* b
     // Each entry loses the same products in the same order as row by row.
     for (int i = 0; i < n; ++i) {
         double* rowI = &b[static_cast<std::size_t>(i) * width];
-        subtractProducts(
+        subtractProducts<V>(
             rowI, width, static_cast<std::size_t>(i),
             [&](std::size_t l) { return factor[at(i, static_cast<int>(l), n)]; },
             [&](std::size_t l) { return &b[l * width]; });
@@ -177,8 +199,19 @@ NBTV_VECTOR_CLONES void forwardSubstitute(const double* factor, int n, double* b
     }
 }
 
-NBTV_VECTOR_CLONES void backSubstitute(const double* factor, int n, double* b, int columns) {
+[[gnu::always_inline]] inline void backWith(const double* factor, int n, double* b, int columns) {
     const auto width = static_cast<std::size_t>(columns);
+    if (width == 1) {
+        // The entry's sum in a register, in the same order of l.
+        for (int i = n - 1; i >= 0; --i) {
+            double sum = b[i];
+            for (int l = i + 1; l < n; ++l) {
+                sum -= factor[at(l, i, n)] * b[l];
+            }
+            b[i] = sum * (1.0 / factor[at(i, i, n)]);
+        }
+        return;
+    }
     for (int i = n - 1; i >= 0; --i) {
         double* rowI = &b[static_cast<std::size_t>(i) * width];
         for (int l = i + 1; l < n; ++l) {
@@ -195,17 +228,13 @@ NBTV_VECTOR_CLONES void backSubstitute(const double* factor, int n, double* b, i
     }
 }
 
-void choleskySolve(const double* factor, int n, double* b, int columns) {
-    forwardSubstitute(factor, n, b, columns);
-    backSubstitute(factor, n, b, columns);
-}
-
 // With M = L L^T the factor of a diagonal block and W = L^-1 C its coupling seen through it,
 // the next block loses C^T M^-1 C = W^T W and its right-hand side W^T (L^-1 y); on the way back
 // x = L^-T (L^-1 y - W x_next). Only lower triangles of the diagonal blocks are used.
-NBTV_VECTOR_CLONES void solveBlockTridiagonal(double* diagonal, const double* coupling, double* rhs,
-                                              int k, int blocks, std::vector<double>& factors,
-                                              std::vector<double>& elimination) {
+template <class V>
+[[gnu::always_inline]] inline void
+blockTridiagonalWith(double* diagonal, const double* coupling, double* rhs, int k, int blocks,
+                     std::vector<double>& factors, std::vector<double>& elimination) {
     const auto kk = static_cast<std::size_t>(k) * static_cast<std::size_t>(k);
     const auto kv = static_cast<std::size_t>(k);
     factors.resize(static_cast<std::size_t>(blocks) * kk);
@@ -221,7 +250,7 @@ NBTV_VECTOR_CLONES void solveBlockTridiagonal(double* diagonal, const double* co
             // m -= W^T W (lower triangle) a row at a time, each entry losing the products in
             // the order of l.
             for (std::size_t i = 0; i < kv; ++i) {
-                subtractProducts(
+                subtractProducts<V>(
                     &m[i * kv], i + 1, kv, [&](std::size_t l) { return w[l * kv + i]; },
                     [&](std::size_t l) { return &w[l * kv]; });
             }
@@ -233,13 +262,13 @@ NBTV_VECTOR_CLONES void solveBlockTridiagonal(double* diagonal, const double* co
         }
         double* factor = &factors[static_cast<std::size_t>(j) * kk];
         std::copy_n(m, kk, factor);
-        choleskyInPlace(factor, k, ridge);
+        choleskyWith(factor, k, ridge);
         if (j + 1 < blocks) {
             double* w = &elimination[static_cast<std::size_t>(j) * kk];
             std::copy_n(&coupling[static_cast<std::size_t>(j) * kk], kk, w);
-            forwardSubstitute(factor, k, w, k);
+            forwardWith<V>(factor, k, w, k);
         }
-        forwardSubstitute(factor, k, y, 1);
+        forwardWith<V>(factor, k, y, 1);
     }
     for (int j = blocks - 1; j >= 0; --j) {
         double* x = &rhs[static_cast<std::size_t>(j) * kv];
@@ -270,8 +299,107 @@ NBTV_VECTOR_CLONES void solveBlockTridiagonal(double* diagonal, const double* co
                 x[i] -= sum;
             }
         }
-        backSubstitute(&factors[static_cast<std::size_t>(j) * kk], k, x, 1);
+        backWith(&factors[static_cast<std::size_t>(j) * kk], k, x, 1);
     }
+}
+
+// The kernels for one register width, each compiled for the processor that holds its vector in
+// one register (`Eight` for AVX-512, `Four` for AVX2). A vector wider than the registers is
+// split by the compiler through the stack, several times slower.
+struct Kernels {
+    void (*cholesky)(double*, int, double);
+    void (*forward)(const double*, int, double*, int);
+    void (*back)(const double*, int, double*, int);
+    void (*blockTridiagonal)(double*, const double*, double*, int, int, std::vector<double>&,
+                             std::vector<double>&);
+};
+
+#define NBTV_DENSE_KERNELS(name, target, V)                                                        \
+    target void name##Cholesky(double* a, int n, double ridge) {                                   \
+        choleskyWith(a, n, ridge);                                                                 \
+    }                                                                                              \
+    target void name##Forward(const double* f, int n, double* b, int columns) {                    \
+        forwardWith<V>(f, n, b, columns);                                                          \
+    }                                                                                              \
+    target void name##Back(const double* f, int n, double* b, int columns) {                       \
+        backWith(f, n, b, columns);                                                                \
+    }                                                                                              \
+    target void name##BlockTridiagonal(double* d, const double* c, double* r, int k, int blocks,   \
+                                       std::vector<double>& f, std::vector<double>& e) {           \
+        blockTridiagonalWith<V>(d, c, r, k, blocks, f, e);                                         \
+    }                                                                                              \
+    constexpr Kernels name{name##Cholesky, name##Forward, name##Back, name##BlockTridiagonal};
+
+NBTV_DENSE_KERNELS(plain, , Two)
+#if defined(__x86_64__) && defined(__GNUC__)
+NBTV_DENSE_KERNELS(avx2, [[gnu::target("avx2")]], Four)
+NBTV_DENSE_KERNELS(avx512, [[gnu::target("avx512f")]], Eight)
+#endif
+#undef NBTV_DENSE_KERNELS
+
+const Kernels& kernelsOf(AlgebraWidth width) {
+    switch (width) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    case AlgebraWidth::Eight:
+        return avx512;
+    case AlgebraWidth::Four:
+        return avx2;
+#else
+    case AlgebraWidth::Eight:
+    case AlgebraWidth::Four:
+#endif
+    case AlgebraWidth::Two:
+        break;
+    }
+    return plain;
+}
+
+const Kernels& kernels() {
+    static const Kernels& chosen = kernelsOf(widestAlgebra());
+    return chosen;
+}
+
+} // namespace
+
+AlgebraWidth widestAlgebra() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    return __builtin_cpu_supports("avx512f") ? AlgebraWidth::Eight
+           : __builtin_cpu_supports("avx2")  ? AlgebraWidth::Four
+                                             : AlgebraWidth::Two;
+#else
+    return AlgebraWidth::Two;
+#endif
+}
+
+void choleskyInPlace(double* a, int n, double ridge) {
+    kernels().cholesky(a, n, ridge);
+}
+
+void forwardSubstitute(const double* factor, int n, double* b, int columns) {
+    kernels().forward(factor, n, b, columns);
+}
+
+void backSubstitute(const double* factor, int n, double* b, int columns) {
+    kernels().back(factor, n, b, columns);
+}
+
+void choleskySolve(const double* factor, int n, double* b, int columns) {
+    forwardSubstitute(factor, n, b, columns);
+    backSubstitute(factor, n, b, columns);
+}
+
+void solveBlockTridiagonal(double* diagonal, const double* coupling, double* rhs, int k, int blocks,
+                           std::vector<double>& factors, std::vector<double>& elimination) {
+    kernels().blockTridiagonal(diagonal, coupling, rhs, k, blocks, factors, elimination);
+}
+
+void solveBlockTridiagonal(double* diagonal, const double* coupling, double* rhs, int k, int blocks,
+                           std::vector<double>& factors, std::vector<double>& elimination,
+                           AlgebraWidth width) {
+    if (static_cast<int>(width) > static_cast<int>(widestAlgebra())) {
+        width = widestAlgebra();
+    }
+    kernelsOf(width).blockTridiagonal(diagonal, coupling, rhs, k, blocks, factors, elimination);
 }
 
 } // namespace nbtv

@@ -22,4 +22,13 @@ void choleskySolve(const double* factor, int n, double* b, int columns);
 void solveBlockTridiagonal(double* diagonal, const double* coupling, double* rhs, int k, int blocks,
                            std::vector<double>& factors, std::vector<double>& elimination);
 
+// The doubles side by side in one register: two everywhere, four with AVX2, eight with AVX-512.
+// The functions above run at the widest this processor has; every width gives the same results
+// bit for bit.
+enum class AlgebraWidth { Two, Four, Eight };
+AlgebraWidth widestAlgebra();
+void solveBlockTridiagonal(double* diagonal, const double* coupling, double* rhs, int k, int blocks,
+                           std::vector<double>& factors, std::vector<double>& elimination,
+                           AlgebraWidth width);
+
 } // namespace nbtv

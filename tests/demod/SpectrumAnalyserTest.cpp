@@ -236,9 +236,12 @@ TEST(Fft256, TwelveSideBySideAreBitForBitTheSingleTransformAtEveryRegisterWidth)
             im[m * stride + lane] = silent ? (lane == 1 ? -0.0f : 0.0f) : value(random);
         }
     }
-    std::vector<Fft256::Width> widths{Fft256::Width::Four};
-    if (Fft256::widest() == Fft256::Width::Sixteen) {
-        widths.push_back(Fft256::Width::Sixteen);
+    std::vector<Fft256::Width> widths;
+    for (const Fft256::Width width :
+         {Fft256::Width::Four, Fft256::Width::Eight, Fft256::Width::Sixteen}) {
+        if (static_cast<int>(width) <= static_cast<int>(Fft256::widest())) {
+            widths.push_back(width);
+        }
     }
     for (const Fft256::Width width : widths) {
         std::vector<float> laneRe = re;
