@@ -40,6 +40,12 @@ constexpr double noisyFit = 0.03;
 constexpr int stillReach = 12;
 constexpr double stillNoise = 3.0;
 constexpr double stillFloor = 0.002;
+// The ordinary picture is a fallback only while its own tuning holds: the fine tune in use off
+// by what moves a mid-grey level by `tunedLevels` leaves it whole, by `detunedLevels` not at all
+// (a drifting radio received with the settings fixed, which the fit follows from the pilots;
+// chosen on the training photographs).
+constexpr double tunedLevels = 8.0;
+constexpr double detunedLevels = 24.0;
 
 int lineIndexOfBin(const ReceiverProfile& profile, int bin) {
     const auto& lines = profile.carriers.lineBins;
@@ -66,7 +72,8 @@ struct FieldLevels {
     std::size_t carriers = 0;
     std::size_t columns = 0;
     bool complete = true;
-    double noise = 0.0; // the fit's mean deviation noise (bins) over the frame
+    double noise = 0.0;     // the fit's mean deviation noise (bins) over the frame
+    double tuneError = 0.0; // how far the fine tune in use was off, mean over the frame (bins)
 
     std::uint8_t at(int field, int carrier, std::size_t column) const {
         return levels[(static_cast<std::size_t>(field) * carriers +
@@ -131,15 +138,19 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
     out.columns = static_cast<std::size_t>(columns);
     out.levels.resize(static_cast<std::size_t>(look.fields) * out.carriers * out.columns);
     out.trust.assign(static_cast<std::size_t>(look.fields) * out.columns, 1.0);
+    int tuned = 0;
     for (int field = 0; field < look.fields; ++field) {
         for (int i = 0; i < columns; ++i) {
             const std::int64_t slot = start + field * columns + i;
             if (ring.holds(slot)) {
                 out.trust[static_cast<std::size_t>(field) * out.columns +
                           static_cast<std::size_t>(i)] = ring.trust(slot);
+                out.tuneError += std::abs(ring.tuneError(slot));
+                ++tuned;
             }
         }
     }
+    out.tuneError = tuned > 0 ? out.tuneError / tuned : 0.0;
     const std::vector<double> earlier = earlierFrameWeights(ring, start, columns, look.fields);
     for (std::size_t i = 0; i < out.trust.size(); ++i) {
         out.trust[i] += earlier[i];
@@ -233,6 +244,17 @@ double frameWeight(const RgbImage& enhanced, const RgbImage& ordinary, double fi
     return 1.0 - t * noisy * (1.0 - failedWeight);
 }
 
+// How far the ordinary picture may stand in for this one, from the ordinary path's tuning error
+// (bins): the levels it moves at the steepest point of the mapping, 1 up to `tunedLevels`, 0
+// from `detunedLevels`.
+double ordinaryStandIn(double tuneError, int contrast) {
+    const double levels = (100.0 + contrast) * twoPi * std::abs(tuneError);
+    if (!std::isfinite(levels)) {
+        return 0.0;
+    }
+    return std::clamp((detunedLevels - levels) / (detunedLevels - tunedLevels), 0.0, 1.0);
+}
+
 } // namespace
 
 EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const SlotRing& ring,
@@ -249,7 +271,8 @@ EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const Slo
     // takes the mean of its block.
     const int scaleX = ordinary != nullptr ? ordinary->width / columns : 0;
     const int scaleY = ordinary != nullptr ? ordinary->height / lines : 0;
-    if (scaleX < 1 || scaleY < 1) {
+    const double standIn = ordinaryStandIn(levels.tuneError, look.contrast);
+    if (scaleX < 1 || scaleY < 1 || !(standIn > 0.0)) {
         ordinary = nullptr;
     }
     auto ordinaryAt = [&](int x, int y, int component) {
@@ -265,7 +288,9 @@ EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const Slo
     // A component of pixel (x, y) that came from `field`, blended toward the ordinary picture
     // as far as the fit failed there.
     auto blend = [&](std::uint8_t enhanced, int field, int x, int y, int component) {
-        const double trust = levels.trustAt(field, static_cast<std::size_t>(columns - 1 - x));
+        const double trust =
+            1.0 -
+            (1.0 - levels.trustAt(field, static_cast<std::size_t>(columns - 1 - x))) * standIn;
         if (ordinary == nullptr || trust >= 1.0) {
             return enhanced;
         }
@@ -315,7 +340,7 @@ EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const Slo
         }
     }
     if (ordinary != nullptr && levels.complete) {
-        const double weight = frameWeight(out.picture, small, levels.noise);
+        const double weight = 1.0 - (1.0 - frameWeight(out.picture, small, levels.noise)) * standIn;
         if (weight < 1.0) {
             for (std::size_t i = 0; i < out.picture.rgb.size(); ++i) {
                 out.picture.rgb[i] = static_cast<std::uint8_t>(roundHalfEven(std::clamp(

@@ -34,7 +34,9 @@ struct FrameLook {
 // path's picture of the same frame (pictureColumns x pictureLines, or a whole multiple of that
 // as the picture surface draws it), when there is one; and where the whole frame disagrees with
 // that picture by more than the ordinary path's noise while the fit itself was noisy (a fade
-// the model does not follow), the whole picture blends toward it.
+// the model does not follow), the whole picture blends toward it. Only as far as the ordinary
+// path's own tuning held: the fine tune in use off (a drifting radio with the settings fixed,
+// which the fit follows from the pilots) leaves its levels wrong.
 EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const SlotRing& ring,
                                        std::int64_t end, const FrameLook& look, bool denoise,
                                        const RgbImage* ordinary = nullptr);

@@ -92,6 +92,7 @@ void SlotRing::clear() {
     noise_.assign(ring * lines_, 0.0);
     fade_.assign(ring * lines_, 0.0);
     trust_.assign(ring, 1.0);
+    tuneError_.assign(ring, 0.0);
     fittedEnd_ = std::numeric_limits<std::int64_t>::min();
 }
 
@@ -107,12 +108,13 @@ void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, in
         const std::size_t at = index(slot);
         slot_[at] = slot;
         trust_[at] = trust[static_cast<std::size_t>(j)];
+        double tuneError = 0.0;
         for (std::size_t k = 0; k < lines_; ++k) {
             const int carrier = static_cast<int>(k);
             const std::size_t corrected = static_cast<std::size_t>(j) * lines_ + k;
-            deviation_[at * lines_ + k] =
-                fit.deviation(carrier, j) -
-                (corrected < correction.size() ? correction[corrected] : 0.0);
+            const double shift = corrected < correction.size() ? correction[corrected] : 0.0;
+            deviation_[at * lines_ + k] = fit.deviation(carrier, j) - shift;
+            tuneError += shift;
             // In a fade the slot's own amplitude gives its noise (no more than ten times the
             // segment's: a carrier fades through zero).
             const double amplitude = std::max(std::abs(fit.amplitude(carrier, j)),
@@ -131,6 +133,8 @@ void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, in
                     : 0.0;
             fade_[at * lines_ + k] = std::isfinite(fade) ? fade : 0.0;
         }
+        tuneError_[at] =
+            lines_ > 0 && std::isfinite(tuneError) ? tuneError / static_cast<double>(lines_) : 0.0;
     }
     fittedEnd_ = firstSlot + to;
 }

@@ -47,6 +47,9 @@ class SlotRing {
     // than the rest of its segment (the noise floor), down to 0 where it failed (a burst, a
     // fade the model does not follow).
     double trust(std::int64_t slot) const { return trust_[index(slot)]; }
+    // How far the fine tune in use was off in a slot the ring holds (bins, the mean over the
+    // lines of their tuning correction): what the ordinary path's deviations carry there.
+    double tuneError(std::int64_t slot) const { return tuneError_[index(slot)]; }
     std::size_t lines() const { return lines_; }
 
   private:
@@ -61,6 +64,7 @@ class SlotRing {
     std::vector<double> noise_;     // the deviation's noise, per slot and carrier
     std::vector<double> fade_;      // and what a fade may add to it
     std::vector<double> trust_;     // per slot
+    std::vector<double> tuneError_; // per slot
     std::int64_t fittedEnd_ = 0;
 };
 

@@ -231,6 +231,34 @@ TEST(EnhancedReceiver, NoisySignalBeatsTheOrdinaryPath) {
     }
 }
 
+// A drifting radio received with the settings fixed: the ordinary picture drifts off its levels,
+// the enhanced one follows the drift from the pilots and with noise is as good as without drift,
+// not pulled toward the ordinary picture that its fit's noise would otherwise make it trust.
+TEST(EnhancedReceiver, DriftWithNoiseKeepsTheEnhancedPictureOffTheOrdinaryOne) {
+    const ReceiverProfile& profile = nbtv96Profile();
+    RgbImage photo;
+    std::string error;
+    ASSERT_TRUE(
+        loadImageScaled(std::string(NBTV_PHOTO_DIR) + "/96x72/bridge.png", 96, 72, photo, error))
+        << error;
+    ChannelImpairments steady{.snrDb = 20.0, .seed = 11};
+    ChannelImpairments drifting = steady;
+    drifting.driftHzPerMinute = 2.0;
+    const Reception still =
+        receiveBoth(profile, send(profile, photo, false, 5, steady), {.denoise = true});
+    const Reception drifted =
+        receiveBoth(profile, send(profile, photo, false, 5, drifting), {.denoise = true});
+    ASSERT_GE(still.enhanced.size(), 5u);
+    ASSERT_GE(drifted.enhanced.size(), 5u);
+    ASSERT_GE(drifted.ordinary.size(), 5u);
+    for (std::size_t i = 2; i < 5; ++i) {
+        const double ordinary = test::psnr(drifted.ordinary[i], test::enlarge(photo, 3));
+        const double enhanced = test::psnr(drifted.enhanced[i], photo);
+        EXPECT_LT(ordinary, 20.0) << "picture " << i;
+        EXPECT_GT(enhanced, test::psnr(still.enhanced[i], photo) - 1.5) << "picture " << i;
+    }
+}
+
 // A still picture is made of the frames as far as it stands still, a moving one keeps its own
 // columns. Static crashes: the fit blanks them, the picture's noise is measured away from them,
 // and the columns they spoiled take the frame before's, so a crash leaves no streak. Two fading
