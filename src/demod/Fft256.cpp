@@ -1,5 +1,7 @@
 #include "demod/Fft256.h"
 
+#include "core/VectorRegisters.h"
+
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -173,13 +175,16 @@ void butterfliesFour(const float* c, const float* s, float* re, float* im) {
 
 Fft256::Width Fft256::widest() {
 #if defined(__x86_64__)
-    static const Width width = __builtin_cpu_supports("avx512f") ? Width::Sixteen
-                               : __builtin_cpu_supports("avx2")  ? Width::Eight
-                                                                 : Width::Four;
-    return width;
-#else
-    return Width::Four;
+    switch (vectorRegisters()) {
+    case VectorRegisters::Bits512:
+        return Width::Sixteen;
+    case VectorRegisters::Bits256:
+        return Width::Eight;
+    case VectorRegisters::Bits128:
+        break;
+    }
 #endif
+    return Width::Four;
 }
 
 void Fft256::transformTwelve(float* re, float* im, Width width) const {

@@ -1,5 +1,7 @@
 #include "enhance/DenseAlgebra.h"
 
+#include "core/VectorRegisters.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -354,43 +356,37 @@ const Kernels& kernelsOf(AlgebraWidth width) {
     return plain;
 }
 
-const Kernels& kernels() {
-    static const Kernels& chosen = kernelsOf(widestAlgebra());
-    return chosen;
-}
-
 } // namespace
 
 AlgebraWidth widestAlgebra() {
 #if defined(__x86_64__) && defined(__GNUC__)
-    return __builtin_cpu_supports("avx512f") ? AlgebraWidth::Eight
-           : __builtin_cpu_supports("avx2")  ? AlgebraWidth::Four
-                                             : AlgebraWidth::Two;
-#else
-    return AlgebraWidth::Two;
+    switch (vectorRegisters()) {
+    case VectorRegisters::Bits512:
+        return AlgebraWidth::Eight;
+    case VectorRegisters::Bits256:
+        return AlgebraWidth::Four;
+    case VectorRegisters::Bits128:
+        break;
+    }
 #endif
+    return AlgebraWidth::Two;
 }
 
 void choleskyInPlace(double* a, int n, double ridge) {
-    kernels().cholesky(a, n, ridge);
+    kernelsOf(widestAlgebra()).cholesky(a, n, ridge);
 }
 
 void forwardSubstitute(const double* factor, int n, double* b, int columns) {
-    kernels().forward(factor, n, b, columns);
+    kernelsOf(widestAlgebra()).forward(factor, n, b, columns);
 }
 
 void backSubstitute(const double* factor, int n, double* b, int columns) {
-    kernels().back(factor, n, b, columns);
+    kernelsOf(widestAlgebra()).back(factor, n, b, columns);
 }
 
 void choleskySolve(const double* factor, int n, double* b, int columns) {
     forwardSubstitute(factor, n, b, columns);
     backSubstitute(factor, n, b, columns);
-}
-
-void solveBlockTridiagonal(double* diagonal, const double* coupling, double* rhs, int k, int blocks,
-                           std::vector<double>& factors, std::vector<double>& elimination) {
-    kernels().blockTridiagonal(diagonal, coupling, rhs, k, blocks, factors, elimination);
 }
 
 void solveBlockTridiagonal(double* diagonal, const double* coupling, double* rhs, int k, int blocks,

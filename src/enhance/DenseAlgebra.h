@@ -16,19 +16,18 @@ void forwardSubstitute(const double* factor, int n, double* b, int columns);
 void backSubstitute(const double* factor, int n, double* b, int columns);
 void choleskySolve(const double* factor, int n, double* b, int columns);
 
-// Solves the symmetric block-tridiagonal system with `blocks` diagonal blocks D[j] and coupling
-// blocks C[j] (between unknowns j and j + 1), each k x k, for the right-hand side `rhs`
-// (blocks x k), in place. The diagonal blocks are overwritten; the vectors are scratch.
-void solveBlockTridiagonal(double* diagonal, const double* coupling, double* rhs, int k, int blocks,
-                           std::vector<double>& factors, std::vector<double>& elimination);
-
 // The doubles side by side in one register: two everywhere, four with AVX2, eight with AVX-512.
-// The functions above run at the widest this processor has; every width gives the same results
-// bit for bit.
+// The functions here run at the widest this processor has unless told; every width gives the
+// same results bit for bit.
 enum class AlgebraWidth { Two, Four, Eight };
 AlgebraWidth widestAlgebra();
+
+// Solves the symmetric block-tridiagonal system with `blocks` diagonal blocks D[j] and coupling
+// blocks C[j] (between unknowns j and j + 1), each k x k, for the right-hand side `rhs`
+// (blocks x k), in place. The diagonal blocks are overwritten; the vectors are scratch. A
+// `width` beyond this processor's runs at its widest.
 void solveBlockTridiagonal(double* diagonal, const double* coupling, double* rhs, int k, int blocks,
                            std::vector<double>& factors, std::vector<double>& elimination,
-                           AlgebraWidth width);
+                           AlgebraWidth width = widestAlgebra());
 
 } // namespace nbtv

@@ -248,7 +248,9 @@ double frameWeight(const RgbImage& enhanced, const RgbImage& ordinary, double fi
 // (bins): the levels it moves at the steepest point of the mapping, 1 up to `tunedLevels`, 0
 // from `detunedLevels`.
 double ordinaryStandIn(double tuneError, int contrast) {
-    const double levels = (100.0 + contrast) * twoPi * std::abs(tuneError);
+    // Levels a unit of D moves (brightness only shifts them); D = sin(2 pi e) is steepest at 0.
+    const double gain = displayLevel(1.0, 0, contrast) - displayLevel(0.0, 0, contrast);
+    const double levels = gain * twoPi * std::abs(tuneError);
     if (!std::isfinite(levels)) {
         return 0.0;
     }
