@@ -18,9 +18,10 @@ using slotGrid::slotLength;
 namespace {
 
 // The column phase is searched on a coarse grid, then by halving the step down to this.
+// (Both rounds of the fit are needed on the grid: one round ranks phases a quarter of a slot off
+// little better than the right one on some photographs.)
 constexpr double searchGrid = 32.0;
 constexpr double finestStep = 0.25;
-constexpr double coarseStep = 32.0; // the grid searches with one round of the fit
 // Every few segments the column phase is compared with its neighbours half a sample away and
 // moved to the parabola's minimum: it follows what remains of a rate error.
 constexpr int trackEvery = 8;
@@ -101,8 +102,8 @@ bool ColumnPhase::lockOn(const TimeAxis& axis, bool atEnd) {
 }
 
 double ColumnPhase::fitAt(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
-                          int iterations, int lane) {
-    if (lane == 0 && iterations == 2) {
+                          int iterations, int lane, Crashes crashes) {
+    if (lane == 0 && iterations == 2 && crashes == Crashes::find) {
         if (const std::optional<double> done = takeAhead(phase, firstSlot, slotCount)) {
             return *done;
         }
@@ -111,8 +112,74 @@ double ColumnPhase::fitAt(const TimeAxis& axis, double phase, std::int64_t first
     const SegmentSamples segment = axis.segment(phase, firstSlot, slotCount);
     const int margin = slotCount > 4 * marginSlots ? marginSlots : 0;
     on.fit.setResidualSlots(margin, slotCount - margin);
-    fitWithoutInterferers(on.fit, on.interferers, segment.samples, segment.spans, iterations);
+    std::vector<bool> known;
+    if (crashes == Crashes::known) {
+        known = knownCrashes(segment);
+    }
+    fitWithoutInterferers(on.fit, on.interferers, segment.samples, segment.spans, iterations,
+                          crashes == Crashes::known ? &known : nullptr);
+    if (crashes == Crashes::keep) {
+        keepCrashes(axis, segment, lane);
+    }
     return segment.samples.empty() ? 0.0 : on.fit.residualAwayFromCrashes();
+}
+
+void ColumnPhase::keepCrashes(const TimeAxis& axis, const SegmentSamples& segment, int lane) {
+    const SegmentFit& fit = lanes_[static_cast<std::size_t>(lane)].fit;
+    std::erase_if(crashes_, [&](const auto& run) { return run.second <= axis.forgotten(); });
+    if (fit.blanked() == 0) {
+        return;
+    }
+    const std::size_t n = segment.samples.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!fit.blanked(i)) {
+            continue;
+        }
+        std::size_t end = i + 1;
+        while (end < n && fit.blanked(end)) {
+            ++end;
+        }
+        std::pair<std::size_t, std::size_t> run{segment.start + i, segment.start + end};
+        // Merged with the runs it touches.
+        auto at = std::lower_bound(crashes_.begin(), crashes_.end(), run);
+        while (at != crashes_.begin() && std::prev(at)->second >= run.first) {
+            --at;
+        }
+        auto last = at;
+        while (last != crashes_.end() && last->first <= run.second) {
+            run.first = std::min(run.first, last->first);
+            run.second = std::max(run.second, last->second);
+            ++last;
+        }
+        at = crashes_.erase(at, last);
+        crashes_.insert(at, run);
+        i = end;
+    }
+}
+
+bool ColumnPhase::crashesKnown(const TimeAxis& axis, std::int64_t firstSlot, int slotCount) const {
+    if (crashes_.empty() || axis.empty()) {
+        return false;
+    }
+    // The slots at the present phase, widened by a slot either way: a search moves them by up
+    // to one.
+    const SegmentSamples segment = axis.segment(phase_, firstSlot - 1, slotCount + 2);
+    const std::size_t from = segment.start;
+    const std::size_t to = segment.start + segment.samples.size();
+    return std::any_of(crashes_.begin(), crashes_.end(),
+                       [&](const auto& run) { return run.first < to && run.second > from; });
+}
+
+std::vector<bool> ColumnPhase::knownCrashes(const SegmentSamples& segment) const {
+    const std::size_t from = segment.start;
+    const std::size_t to = segment.start + segment.samples.size();
+    std::vector<bool> flags(segment.samples.size(), false);
+    for (const auto& [first, end] : crashes_) {
+        for (std::size_t i = std::max(first, from); i < std::min(end, to); ++i) {
+            flags[i - from] = true;
+        }
+    }
+    return flags;
 }
 
 bool ColumnPhase::fittedAhead(double phase, std::int64_t firstSlot) const {
@@ -134,12 +201,12 @@ std::optional<double> ColumnPhase::takeAhead(double phase, std::int64_t firstSlo
 // Mean squared residual of fits over `slotCount` slots from `firstSlot`, with the column phase
 // `phase`, in segments.
 double ColumnPhase::searchResidual(const TimeAxis& axis, double phase, std::int64_t firstSlot,
-                                   int slotCount, int iterations, int lane) {
+                                   int slotCount, int iterations, int lane, Crashes crashes) {
     double sum = 0.0;
     int parts = 0;
     for (int done = 0; done < slotCount; done += segmentSlots) {
         const int length = std::min(segmentSlots, slotCount - done);
-        sum += fitAt(axis, phase, firstSlot + done, length, iterations, lane);
+        sum += fitAt(axis, phase, firstSlot + done, length, iterations, lane, crashes);
         ++parts;
     }
     return parts == 0 ? 0.0 : sum / parts;
@@ -148,11 +215,12 @@ double ColumnPhase::searchResidual(const TimeAxis& axis, double phase, std::int6
 std::vector<double> ColumnPhase::searchResiduals(const TimeAxis& axis,
                                                  const std::vector<double>& phases,
                                                  std::int64_t firstSlot, int slotCount,
-                                                 int iterations) {
+                                                 int iterations, Crashes crashes) {
     std::vector<double> residuals(phases.size());
     auto every = [&](std::size_t from, int lane) {
         for (std::size_t i = from; i < phases.size(); i += 2) {
-            residuals[i] = searchResidual(axis, phases[i], firstSlot, slotCount, iterations, lane);
+            residuals[i] =
+                searchResidual(axis, phases[i], firstSlot, slotCount, iterations, lane, crashes);
         }
     };
     helper_.run([&] { every(0, 0); }, [&] { every(1, 1); });
@@ -161,7 +229,8 @@ std::vector<double> ColumnPhase::searchResiduals(const TimeAxis& axis,
 
 // Finds the column phase that fits the slots best: a coarse grid, then halving steps. Slots
 // are numbered with the current phase; the new phase is taken nearest to it, so numbering
-// continues across a search.
+// continues across a search. Every candidate leaves out the same crashes: those known, or
+// else those the best of the grid finds (the grid is then searched again without them).
 void ColumnPhase::acquire(const TimeAxis& axis, std::int64_t firstSlot, int slotCount) {
     const double old = phase_;
     double best = old;
@@ -170,34 +239,35 @@ void ColumnPhase::acquire(const TimeAxis& axis, std::int64_t firstSlot, int slot
     for (double candidate = 0.0; candidate < slotLength; candidate += searchGrid) {
         grid.push_back(candidate + slotLength * std::round((old - candidate) / slotLength));
     }
-    const std::vector<double> coarse = searchResiduals(axis, grid, firstSlot, slotCount, 1);
-    for (std::size_t i = 0; i < grid.size(); ++i) {
-        if (coarse[i] < bestResidual) {
-            bestResidual = coarse[i];
-            best = grid[i];
+    Crashes crashes = comparable(axis, firstSlot, slotCount);
+    auto searchGridOnce = [&] {
+        const std::vector<double> coarse =
+            searchResiduals(axis, grid, firstSlot, slotCount, 2, crashes);
+        bestResidual = std::numeric_limits<double>::infinity();
+        for (std::size_t i = 0; i < grid.size(); ++i) {
+            if (coarse[i] < bestResidual) {
+                bestResidual = coarse[i];
+                best = grid[i];
+            }
+        }
+    };
+    searchGridOnce();
+    if (crashes == Crashes::find) {
+        searchResidual(axis, best, firstSlot, slotCount, 2, 0, Crashes::keep);
+        crashes = comparable(axis, firstSlot, slotCount);
+        if (crashes == Crashes::known) {
+            searchGridOnce();
         }
     }
     for (double step = searchGrid / 2.0; step >= finestStep; step /= 2.0) {
         const double centre = best;
-        // Far from the best phase one round of the fit ranks candidates as well as two.
-        const int iterations = step >= coarseStep ? 1 : 2;
-        const bool again = step * 2.0 >= coarseStep && step < coarseStep;
-        std::vector<double> phases;
-        if (again) {
-            phases.push_back(centre);
-        }
-        phases.push_back(centre - step);
-        phases.push_back(centre + step);
         const std::vector<double> residuals =
-            searchResiduals(axis, phases, firstSlot, slotCount, iterations);
-        std::size_t at = 0;
-        if (again) {
-            bestResidual = residuals[at++];
-        }
-        for (; at < phases.size(); ++at) {
+            searchResiduals(axis, std::vector<double>{centre - step, centre + step}, firstSlot,
+                            slotCount, 2, crashes);
+        for (std::size_t at = 0; at < residuals.size(); ++at) {
             if (residuals[at] < bestResidual) {
                 bestResidual = residuals[at];
-                best = phases[at];
+                best = centre + (at == 0 ? -step : step);
             }
         }
     }
@@ -220,9 +290,15 @@ double ColumnPhase::fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int
         // The phase was found with a tuning far from today's: the fit then was poorer and the
         // phase may be in the wrong valley.
         const double before = phase_;
-        const double residualBefore = fitAt(axis, before, firstSlot, slotCount);
+        double residualBefore = fitAt(axis, before, firstSlot, slotCount);
+        keepCrashes(axis, axis.segment(before, firstSlot, slotCount), 0);
+        const Crashes crashes = comparable(axis, firstSlot, slotCount);
+        if (crashes == Crashes::known) {
+            residualBefore = fitAt(axis, before, firstSlot, slotCount, 2, 0, crashes);
+        }
         acquire(axis, firstSlot, slotCount);
-        searchAgain_ = fitAt(axis, phase_, firstSlot, slotCount) < movedFit * residualBefore;
+        searchAgain_ =
+            fitAt(axis, phase_, firstSlot, slotCount, 2, 0, crashes) < movedFit * residualBefore;
         if (searchAgain_) {
             searchWait_ = 1;
         } else {
@@ -265,6 +341,7 @@ double ColumnPhase::fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int
 // What the residual of a segment's fit at the phase says: a lost phase is searched again.
 double ColumnPhase::settle(const TimeAxis& axis, std::int64_t firstSlot, int slotCount, bool first,
                            bool last, double residual) {
+    keepCrashes(axis, axis.segment(phase_, firstSlot, slotCount), 0);
     bool usual = residualCount_ < 3 || residual <= lostFactor * typicalResidual_;
     if (!usual && !last) {
         // Lost: search here. A segment that straddles the loss fits badly with any phase;
@@ -320,6 +397,18 @@ double ColumnPhase::track(const TimeAxis& axis, std::int64_t firstSlot, double h
             [&] { above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots, 2, 1); });
     }
     neighbours_.reset();
+    if (const Crashes crashes = comparable(axis, firstSlot, segmentSlots);
+        crashes == Crashes::known) {
+        // The three fits compared leave out the same crashes.
+        helper_.run(
+            [&] {
+                below = fitAt(axis, phase_ - trackStep, firstSlot, segmentSlots, 2, 0, crashes);
+            },
+            [&] {
+                above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots, 2, 1, crashes);
+            });
+        here = fitAt(axis, phase_, firstSlot, segmentSlots, 2, 0, crashes);
+    }
     const double curvature = below - 2.0 * here + above;
     if (!(curvature > 0.0)) {
         return 0.0;

@@ -17,6 +17,7 @@
 namespace nbtv {
 
 class TimeAxis;
+struct SegmentSamples;
 
 class ColumnPhase {
   public:
@@ -68,13 +69,30 @@ class ColumnPhase {
         InterfererCanceller interferers; // taken away from every segment before its fit
     };
 
+    // How a fit treats static crashes: finds them itself, finds them and keeps them as known, or
+    // leaves out the known ones alone (so that fits compared with each other leave out the same
+    // samples: each fit's own finds would differ with its phase, and a crash's remains outweigh
+    // the difference the phase makes).
+    enum class Crashes { find, keep, known };
+
     double fitAt(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
-                 int iterations = 2, int lane = 0);
+                 int iterations = 2, int lane = 0, Crashes crashes = Crashes::find);
     double searchResidual(const TimeAxis& axis, double phase, std::int64_t firstSlot, int slotCount,
-                          int iterations, int lane);
+                          int iterations, int lane, Crashes crashes);
     // The search residuals of `phases` (in that order), half of them on the second lane.
     std::vector<double> searchResiduals(const TimeAxis& axis, const std::vector<double>& phases,
-                                        std::int64_t firstSlot, int slotCount, int iterations);
+                                        std::int64_t firstSlot, int slotCount, int iterations,
+                                        Crashes crashes);
+    // Keeps the crashes that the fit in `lane` of `segment` found; whether any were known
+    // within reach of the slots from `firstSlot` (at any phase); the known ones as flags over
+    // `segment`'s samples.
+    void keepCrashes(const TimeAxis& axis, const SegmentSamples& segment, int lane);
+    bool crashesKnown(const TimeAxis& axis, std::int64_t firstSlot, int slotCount) const;
+    std::vector<bool> knownCrashes(const SegmentSamples& segment) const;
+    // Finds crashes if none are known for these slots, or leaves out those that are.
+    Crashes comparable(const TimeAxis& axis, std::int64_t firstSlot, int slotCount) const {
+        return crashesKnown(axis, firstSlot, slotCount) ? Crashes::known : Crashes::find;
+    }
     std::optional<double> takeAhead(double phase, std::int64_t firstSlot, int slotCount);
     double settle(const TimeAxis& axis, std::int64_t firstSlot, int slotCount, bool first,
                   bool last, double residual);
@@ -83,6 +101,9 @@ class ColumnPhase {
 
     std::vector<Lane> lanes_;
     FitHelper helper_;
+    // Static crashes found in the kept fits: runs of samples [first, end), counted among all
+    // the samples added, in order and apart.
+    std::vector<std::pair<std::size_t, std::size_t>> crashes_;
     // The residuals half a sample either side of the phase of a segment that a tracking step
     // will compare, fitted beside the segment's own fit.
     struct Neighbours {

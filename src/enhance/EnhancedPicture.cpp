@@ -38,6 +38,7 @@ constexpr double noisyFit = 0.03;
 // neighbours within `stillReach` columns differ between the frames by no more than `stillNoise`
 // times their noise and `stillFloor` bins (about a level) on average.
 constexpr int stillReach = 12;
+constexpr int earlierFrames = 2; // a crash may have spoiled the frame before in the same place
 constexpr double stillNoise = 3.0;
 constexpr double stillFloor = 0.002;
 // The ordinary picture is a fallback only while its own tuning holds: the fine tune in use off
@@ -86,43 +87,61 @@ struct FieldLevels {
     }
 };
 
+// Where a column of a frame takes an earlier frame's instead, and how far.
+struct EarlierColumn {
+    double weight = 0.0;
+    std::int64_t back = 0; // slots back: a whole number of frames
+};
+
 // How far each column of the frame from slot `start` ([field][on-air column]) takes the same
-// column of the frame before instead: as far as the fit failed there (a static crash) and held
-// in the frame before, where the picture stands still around it (the slots either side that held
-// in both frames agree within their noise). Moving pictures keep their own columns.
-std::vector<double> earlierFrameWeights(const SlotRing& ring, std::int64_t start, int columns,
-                                        int fields) {
+// column of an earlier frame instead (the frame before, or the one before that where a crash
+// spoiled both): as far as the fit failed there (a static crash) and held in the earlier
+// frame, where the picture stands still around it (the slots either side that held in both
+// frames agree within their noise). Moving pictures keep their own columns.
+std::vector<EarlierColumn> earlierFrameWeights(const SlotRing& ring, std::int64_t start,
+                                               int columns, int fields) {
     const std::int64_t frameSlots = static_cast<std::int64_t>(fields) * columns;
-    std::vector<double> weights(static_cast<std::size_t>(frameSlots), 0.0);
+    std::vector<EarlierColumn> weights(static_cast<std::size_t>(frameSlots));
     auto held = [&](std::int64_t slot) { return ring.holds(slot) && ring.trust(slot) >= 1.0; };
+    // Whether the picture stands still around `slot` between its frame and `back` slots before.
+    auto still = [&](std::int64_t slot, std::int64_t back) {
+        double difference = 0.0;
+        double noise = 0.0;
+        int compared = 0;
+        // Neighbours in time: across a field's end they are the next field's columns.
+        for (int d = -stillReach; d <= stillReach; ++d) {
+            const std::int64_t s = slot + d;
+            if (d == 0 || !held(s) || !held(s - back)) {
+                continue;
+            }
+            for (std::size_t k = 0; k < ring.lines(); ++k) {
+                difference += std::abs(ring.deviation(s, k) - ring.deviation(s - back, k));
+                noise += ring.noise(s, k) + ring.noise(s - back, k);
+            }
+            ++compared;
+        }
+        const double count = static_cast<double>(compared) * static_cast<double>(ring.lines());
+        return compared >= 2 && difference <= stillNoise * noise + stillFloor * count;
+    };
     for (int field = 0; field < fields; ++field) {
         for (int i = 0; i < columns; ++i) {
             const std::int64_t slot = start + field * columns + i;
-            const std::int64_t before = slot - frameSlots;
-            if (!ring.holds(slot) || ring.trust(slot) >= 1.0 || !ring.holds(before) ||
-                !(ring.trust(before) > ring.trust(slot))) {
+            if (!ring.holds(slot) || ring.trust(slot) >= 1.0) {
                 continue;
             }
-            double difference = 0.0;
-            double noise = 0.0;
-            int compared = 0;
-            // Neighbours in time: across a field's end they are the next field's columns.
-            for (int d = -stillReach; d <= stillReach; ++d) {
-                const std::int64_t s = slot + d;
-                if (d == 0 || !held(s) || !held(s - frameSlots)) {
-                    continue;
+            EarlierColumn& best = weights[static_cast<std::size_t>(field * columns + i)];
+            for (int frames = 1; frames <= earlierFrames; ++frames) {
+                const std::int64_t back = frames * frameSlots;
+                const std::int64_t before = slot - back;
+                const double weight = ring.holds(before) && ring.trust(before) > ring.trust(slot)
+                                          ? (1.0 - ring.trust(slot)) * ring.trust(before)
+                                          : 0.0;
+                if (weight > best.weight && still(slot, back)) {
+                    best = {weight, back};
                 }
-                for (std::size_t k = 0; k < ring.lines(); ++k) {
-                    difference +=
-                        std::abs(ring.deviation(s, k) - ring.deviation(s - frameSlots, k));
-                    noise += ring.noise(s, k) + ring.noise(s - frameSlots, k);
+                if (best.weight >= 1.0 - ring.trust(slot)) {
+                    break; // the earlier frame held there fully
                 }
-                ++compared;
-            }
-            const double count = static_cast<double>(compared) * static_cast<double>(ring.lines());
-            if (compared >= 2 && difference <= stillNoise * noise + stillFloor * count) {
-                weights[static_cast<std::size_t>(field * columns + i)] =
-                    (1.0 - ring.trust(slot)) * ring.trust(before);
             }
         }
     }
@@ -151,9 +170,10 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
         }
     }
     out.tuneError = tuned > 0 ? out.tuneError / tuned : 0.0;
-    const std::vector<double> earlier = earlierFrameWeights(ring, start, columns, look.fields);
+    const std::vector<EarlierColumn> earlier =
+        earlierFrameWeights(ring, start, columns, look.fields);
     for (std::size_t i = 0; i < out.trust.size(); ++i) {
-        out.trust[i] += earlier[i];
+        out.trust[i] += earlier[i].weight;
     }
     const std::int64_t frameSlots = static_cast<std::int64_t>(look.fields) * columns;
     const std::size_t cells = out.carriers * out.columns;
@@ -170,10 +190,10 @@ FieldLevels fieldLevels(const ReceiverProfile& profile, const SlotRing& ring, st
                 const std::size_t at = k * out.columns + static_cast<std::size_t>(i);
                 held[at] = ring.holds(slot) ? 1 : 0;
                 if (held[at]) {
-                    const double w = earlier[static_cast<std::size_t>(field * columns + i)];
-                    values[at] = w > 0.0 ? (1.0 - w) * ring.deviation(slot, k) +
-                                               w * ring.deviation(slot - frameSlots, k)
-                                         : ring.deviation(slot, k);
+                    const EarlierColumn& e = earlier[static_cast<std::size_t>(field * columns + i)];
+                    values[at] = e.weight > 0.0 ? (1.0 - e.weight) * ring.deviation(slot, k) +
+                                                      e.weight * ring.deviation(slot - e.back, k)
+                                                : ring.deviation(slot, k);
                     noises[at] = ring.noise(slot, k);
                     fitNoise[k] += noises[at];
                 } else {

@@ -508,14 +508,14 @@ void InterfererCanceller::keying(Tone& tone, std::span<const Complex> z, bool de
 
 void fitWithoutInterferers(SegmentFit& fit, InterfererCanceller& canceller,
                            std::span<const float> samples, std::span<const SlotSpan> spans,
-                           int iterations) {
+                           int iterations, const std::vector<bool>* crashes) {
     if (!canceller.find(samples, spans)) {
-        fit.fit(samples, spans, iterations);
+        fit.fit(samples, spans, iterations, crashes);
         return;
     }
     std::vector<float> cleaned;
     canceller.subtract(samples, cleaned);
-    fit.fit(cleaned, spans, iterations);
+    fit.fit(cleaned, spans, iterations, crashes);
     // What the carriers took of the first estimate's error comes back a round later: a keyed
     // carrier's edges take a second round.
     bool keyed = false;
@@ -529,7 +529,7 @@ void fitWithoutInterferers(SegmentFit& fit, InterfererCanceller& canceller,
         }
         canceller.refine(residual);
         canceller.subtract(samples, cleaned);
-        fit.fit(cleaned, spans, iterations);
+        fit.fit(cleaned, spans, iterations, crashes);
     }
 }
 

@@ -63,9 +63,9 @@ class InterfererCanceller {
 };
 
 // Fits `fit` to `samples` over `spans` with the interferers that `canceller` finds there taken
-// away; the plain fit where it finds none.
+// away; the plain fit where it finds none. `crashes` as SegmentFit::fit takes it.
 void fitWithoutInterferers(SegmentFit& fit, InterfererCanceller& canceller,
                            std::span<const float> samples, std::span<const SlotSpan> spans,
-                           int iterations);
+                           int iterations, const std::vector<bool>* crashes = nullptr);
 
 } // namespace nbtv

@@ -30,6 +30,8 @@ constexpr double crashTailOverSignal = 0.5;
 constexpr std::ptrdiff_t maxCrashSamples = 256;
 constexpr int impulseGuard = 8;
 constexpr int blankingPasses = 2;
+// A slot a crash leaves fewer samples than this is fitted from its neighbours alone.
+constexpr int minimumSpared = 16;
 // A crash's remains reach this many slots either side of its blanked samples.
 constexpr int crashReach = 4;
 // Amplitude knots stand about this many slots apart (a fade of 0.5 Hz turns a carrier's
@@ -162,7 +164,7 @@ SegmentFit::SegmentFit(std::vector<int> carrierBins)
     : bins_(std::move(carrierBins)), carriers_(static_cast<int>(bins_.size())) {}
 
 void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> slotSpans,
-                     int iterations) {
+                     int iterations, const std::vector<bool>* crashes) {
     spans_ = slotSpans;
     slots_ = static_cast<int>(slotSpans.size());
     const auto k = static_cast<std::size_t>(carriers_);
@@ -194,6 +196,19 @@ void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> s
         return;
     }
 
+    blanked_ = 0;
+    wholeCount_.resize(j);
+    for (std::size_t i = 0; i < j; ++i) {
+        wholeCount_[i] = slotSpans[i].count;
+    }
+    if (crashes != nullptr && crashes->size() == samples.size()) {
+        hit_ = *crashes;
+        blanked_ = static_cast<int>(std::count(hit_.begin(), hit_.end(), true));
+        if (blanked_ > 0) {
+            spareCrashes(slotSpans);
+            spans_ = spared_;
+        }
+    }
     startValues(samples);
     auto rounds = [&](std::span<const float> x) {
         for (int i = 0; i < std::max(iterations, 1); ++i) {
@@ -209,29 +224,32 @@ void SegmentFit::fit(std::span<const float> samples, std::span<const SlotSpan> s
         residualPass(x, false);
     };
     rounds(samples);
-    // Static crashes: samples the model misses by far more than the noise are blanked (given
-    // the model's value) with their neighbours, and the fit repeated without them.
-    blanked_ = 0;
-    for (int pass = 0; pass < blankingPasses; ++pass) {
-        if (!blankImpulses(samples)) {
+    // Static crashes: samples the model misses by far more than the noise are blanked with
+    // their neighbours, and the fit repeated without them: each slot a crash hit keeps the
+    // longest run of its samples the crash spared, so that the knots there follow from their
+    // neighbours and the samples left rather than from the crash.
+    for (int pass = 0; pass < (crashes != nullptr ? 0 : blankingPasses); ++pass) {
+        if (!blankImpulses()) {
             break;
         }
-        rounds(cleaned_);
+        spareCrashes(slotSpans);
+        spans_ = spared_;
+        rounds(samples);
     }
-    measureAwayFromCrashes();
+    measureAwayFromCrashes(slotSpans);
 }
 
 // The mean squared residual of the counted slots more than `crashReach` slots from any slot with
 // blanked samples: the noise floor away from the crashes, which a crash's remains (the tail
-// below the blanking, the knots it bent) would otherwise outweigh.
-void SegmentFit::measureAwayFromCrashes() {
+// below the blanking) would otherwise outweigh. `whole`: the slots as given, crashes and all.
+void SegmentFit::measureAwayFromCrashes(std::span<const SlotSpan> whole) {
     residualAwayFromCrashes_ = meanSquaredResidual_;
     if (blanked_ == 0) {
         return;
     }
     std::vector<bool>& near = nearCrash_;
     for (int j = 0; j < slots_; ++j) {
-        const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
+        const SlotSpan& slot = whole[static_cast<std::size_t>(j)];
         const auto from = hit_.begin() + slot.first;
         const auto hits = std::count(from, from + slot.count, true);
         slotBlanked_[static_cast<std::size_t>(j)] = static_cast<int>(hits);
@@ -256,24 +274,34 @@ void SegmentFit::measureAwayFromCrashes() {
     }
 }
 
-// Marks the static crashes and gives their samples the model's value in `cleaned_`. A crash
-// starts where the residual stands far out of the noise (`impulseThreshold` robust standard
-// deviations) and far above the signal itself (`impulseOverSignal` times its RMS: a model that
-// misses a fade leaves residuals as large as the signal, never larger); it goes on while the
-// residual within `impulseGuard` samples stays above the lower `crashTail` bound, and takes
-// `impulseGuard` samples either side; a run longer than a crash is left alone. Whether any sample
-// was newly blanked.
-bool SegmentFit::blankImpulses(std::span<const float> samples) {
-    const std::size_t n = samples.size();
-    if (n == 0 || sampleResidual_.size() != n) {
+// Marks the static crashes in `hit_`. A crash starts where the residual stands far out of the
+// noise (`impulseThreshold` robust standard deviations) and far above the signal itself
+// (`impulseOverSignal` times its RMS: a model that misses a fade leaves residuals as large as the
+// signal, never larger); it goes on while the residual within `impulseGuard` samples stays above
+// the lower `crashTail` bound, and takes `impulseGuard` samples either side; a run longer than a
+// crash is left alone. Samples already blanked have no residual and end a run. Whether any
+// sample was newly blanked.
+bool SegmentFit::blankImpulses() {
+    const std::size_t n = sampleResidual_.size();
+    if (n == 0) {
         return false;
     }
+    if (blanked_ == 0) {
+        hit_.assign(n, false);
+    }
     std::vector<float> magnitude(n);
+    std::vector<float> sorted;
+    sorted.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         magnitude[i] = std::abs(sampleResidual_[i]);
+        if (!hit_[i]) {
+            sorted.push_back(magnitude[i]);
+        }
     }
-    std::vector<float> sorted = magnitude;
-    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    if (sorted.empty()) {
+        return false;
+    }
+    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
     std::nth_element(sorted.begin(), middle, sorted.end());
     const double sigma = 1.4826 * static_cast<double>(*middle);
     const double rms = std::sqrt(modelPower());
@@ -281,10 +309,6 @@ bool SegmentFit::blankImpulses(std::span<const float> samples) {
     const double tail = std::max(crashTail * sigma, crashTailOverSignal * rms);
     if (!(seed > 0.0)) {
         return false;
-    }
-    if (cleaned_.size() != n || blanked_ == 0) {
-        cleaned_.assign(samples.begin(), samples.end());
-        hit_.assign(n, false);
     }
     bool any = false;
     const auto guard = static_cast<std::ptrdiff_t>(impulseGuard);
@@ -325,15 +349,37 @@ bool SegmentFit::blankImpulses(std::span<const float> samples) {
         }
         i = end;
     }
-    if (!any) {
-        return false;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (hit_[i]) {
-            cleaned_[i] -= sampleResidual_[i];
+    return any;
+}
+
+// The slots of `whole` each cut to the longest run of its samples that no crash hit (none where
+// that run is too short to say anything), in `spared_`.
+void SegmentFit::spareCrashes(std::span<const SlotSpan> whole) {
+    spared_.assign(whole.begin(), whole.end());
+    for (SlotSpan& slot : spared_) {
+        int bestFirst = 0;
+        int bestCount = 0;
+        int runFirst = 0;
+        for (int m = 0; m <= slot.count; ++m) {
+            if (m == slot.count || hit_[static_cast<std::size_t>(slot.first + m)]) {
+                if (m - runFirst > bestCount) {
+                    bestFirst = runFirst;
+                    bestCount = m - runFirst;
+                }
+                runFirst = m + 1;
+            }
         }
+        if (bestCount == slot.count) {
+            continue;
+        }
+        if (bestCount < minimumSpared) {
+            bestCount = 0;
+        }
+        slot.first += bestFirst;
+        slot.count = bestCount;
+        slot.u0 += slot.du * bestFirst;
+        slot.theta0 += slot.dtheta * bestFirst;
     }
-    return true;
 }
 
 // The phase of each carrier over each slot, from the slot's own spectrum at the carrier's bin
@@ -345,7 +391,9 @@ NBTV_VECTOR_CLONES void SegmentFit::startValues(std::span<const float> samples) 
     std::vector<double> cr(kc), ci(kc), sr(kc), si(kc), zr(kc), zi(kc);
     for (int j = 0; j < slots_; ++j) {
         const SlotSpan& slot = spans_[static_cast<std::size_t>(j)];
-        if (slot.count <= 0) {
+        // A slot a crash took samples from is too short to tell its carriers apart: it starts
+        // from its neighbour's phases.
+        if (slot.count <= 0 || slot.count < wholeCount_[static_cast<std::size_t>(j)]) {
             continue;
         }
         heard[static_cast<std::size_t>(j)] = true;

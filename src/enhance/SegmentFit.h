@@ -36,10 +36,12 @@ class SegmentFit {
     // slot's own spectrum, then `iterations` rounds of amplitudes by least squares and one
     // Gauss-Newton step on all knots (at least one). Samples the fit then misses by far (static
     // crashes) are blanked and the rounds repeated without them. Leaves the amplitudes of the
-    // last round and the mean squared residual of the final knots (blanked samples count as
-    // fitted).
+    // last round and the mean squared residual of the final knots over the samples fitted.
+    // With `crashes` (one flag a sample), the samples it marks are left out from the start and
+    // no other crashes are looked for: fits that are compared with each other (at different
+    // column phases) then leave out the same samples.
     void fit(std::span<const float> samples, std::span<const SlotSpan> slotSpans,
-             int iterations = 2);
+             int iterations = 2, const std::vector<bool>* crashes = nullptr);
     // The residual counts only the slots from `first` up to `last` (exclusive): the ends of a
     // segment fit less well, and a comparison of column phases must not depend on which
     // samples fall into them.
@@ -73,10 +75,13 @@ class SegmentFit {
                           : 0.0;
     }
     double modelPower() const;
-    // Every sample's residual with the final knots (0 where it was blanked).
+    // Every sample's residual with the final knots (0 where it was blanked or left out with a
+    // crash's slot).
     std::span<const float> residuals() const { return sampleResidual_; }
-    // Samples blanked as impulses in the last fit.
+    // Samples blanked as impulses in the last fit (or given as crashes), and whether sample `i`
+    // is one of them.
     int blanked() const { return blanked_; }
+    bool blanked(std::size_t i) const { return blanked_ > 0 && hit_[i]; }
     // Samples of slot `j` blanked.
     int slotBlanked(int j) const { return slotBlanked_[static_cast<std::size_t>(j)]; }
     // Whether slot `j` lies within reach of a crash's remains.
@@ -89,8 +94,9 @@ class SegmentFit {
     void solveAmplitudes(std::span<const float> samples);
     void residualPass(std::span<const float> samples, bool gradient);
     void gaussNewtonStep();
-    bool blankImpulses(std::span<const float> samples);
-    void measureAwayFromCrashes();
+    bool blankImpulses();
+    void spareCrashes(std::span<const SlotSpan> whole);
+    void measureAwayFromCrashes(std::span<const SlotSpan> whole);
 
     std::vector<int> bins_;
     int carriers_ = 0;
@@ -109,9 +115,10 @@ class SegmentFit {
     std::vector<bool> nearCrash_;
     std::vector<double> slotResidual_;
     std::vector<float> sampleResidual_; // of the final knots, per sample
-    // The samples with static crashes blanked, which of them are, and how many.
-    std::vector<float> cleaned_;
+    // Which samples static crashes hit, how many, and the slots cut to what the crashes spared.
     std::vector<bool> hit_;
+    std::vector<SlotSpan> spared_;
+    std::vector<int> wholeCount_; // each slot's samples before the crashes took some
     int blanked_ = 0;
     int residualFirst_ = 0;
     int residualLast_ = 1 << 30;

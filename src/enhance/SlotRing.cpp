@@ -58,7 +58,7 @@ std::vector<double> slotTrust(const SegmentFit& fit) {
             excess <= trustedExcess
                 ? 1.0
                 : std::clamp(1.0 - std::log(excess / trustedExcess) / span, 0.0, 1.0);
-        // Blanked samples carry the model's own values: a slot's residual there says nothing.
+        // A slot that lost samples to a crash is placed by its neighbours more than by its own.
         const double blanked = fit.slotBlanked(j) / slotGrid::slotLength;
         own[static_cast<std::size_t>(j)] =
             std::min(own[static_cast<std::size_t>(j)],

@@ -82,7 +82,7 @@ SegmentSamples TimeAxis::segment(double phase, std::int64_t firstSlot, int slotC
         start = end;
     }
     return {std::span<const float>(samples_.data() + firstSample, start - firstSample),
-            std::move(spans)};
+            std::move(spans), dropped_ + firstSample};
 }
 
 void TimeAxis::dropBefore(double from) {

@@ -19,6 +19,7 @@ namespace nbtv {
 struct SegmentSamples {
     std::span<const float> samples;
     std::vector<SlotSpan> spans;
+    std::size_t start = 0; // samples[0]'s place among all the samples added
 };
 
 class TimeAxis {
@@ -32,6 +33,8 @@ class TimeAxis {
 
     // The samples added so far (those forgotten included).
     std::size_t added() const { return dropped_ + tau_.size(); }
+    // The place among them of the oldest sample kept.
+    std::size_t forgotten() const { return dropped_; }
     // What empty(), newest(), rateNow() and tuningNow() say: as if only the first `count`
     // samples had been added (a fit that runs behind the samples sees what it would have seen
     // then), or all of them again.
