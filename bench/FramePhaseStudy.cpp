@@ -429,7 +429,8 @@ bool boundaryRight(const Sample& s, const BoundaryWeights& w) {
     double bestScore = -INFINITY;
     for (std::size_t c = 0; c < s.cues.vote.size(); ++c) {
         const double score = s.cues.vote[c] + w.colourStep * s.cues.colourStep[c] +
-                             w.alternation * s.cues.alternation[c];
+                             w.alternation * s.cues.alternation[c] +
+                             w.continuity * s.cues.continuity[c];
         if (score > bestScore) {
             bestScore = score;
             best = static_cast<int>(c);
@@ -500,26 +501,30 @@ void learn(const std::vector<Photo>& all, const Options& o, const std::vector<Mo
     const char* kindNames[frameKindCount] = {"mono", "rgb", "rggb"};
     const std::vector<double> colourSteps{0.0, 0.001, 0.002, 0.005, 0.01, 0.02};
     const std::vector<double> alternations{0.0, 0.05, 0.1, 0.2, 0.5, 1.0};
+    const std::vector<double> continuities{0.0, 0.1, 0.2, 0.3, 0.5, 1.0, 2.0};
     for (int kind = 0; kind < frameKindCount; ++kind) {
         BoundaryWeights best;
         int bestRight = -1;
         for (double c : kind == monoFrame ? std::vector<double>{0.0} : colourSteps) {
             for (double a : kind == rggbFrame ? alternations : std::vector<double>{0.0}) {
-                int right = 0;
-                for (const Sample& s : samples) {
-                    right += !s.heldOut && s.kind == kind && boundaryRight(s, {c, a}) ? 1 : 0;
-                }
-                if (right > bestRight) {
-                    bestRight = right;
-                    best = {c, a};
+                for (double n : continuities) {
+                    int right = 0;
+                    for (const Sample& s : samples) {
+                        right +=
+                            !s.heldOut && s.kind == kind && boundaryRight(s, {c, a, n}) ? 1 : 0;
+                    }
+                    if (right > bestRight) {
+                        bestRight = right;
+                        best = {c, a, n};
+                    }
                 }
             }
         }
-        std::printf(
-            "boundary weights, %s: colour step %.3f, alternation %.2f (in use %.3f, %.2f)\n",
-            kindNames[kind], best.colourStep, best.alternation,
-            learnedBoundaryWeights(static_cast<FrameKind>(kind)).colourStep,
-            learnedBoundaryWeights(static_cast<FrameKind>(kind)).alternation);
+        const BoundaryWeights inUse = learnedBoundaryWeights(static_cast<FrameKind>(kind));
+        std::printf("boundary weights, %s: colour step %.3f, alternation %.2f, continuity %.2f "
+                    "(in use %.3f, %.2f, %.2f)\n",
+                    kindNames[kind], best.colourStep, best.alternation, best.continuity,
+                    inUse.colourStep, inUse.alternation, inUse.continuity);
     }
     std::printf("\n%-18s %-9s %10s %10s %10s %10s\n", "mode", "half", "vote", "in use", "colours",
                 "guesses");

@@ -97,11 +97,11 @@ std::vector<double> smoothed(const std::vector<double>& v) {
 BoundaryWeights learnedBoundaryWeights(FrameKind kind) {
     switch (kind) {
     case monoFrame:
-        return {0.0, 0.0};
+        return {0.0, 0.0, 0.2};
     case rgbFrame:
-        return {0.002, 0.0};
+        return {0.001, 0.0, 0.1};
     case rggbFrame:
-        return {0.0, 0.2};
+        return {0.0, 0.2, 0.2};
     case frameKindCount:
         break;
     }
@@ -292,6 +292,43 @@ FramePhaseSearch::Cues FramePhaseSearch::boundaryCues() const {
         subtractMedian(cues.colourStep);
     }
 
+    // The continuity: per field seam candidate, minus the correlation down the picture of the
+    // profiles either side (each less its mean; the noise of the means keeps a flat profile's
+    // correlation near zero), over the fields.
+    std::vector<double> continuity(idx(W), 0.0);
+    std::vector<double> left(nb);
+    std::vector<double> right(nb);
+    const double profileNoise = stepNoise * static_cast<double>(nb);
+    for (long c = 0; c < W; ++c) {
+        for (long f = 0; f < fields; ++f) {
+            const long t = c + f * W;
+            double meanLeft = 0.0;
+            double meanRight = 0.0;
+            for (std::size_t k = 0; k < nb; ++k) {
+                left[k] = columnMean(t - stepGap - stepColumns, k);
+                right[k] = columnMean(t + stepGap, k);
+                meanLeft += left[k];
+                meanRight += right[k];
+            }
+            meanLeft /= static_cast<double>(nb);
+            meanRight /= static_cast<double>(nb);
+            double lr = 0.0;
+            double ll = 0.0;
+            double rr = 0.0;
+            for (std::size_t k = 0; k < nb; ++k) {
+                const double a = left[k] - meanLeft;
+                const double b = right[k] - meanRight;
+                lr += a * b;
+                ll += a * a;
+                rr += b * b;
+            }
+            continuity[idx(c)] -= lr / std::sqrt((ll + profileNoise) * (rr + profileNoise));
+        }
+        continuity[idx(c)] /= static_cast<double>(fields);
+    }
+    cues.continuity = smoothed(continuity);
+    subtractMedian(cues.continuity);
+
     cues.alternation.assign(idx(W), 0.0);
     if (rggb_) {
         const std::vector<double> swing = alternationSwing(m);
@@ -311,7 +348,7 @@ std::vector<double> FramePhaseSearch::boundaryScores(const BoundaryWeights& weig
     std::vector<double> s(cues.vote.size(), 0.0);
     for (std::size_t c = 0; c < s.size(); ++c) {
         s[c] = cues.vote[c] + weights.colourStep * cues.colourStep[c] +
-               weights.alternation * cues.alternation[c];
+               weights.alternation * cues.alternation[c] + weights.continuity * cues.continuity[c];
     }
     return s;
 }

@@ -8,7 +8,10 @@
 // vertical edge of the scene also steps many lines, but it slants and bends, stops part way up
 // and leaves lines with a larger step a pixel or two away. So each line votes for the column of
 // its largest step nearby (its step there over the largest within a few pixels, lines whose
-// steps stay in the noise voting little), and the column most lines vote for wins. In colour the
+// steps stay in the noise voting little), and the column most lines vote for wins. A scene's
+// horizontal structures also carry on across its vertical edges (the profile down the picture
+// changes level there but keeps its shape), while at the seam the profiles either side belong
+// to the two edges of the picture: how little they correlate adds to the vote. In colour the
 // seam also trades every line's colour for the next field's, a step of the colour (the part of
 // the fields' steps that differs between them) that a change of brightness in the scene does
 // not make: a robust count of the lines whose colour steps adds to the vote. In nbtv96rggb the
@@ -40,6 +43,7 @@ enum FrameKind { monoFrame, rgbFrame, rggbFrame, frameKindCount };
 struct BoundaryWeights {
     double colourStep = 0.0;  // the robust count of lines whose colour steps
     double alternation = 0.0; // nbtv96rggb: the pair structure's square wave (0..1)
+    double continuity = 0.0;  // how unlike each other the lines' profiles either side are
 };
 
 // The weights chosen on the training photographs, per frame kind.
@@ -88,13 +92,14 @@ class FramePhaseSearch {
 
     // The boundary score of every column phase (modulo the field width), as result() weighs it,
     // and its cues, for the study of their weights: the line vote, the colour-step count and
-    // the alternation, each less its median over the phases (the alternation as it is).
+    // the alternation and the continuity, each less its median over the phases (the alternation
+    // as it is).
     std::vector<double> boundaryScores() const {
         return boundaryScores(learnedBoundaryWeights(kind()));
     }
     std::vector<double> boundaryScores(const BoundaryWeights& weights) const;
     struct Cues {
-        std::vector<double> vote, colourStep, alternation;
+        std::vector<double> vote, colourStep, alternation, continuity;
     };
     Cues boundaryCues() const;
     // The colour prior's score of each frame start at a boundary ([h]: the frame starts h fields

@@ -172,8 +172,8 @@ TEST(TuningSweep, FramePhaseOnPhotos) {
         int coloursPercent;
     };
     const Mode modes[] = {
-        {&nbtv48Profile, false, 90, 65},     {&nbtv48Profile, true, 65, 65},
-        {&nbtv96Profile, false, 85, 65},     {&nbtv96Profile, true, 70, 70},
+        {&nbtv48Profile, false, 90, 65},     {&nbtv48Profile, true, 72, 72},
+        {&nbtv96Profile, false, 85, 65},     {&nbtv96Profile, true, 83, 83},
         {&nbtv96rggbProfile, false, 88, 88},
     };
     for (const Mode& mode : modes) {
