@@ -388,18 +388,10 @@ void ColumnPhase::follow(const TimeAxis& axis, std::int64_t firstSlot, double re
 double ColumnPhase::track(const TimeAxis& axis, std::int64_t firstSlot, double here) {
     double below = 0.0;
     double above = 0.0;
-    if (neighbours_ && neighbours_->phase == phase_ && neighbours_->firstSlot == firstSlot) {
-        below = neighbours_->below;
-        above = neighbours_->above;
-    } else {
-        helper_.run(
-            [&] { below = fitAt(axis, phase_ - trackStep, firstSlot, segmentSlots); },
-            [&] { above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots, 2, 1); });
-    }
-    neighbours_.reset();
-    if (const Crashes crashes = comparable(axis, firstSlot, segmentSlots);
-        crashes == Crashes::known) {
-        // The three fits compared leave out the same crashes.
+    const Crashes crashes = comparable(axis, firstSlot, segmentSlots);
+    if (crashes == Crashes::known) {
+        // The three fits compared leave out the same crashes (the neighbours fitted ahead found
+        // their own).
         helper_.run(
             [&] {
                 below = fitAt(axis, phase_ - trackStep, firstSlot, segmentSlots, 2, 0, crashes);
@@ -408,7 +400,15 @@ double ColumnPhase::track(const TimeAxis& axis, std::int64_t firstSlot, double h
                 above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots, 2, 1, crashes);
             });
         here = fitAt(axis, phase_, firstSlot, segmentSlots, 2, 0, crashes);
+    } else if (neighbours_ && neighbours_->phase == phase_ && neighbours_->firstSlot == firstSlot) {
+        below = neighbours_->below;
+        above = neighbours_->above;
+    } else {
+        helper_.run(
+            [&] { below = fitAt(axis, phase_ - trackStep, firstSlot, segmentSlots); },
+            [&] { above = fitAt(axis, phase_ + trackStep, firstSlot, segmentSlots, 2, 1); });
     }
+    neighbours_.reset();
     const double curvature = below - 2.0 * here + above;
     if (!(curvature > 0.0)) {
         return 0.0;
