@@ -53,6 +53,23 @@ constexpr double twoPi = 2.0 * std::numbers::pi;
 // with no lasting offset. Poles at 0.95 and 0.79 a loop: no overshoot.
 constexpr double driftGain = 0.01;
 
+// The constant of the least-squares fit with normal equations m x = b (Cramer's rule); the mean
+// of the values (b[0] / m[0][0]) where the swing's terms are not determined, 0 with no values.
+double constantOfFit(const double m[3][3], const double b[3]) {
+    const auto det = [](double a00, double a01, double a02, double a10, double a11, double a12,
+                        double a20, double a21, double a22) {
+        return a00 * (a11 * a22 - a12 * a21) - a01 * (a10 * a22 - a12 * a20) +
+               a02 * (a10 * a21 - a11 * a20);
+    };
+    const double d =
+        det(m[0][0], m[0][1], m[0][2], m[1][0], m[1][1], m[1][2], m[2][0], m[2][1], m[2][2]);
+    const double scale = m[0][0] * m[0][0] * m[0][0];
+    if (!(std::abs(d) > 1e-9 * scale)) {
+        return m[0][0] > 0.0 ? b[0] / m[0][0] : 0.0;
+    }
+    return det(b[0], m[0][1], m[0][2], b[1], m[1][1], m[1][2], b[2], m[2][1], m[2][2]) / d;
+}
+
 long wrap(long v, long m) {
     const long r = v % m;
     return r < 0 ? r + m : r;
@@ -95,7 +112,8 @@ void TunerAccess::setCalibration(double sampleRateOffset) const {
     applyCalibration(settings_, sampleRateOffset, profile_.nominalBlockLength);
 }
 
-AutoTuner::AutoTuner(const ReceiverProfile& profile) : profile_(profile) {
+AutoTuner::AutoTuner(const ReceiverProfile& profile)
+    : profile_(profile), crashes_(profile.carriers.allCarriers()) {
     combBins_ = profile.carriers.allCarriers();
     pilots_ = profile.carriers.pilots();
     const auto [lowest, highest] = std::minmax_element(combBins_.begin(), combBins_.end());
@@ -132,9 +150,8 @@ void AutoTuner::restartAcquisition() {
 void AutoTuner::resetCycle() {
     cycleBlock_ = 0;
     comb_.clear();
-    pairSum_[0] = pairSum_[1] = {};
-    pilotSum_[0] = pilotSum_[1] = 0.0;
-    pilotCount_ = 0;
+    pilotPairs_.clear();
+    crashes_.clear();
 }
 
 void AutoTuner::findFramePhase() {
@@ -171,6 +188,9 @@ AutoTuneChange AutoTuner::afterBlock(const TunerAccess& core,
     // A block of a new length was analysed after silence: its values are not the signal's.
     const bool restarted = previousLength_ != 0 && previousLength_ != samples.size();
     previousLength_ = samples.size();
+    // The block's frames begin with the block before it.
+    const double framesStart = samplesSeen_ - static_cast<double>(samples.size());
+    samplesSeen_ += static_cast<double>(samples.size());
 
     framePhaseStep(core, block, samples.size(), restarted, change);
 
@@ -191,21 +211,25 @@ AutoTuneChange AutoTuner::afterBlock(const TunerAccess& core,
     if (stage_ == Stage::Coarse) {
         comb_.add(samples);
     } else {
-        for (std::size_t i = 0; i < pilots_.size(); ++i) {
-            const int k = pilots_[i];
-            for (int p = 0; p < analysisPasses; ++p) {
-                for (int f = 1; f < framesPerPass; ++f) {
+        const std::size_t first = crashes_.frames();
+        crashes_.add(spectra);
+        for (int p = 0; p < analysisPasses; ++p) {
+            for (int f = 1; f < framesPerPass; ++f) {
+                PilotPair pair;
+                pair.first = first + static_cast<std::size_t>(p * framesPerPass + f - 1);
+                pair.second = pair.first + 1;
+                pair.time =
+                    framesStart + transformHop * f + passOffsets[static_cast<std::size_t>(p)];
+                for (std::size_t i = 0; i < pilots_.size(); ++i) {
+                    const int k = pilots_[i];
                     const std::complex<double> x0(spectra.re[p][f - 1][k], spectra.im[p][f - 1][k]);
                     const std::complex<double> x1(spectra.re[p][f][k], spectra.im[p][f][k]);
-                    const std::complex<double> z = x0 * std::conj(x1);
-                    if (std::isfinite(z.real()) && std::isfinite(z.imag())) {
-                        pairSum_[i] += z;
-                    }
-                    pilotSum_[i] += pilotValue(values.d[p][f][k]);
+                    pair.product[i] = x0 * std::conj(x1);
+                    pair.value[i] = pilotValue(values.d[p][f][k]);
                 }
+                pilotPairs_.push_back(pair);
             }
         }
-        pilotCount_ += analysisPasses * (framesPerPass - 1);
     }
     if (++cycleBlock_ < cycleBlocks) {
         return change;
@@ -259,10 +283,48 @@ void AutoTuner::finishCoarse(const TunerAccess& core, AutoTuneChange& change) {
     pilotPhase_ = PilotPhase();
 }
 
+double AutoTuner::swingPeriod(const TunerAccess& core) const {
+    return pilotSwingPeriod * (1.0 - core.settings().sampleRateOffset);
+}
+
+AutoTuner::PilotMeans AutoTuner::pilotMeans(double period) const {
+    const std::vector<bool> hit = crashes_.hit();
+    PilotMeans means;
+    // Normal equations of value = c + A cos + B sin of the swing's phase, per pilot.
+    double m[3][3] = {};
+    double b[2][3] = {};
+    for (const PilotPair& pair : pilotPairs_) {
+        if (hit[pair.first] || hit[pair.second]) {
+            continue;
+        }
+        const double angle = twoPi * std::fmod(pair.time / period, 1.0);
+        const double basis[3] = {1.0, std::cos(angle), std::sin(angle)};
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) {
+                m[r][c] += basis[r] * basis[c];
+            }
+        }
+        for (std::size_t i = 0; i < pilots_.size(); ++i) {
+            const std::complex<double> z = pair.product[i];
+            if (std::isfinite(z.real()) && std::isfinite(z.imag())) {
+                means.product[i] += z;
+            }
+            for (int r = 0; r < 3; ++r) {
+                b[i][r] += basis[r] * pair.value[i];
+            }
+        }
+    }
+    for (std::size_t i = 0; i < pilots_.size(); ++i) {
+        means.value[i] = constantOfFit(m, b[i]);
+    }
+    return means;
+}
+
 void AutoTuner::finishPulsePair(const TunerAccess& core, AutoTuneChange& change) {
+    const PilotMeans means = pilotMeans(swingPeriod(core));
     double e[2] = {0.0, 0.0};
     for (std::size_t i = 0; i < pilots_.size(); ++i) {
-        e[i] = std::arg(pairSum_[i]) / twoPi;
+        e[i] = std::arg(means.product[i]) / twoPi;
     }
     double s = 0.0;
     double a = e[0];
@@ -277,10 +339,10 @@ void AutoTuner::finishPulsePair(const TunerAccess& core, AutoTuneChange& change)
 }
 
 void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
+    const PilotMeans means = pilotMeans(swingPeriod(core));
     double e[2] = {0.0, 0.0};
     for (std::size_t i = 0; i < pilots_.size(); ++i) {
-        const double mean = pilotCount_ > 0 ? pilotSum_[i] / pilotCount_ : 0.0;
-        e[i] = std::asin(std::clamp(mean / pilotGain, -1.0, 1.0)) / twoPi;
+        e[i] = std::asin(std::clamp(means.value[i] / pilotGain, -1.0, 1.0)) / twoPi;
     }
     // Gains 1, 1/2, 1/3, then 1/4; from then on the offset's drift is learnt too.
     const double gain = 1.0 / std::min(loops_ + 1, 4);

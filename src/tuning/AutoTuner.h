@@ -24,6 +24,7 @@
 
 #include "core/FineTuneScale.h"
 #include "tuning/CombSearch.h"
+#include "tuning/CrashFrames.h"
 #include "tuning/FramePhaseSearch.h"
 #include "tuning/PilotSwing.h"
 
@@ -141,9 +142,25 @@ class AutoTuner {
     int loops_ = 0;
     double driftBins_ = 0.0; // the offset's drift a loop (bins), as the loop has learnt it
     CombSpectrum comb_;
-    std::complex<double> pairSum_[2]{};
-    double pilotSum_[2]{};
-    int pilotCount_ = 0;
+    // The pilots' measures of this cycle, pair of frames by pair, and which frames crashes hit.
+    struct PilotPair {
+        std::size_t first = 0; // the pair's frames among those of crashes_
+        std::size_t second = 0;
+        double time = 0.0;                 // recorded samples, between the two frames
+        std::complex<double> product[2]{}; // x(first) conj(x(second)) of each pilot
+        double value[2]{};                 // and its discriminator value
+    };
+    std::vector<PilotPair> pilotPairs_;
+    CrashFrames crashes_;
+    // The pilots' pair sums and mean discriminator values over the cycle's frames that no crash
+    // hit; the mean is that of a fit beside the swing, whose recorded period is given, so that
+    // the frames left out do not leave part of the swing in it.
+    struct PilotMeans {
+        std::complex<double> product[2]{};
+        double value[2]{};
+    };
+    PilotMeans pilotMeans(double swingPeriod) const;
+    double swingPeriod(const TunerAccess& core) const;
     PilotSwing swing_;
     PilotPhase pilotPhase_;
     double pilotCycles_ = 0.0; // the pilot's frequency in the recording, cycles a sample
@@ -152,6 +169,7 @@ class AutoTuner {
     bool blockLengthSet_ = false;
 
     long blocks_ = 0;
+    double samplesSeen_ = 0.0; // recorded samples before the current block
     std::size_t previousLength_ = 0;
 
     FramePhaseSearch phase_;

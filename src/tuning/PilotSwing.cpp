@@ -1,5 +1,7 @@
 #include "tuning/PilotSwing.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -7,6 +9,9 @@
 namespace nbtv {
 
 namespace {
+
+// A value further from the group's fit than this many times the median distance is a crash's.
+constexpr double outlierSpread = 6.0;
 
 // Solves the 4 x 4 system m x = b in place (Gaussian elimination with partial pivoting); false
 // when it is singular.
@@ -43,28 +48,65 @@ bool solve4(double m[4][4], double b[4]) {
 } // namespace
 
 // The group's sinusoid at v0 as a phasor A - iB of A cos + B sin, fitted by least squares
-// together with a constant and a slope (which take the pilot's mean frequency or offset).
+// together with a constant and a slope (which take the pilot's mean frequency or offset). A
+// static crash throws the pilot's phase about for as long as the window holds it: values that
+// stand out from the fit by far more than the rest scatter are left out and the fit made again.
 std::complex<double> PilotSwing::groupPhasor(const Group& g, double v0) {
     const double twoPi = 2.0 * std::numbers::pi;
     const std::size_t n = g.time.size();
     const double t0 = g.time.front();
     const double span = g.time.back() - t0 > 0.0 ? g.time.back() - t0 : 1.0;
-    double m[4][4] = {};
-    double b[4] = {};
+    std::vector<std::array<double, 4>> bases(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double angle = twoPi * std::fmod(v0 * g.time[i], 1.0);
-        const double basis[4] = {1.0, (g.time[i] - t0) / span, std::cos(angle), std::sin(angle)};
-        for (int r = 0; r < 4; ++r) {
-            for (int c = 0; c < 4; ++c) {
-                m[r][c] += basis[r] * basis[c];
+        bases[i] = {1.0, (g.time[i] - t0) / span, std::cos(angle), std::sin(angle)};
+    }
+    std::vector<bool> kept(n, true);
+    double x[4] = {};
+    for (int round = 0; round < 2; ++round) {
+        double m[4][4] = {};
+        double b[4] = {};
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!kept[i]) {
+                continue;
             }
-            b[r] += basis[r] * g.value[i];
+            for (int r = 0; r < 4; ++r) {
+                for (int c = 0; c < 4; ++c) {
+                    m[r][c] += bases[i][r] * bases[i][c];
+                }
+                b[r] += bases[i][r] * g.value[i];
+            }
+        }
+        if (!solve4(m, b)) {
+            return {};
+        }
+        std::copy(b, b + 4, x);
+        if (round == 1) {
+            break;
+        }
+        std::vector<double> residual(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            double model = 0.0;
+            for (int r = 0; r < 4; ++r) {
+                model += x[r] * bases[i][r];
+            }
+            residual[i] = std::abs(g.value[i] - model);
+        }
+        std::vector<double> sorted = residual;
+        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(n / 2);
+        std::nth_element(sorted.begin(), middle, sorted.end());
+        const double limit = outlierSpread * *middle;
+        std::size_t dropped = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            kept[i] = residual[i] <= limit;
+            dropped += kept[i] ? 0 : 1;
+        }
+        // Nothing stood out, or too much did for the rest to be the pilot.
+        if (dropped == 0 || dropped > n / 4) {
+            break;
         }
     }
-    if (!solve4(m, b)) {
-        return {};
-    }
-    return {b[2], -b[3]};
+    return {x[2], -x[3]};
 }
 
 void PilotSwing::add(double time, double value) {
@@ -130,36 +172,64 @@ SwingEstimate PilotSwing::estimateAt(double rate) const {
         weight.push_back(std::norm(sum));
         when.push_back(centre);
     }
-    // Weighted least-squares slope of phase against time.
-    double sw = 0.0;
-    double st = 0.0;
-    double sp = 0.0;
-    for (std::size_t i = 0; i < phase.size(); ++i) {
-        sw += weight[i];
-        st += weight[i] * when[i];
-        sp += weight[i] * phase[i];
-    }
-    if (!(sw > 0.0)) {
-        return out;
-    }
-    const double tMean = st / sw;
-    const double pMean = sp / sw;
+    // Weighted least-squares slope of phase against time; then again without the groups that
+    // stand out from that line far beyond the rest (a crash that the group's own fit could not
+    // leave out).
+    std::vector<double> kept(phase.size(), 1.0);
+    double slope = 0.0;
     double stt = 0.0;
-    double stp = 0.0;
-    for (std::size_t i = 0; i < phase.size(); ++i) {
-        stt += weight[i] * (when[i] - tMean) * (when[i] - tMean);
-        stp += weight[i] * (when[i] - tMean) * (phase[i] - pMean);
-    }
-    if (!(stt > 0.0)) {
-        return out;
-    }
-    const double slope = stp / stt;
     double residual = 0.0;
-    for (std::size_t i = 0; i < phase.size(); ++i) {
-        const double r = phase[i] - pMean - slope * (when[i] - tMean);
-        residual += weight[i] * r * r;
+    double count = 0.0;
+    for (int round = 0; round < 2; ++round) {
+        double sw = 0.0;
+        double st = 0.0;
+        double sp = 0.0;
+        for (std::size_t i = 0; i < phase.size(); ++i) {
+            sw += kept[i] * weight[i];
+            st += kept[i] * weight[i] * when[i];
+            sp += kept[i] * weight[i] * phase[i];
+        }
+        if (!(sw > 0.0)) {
+            return out;
+        }
+        const double tMean = st / sw;
+        const double pMean = sp / sw;
+        stt = 0.0;
+        double stp = 0.0;
+        for (std::size_t i = 0; i < phase.size(); ++i) {
+            stt += kept[i] * weight[i] * (when[i] - tMean) * (when[i] - tMean);
+            stp += kept[i] * weight[i] * (when[i] - tMean) * (phase[i] - pMean);
+        }
+        if (!(stt > 0.0)) {
+            return out;
+        }
+        slope = stp / stt;
+        std::vector<double> distance(phase.size());
+        residual = 0.0;
+        count = 0.0;
+        for (std::size_t i = 0; i < phase.size(); ++i) {
+            const double r = phase[i] - pMean - slope * (when[i] - tMean);
+            distance[i] = std::abs(r);
+            residual += kept[i] * weight[i] * r * r;
+            count += kept[i];
+        }
+        if (round == 1) {
+            break;
+        }
+        std::vector<double> sorted = distance;
+        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+        std::nth_element(sorted.begin(), middle, sorted.end());
+        const double limit = outlierSpread * *middle;
+        std::size_t dropped = 0;
+        for (std::size_t i = 0; i < phase.size(); ++i) {
+            kept[i] = distance[i] <= limit ? 1.0 : 0.0;
+            dropped += distance[i] <= limit ? 0 : 1;
+        }
+        if (dropped == 0 || dropped > phase.size() / 4) {
+            break;
+        }
     }
-    const double dof = static_cast<double>(phase.size()) - 2.0;
+    const double dof = count - 2.0;
     const double slopeError = std::sqrt(residual / (dof > 0.0 ? dof : 1.0) / stt);
     out.valid = std::isfinite(slope);
     out.rate = period * (v0 + slope / twoPi);
