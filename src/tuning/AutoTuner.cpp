@@ -52,6 +52,8 @@ constexpr double twoPi = 2.0 * std::numbers::pi;
 // drift it learns with `driftGain` a loop, so that a radio drifting at a steady rate is followed
 // with no lasting offset. Poles at 0.95 and 0.79 a loop: no overshoot.
 constexpr double driftGain = 0.01;
+// The pilot's phase watches for static crashes this many bins above the comb's top tone.
+constexpr int quietBinsAbove = 3;
 
 // The constant of the least-squares fit with normal equations m x = b (Cramer's rule); the mean
 // of the values (b[0] / m[0][0]) where the swing's terms are not determined, 0 with no values.
@@ -118,6 +120,9 @@ AutoTuner::AutoTuner(const ReceiverProfile& profile)
     pilots_ = profile.carriers.pilots();
     const auto [lowest, highest] = std::minmax_element(combBins_.begin(), combBins_.end());
     combCentre_ = 0.5 * (*lowest + *highest);
+    // A bin beyond the top tone's leakage, inside a receiver's passband.
+    quietCycles_ = (*highest + quietBinsAbove) / 256.0;
+    pilotPhase_ = PilotPhase(quietCycles_);
 }
 
 void AutoTuner::setFineTune(bool on) {
@@ -143,7 +148,7 @@ void AutoTuner::restartAcquisition() {
     settled_ = false;
     blockLengthSet_ = false;
     swing_.clear();
-    pilotPhase_ = PilotPhase();
+    pilotPhase_ = PilotPhase(quietCycles_);
     resetCycle();
 }
 
@@ -280,7 +285,7 @@ void AutoTuner::finishCoarse(const TunerAccess& core, AutoTuneChange& change) {
     mixTuneHz_ = core.settings().fineTuneHz;
     // The pilot's phase so far followed a guessed frequency: start afresh (times are relative).
     swing_.clear();
-    pilotPhase_ = PilotPhase();
+    pilotPhase_ = PilotPhase(quietCycles_);
 }
 
 double AutoTuner::swingPeriod(const TunerAccess& core) const {

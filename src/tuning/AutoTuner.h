@@ -134,6 +134,7 @@ class AutoTuner {
     std::vector<int> combBins_;
     std::vector<int> pilots_;
     double combCentre_ = 0.0;
+    double quietCycles_ = 0.0; // a frequency no tone uses, where the pilot's phase sees crashes
     bool fineOn_ = false;
     bool calibrationOn_ = false;
 

@@ -10,6 +10,14 @@ namespace nbtv {
 
 namespace {
 
+// A static crash in the window: the quiet frequency's magnitude above this many times its usual
+// (noise alone, whose magnitude is Rayleigh, reaches it a few times in a million) and above this
+// share of the pilot's (whose phase a crash that strong turns by a tenth of a radian). The usual
+// follows by this share of the difference a step.
+constexpr double quietSpread = 4.0;
+constexpr double quietShare = 0.1;
+constexpr double quietFollowing = 1.0 / 16.0;
+
 // A value further from the group's fit than this many times the median distance is a crash's.
 constexpr double outlierSpread = 6.0;
 
@@ -241,11 +249,32 @@ SwingEstimate PilotSwing::estimateAt(double rate) const {
 
 namespace nbtv {
 
-PilotPhase::PilotPhase() : window_(windowLength), ring_(windowLength) {
+PilotPhase::PilotPhase(double quietCycles)
+    : window_(windowLength), ring_(windowLength), quietCycles_(quietCycles),
+      quietRing_(quietCycles > 0.0 ? windowLength : 0) {
     for (int n = 0; n < windowLength; ++n) {
         window_[static_cast<std::size_t>(n)] =
             0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (n + 0.5) / windowLength);
     }
+}
+
+bool PilotPhase::crashInWindow(long first, double pilot) {
+    if (quietRing_.empty()) {
+        return false;
+    }
+    std::complex<double> sum{};
+    for (long j = 0; j < windowLength; ++j) {
+        sum += window_[static_cast<std::size_t>(j)] *
+               quietRing_[static_cast<std::size_t>((first + j) % windowLength)];
+    }
+    const double quiet = std::abs(sum);
+    const bool crash = !(quiet <= std::max(quietSpread * quietLevel_, quietShare * pilot));
+    if (!(quietLevel_ > 0.0)) {
+        quietLevel_ = quiet;
+    } else if (!crash) {
+        quietLevel_ += quietFollowing * (quiet - quietLevel_);
+    }
+    return crash;
 }
 
 void PilotPhase::add(std::span<const std::int16_t> samples, double cycles, PilotSwing& out) {
@@ -254,6 +283,11 @@ void PilotPhase::add(std::span<const std::int16_t> samples, double cycles, Pilot
         ring_[static_cast<std::size_t>(count_ % windowLength)] =
             static_cast<double>(s) * std::polar(1.0, -twoPi * mixPhase_);
         mixPhase_ = std::fmod(mixPhase_ + cycles, 1.0);
+        if (!quietRing_.empty()) {
+            quietRing_[static_cast<std::size_t>(count_ % windowLength)] =
+                static_cast<double>(s) * std::polar(1.0, -twoPi * quietPhase_);
+            quietPhase_ = std::fmod(quietPhase_ + quietCycles_, 1.0);
+        }
         ++count_;
         if (count_ < windowLength || count_ % step != 0) {
             continue;
@@ -274,7 +308,9 @@ void PilotPhase::add(std::span<const std::int16_t> samples, double cycles, Pilot
             started_ = true;
         }
         lastArg_ = a;
-        out.add(static_cast<double>(first) + 0.5 * (windowLength - 1), unwrapped_);
+        if (!crashInWindow(first, std::abs(sum))) {
+            out.add(static_cast<double>(first) + 0.5 * (windowLength - 1), unwrapped_);
+        }
     }
 }
 

@@ -54,22 +54,33 @@ class PilotSwing {
 // The pilot's phase, taken straight from the recording: mixed down by the pilot's expected
 // frequency and filtered by a 1024-sample Hann window every 64 samples. The window passes the
 // swing's sidebands (0.1 bin from the pilot) and nulls the neighbouring bins' centres, so the
-// neighbouring lines' tones, whatever picture they carry, leak in below -40 dB.
+// neighbouring lines' tones, whatever picture they carry, leak in below -40 dB. Given a quiet
+// frequency beyond the comb, the same window there shows static crashes: while one stands out
+// there the pilot's phase is followed on but not given out.
 class PilotPhase {
   public:
     static constexpr int windowLength = 1024;
     static constexpr int step = 64;
 
-    PilotPhase();
+    // `quietCycles`: a frequency no tone uses, cycles a sample (0: none).
+    explicit PilotPhase(double quietCycles = 0.0);
     // The samples that follow the previous ones, mixed by `cycles` per sample (the pilot's
     // frequency in the recording); each output goes to `out` with its time.
     void add(std::span<const std::int16_t> samples, double cycles, PilotSwing& out);
 
   private:
+    // Whether a crash shares the window that begins at sample `first` (the pilot's magnitude
+    // there given); follows the quiet frequency's usual level.
+    bool crashInWindow(long first, double pilot);
+
     std::vector<double> window_;
     std::vector<std::complex<double>> ring_;
     long count_ = 0;
     double mixPhase_ = 0.0;
+    double quietCycles_;
+    std::vector<std::complex<double>> quietRing_;
+    double quietPhase_ = 0.0;
+    double quietLevel_ = 0.0; // the quiet frequency's usual magnitude, followed slowly
     double unwrapped_ = 0.0;
     double lastArg_ = 0.0;
     bool started_ = false;
