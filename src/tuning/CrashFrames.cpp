@@ -1,10 +1,9 @@
 #include "tuning/CrashFrames.h"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 
 #include "demod/BlockTypes.h"
+#include "tuning/Median.h"
 
 namespace nbtv {
 
@@ -17,21 +16,6 @@ constexpr int leakageBins = 3;
 // median power within the comb (a clean picture's leakage reaches 0.03 of it).
 constexpr double overUsual = 8.0;
 constexpr double overComb = 0.05;
-
-// NaN sorts nowhere: it counts as beyond every value.
-double median(std::span<const double> values) {
-    std::vector<double> v;
-    v.reserve(values.size());
-    for (const double x : values) {
-        v.push_back(std::isnan(x) ? std::numeric_limits<double>::infinity() : x);
-    }
-    if (v.empty()) {
-        return 0.0;
-    }
-    const auto middle = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
-    std::nth_element(v.begin(), middle, v.end());
-    return *middle;
-}
 
 } // namespace
 

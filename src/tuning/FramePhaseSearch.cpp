@@ -7,6 +7,7 @@
 
 #include "core/Conversions.h"
 #include "profiles/ReceiverProfile.h"
+#include "tuning/Median.h"
 
 namespace nbtv {
 
@@ -31,15 +32,6 @@ float clampValue(float v) {
         return 0.0f;
     }
     return std::clamp(v, -1.0f, 1.0f);
-}
-
-double median(std::vector<double> v) {
-    if (v.empty()) {
-        return 0.0;
-    }
-    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
-    std::nth_element(v.begin(), mid, v.end());
-    return *mid;
 }
 
 void subtractMedian(std::vector<double>& v) {

@@ -1,5 +1,7 @@
 #include "tuning/PilotSwing.h"
 
+#include "tuning/Median.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -100,17 +102,8 @@ std::complex<double> PilotSwing::groupPhasor(const Group& g, double v0) {
             }
             residual[i] = std::abs(g.value[i] - model);
         }
-        std::vector<double> sorted = residual;
-        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(n / 2);
-        std::nth_element(sorted.begin(), middle, sorted.end());
-        const double limit = outlierSpread * *middle;
-        std::size_t dropped = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            kept[i] = residual[i] <= limit;
-            dropped += kept[i] ? 0 : 1;
-        }
-        // Nothing stood out, or too much did for the rest to be the pilot.
-        if (dropped == 0 || dropped > n / 4) {
+        kept = withinSpread(residual, outlierSpread);
+        if (kept.empty()) {
             break;
         }
     }
@@ -183,7 +176,7 @@ SwingEstimate PilotSwing::estimateAt(double rate) const {
     // Weighted least-squares slope of phase against time; then again without the groups that
     // stand out from that line far beyond the rest (a crash that the group's own fit could not
     // leave out).
-    std::vector<double> kept(phase.size(), 1.0);
+    std::vector<bool> kept(phase.size(), true);
     double slope = 0.0;
     double stt = 0.0;
     double residual = 0.0;
@@ -193,9 +186,10 @@ SwingEstimate PilotSwing::estimateAt(double rate) const {
         double st = 0.0;
         double sp = 0.0;
         for (std::size_t i = 0; i < phase.size(); ++i) {
-            sw += kept[i] * weight[i];
-            st += kept[i] * weight[i] * when[i];
-            sp += kept[i] * weight[i] * phase[i];
+            const double w = kept[i] ? weight[i] : 0.0;
+            sw += w;
+            st += w * when[i];
+            sp += w * phase[i];
         }
         if (!(sw > 0.0)) {
             return out;
@@ -205,8 +199,9 @@ SwingEstimate PilotSwing::estimateAt(double rate) const {
         stt = 0.0;
         double stp = 0.0;
         for (std::size_t i = 0; i < phase.size(); ++i) {
-            stt += kept[i] * weight[i] * (when[i] - tMean) * (when[i] - tMean);
-            stp += kept[i] * weight[i] * (when[i] - tMean) * (phase[i] - pMean);
+            const double w = kept[i] ? weight[i] : 0.0;
+            stt += w * (when[i] - tMean) * (when[i] - tMean);
+            stp += w * (when[i] - tMean) * (phase[i] - pMean);
         }
         if (!(stt > 0.0)) {
             return out;
@@ -218,22 +213,16 @@ SwingEstimate PilotSwing::estimateAt(double rate) const {
         for (std::size_t i = 0; i < phase.size(); ++i) {
             const double r = phase[i] - pMean - slope * (when[i] - tMean);
             distance[i] = std::abs(r);
-            residual += kept[i] * weight[i] * r * r;
-            count += kept[i];
+            if (kept[i]) {
+                residual += weight[i] * r * r;
+                count += 1.0;
+            }
         }
         if (round == 1) {
             break;
         }
-        std::vector<double> sorted = distance;
-        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-        std::nth_element(sorted.begin(), middle, sorted.end());
-        const double limit = outlierSpread * *middle;
-        std::size_t dropped = 0;
-        for (std::size_t i = 0; i < phase.size(); ++i) {
-            kept[i] = distance[i] <= limit ? 1.0 : 0.0;
-            dropped += distance[i] <= limit ? 0 : 1;
-        }
-        if (dropped == 0 || dropped > phase.size() / 4) {
+        kept = withinSpread(distance, outlierSpread);
+        if (kept.empty()) {
             break;
         }
     }
