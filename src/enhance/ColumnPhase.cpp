@@ -33,6 +33,10 @@ constexpr double widestTrackReach = 4.0;
 // A segment that fits this much worse than usual has lost the column phase (samples dropped):
 // it is searched again there.
 constexpr double lostFactor = 4.0;
+// The phase that search finds is kept only where it fits this much better than the old one: a
+// crash's remains (below its blanking) make a segment fit worse at every phase, and a search
+// there lands anywhere within a few samples, or further.
+constexpr double foundFit = 0.5;
 // A rate (transmitter samples per sample) or tuning (bins) this far from the ones the column
 // phase was found with calls for a new search: a phase searched while an automatic tuning was
 // still finding its way can sit in the wrong valley of the residual (up to half a slot off, a
@@ -348,15 +352,19 @@ double ColumnPhase::settle(const TimeAxis& axis, std::int64_t firstSlot, int slo
         // the next one then searches again. Conditions that simply got worse (noise)
         // become the new usual after a second search that does not help.
         const double before = phase_;
+        const double residualBefore = residual;
         acquire(axis, firstSlot, slotCount);
         residual = fitAt(axis, phase_, firstSlot, slotCount);
         usual = residual <= lostFactor * typicalResidual_;
         if (!usual && ++fruitlessSearches_ >= 2) {
             residualCount_ = 0;
             usual = true;
-        } else if (!usual) {
-            // The phase found in a segment that straddles a loss means nothing: keep the
-            // old one for the part before it.
+        }
+        if (!(usual && residual < foundFit * residualBefore)) {
+            // The phase found in a segment that straddles a loss, or that a crash's remains
+            // spoil, means nothing: keep the old one. (Twice in a row no phase brings the
+            // usual fit back: conditions got worse, and only a phase that fits clearly better
+            // is taken.)
             phase_ = before;
             residual = fitAt(axis, phase_, firstSlot, slotCount);
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <numbers>
 
 #include "enhance/DenseAlgebra.h"
@@ -25,6 +26,13 @@ constexpr double impulseThreshold = 5.0;
 constexpr double impulseOverSignal = 6.0;
 constexpr double crashTail = 2.5;
 constexpr double crashTailOverSignal = 0.5;
+// A weaker crash (a few times the signal's RMS, above what a fade the model misses in part
+// leaves) starts one too where it stands this many robust standard deviations out of the
+// residual within `onsetWindow` samples either side: a missed fade spreads over many slots and
+// raises them all, a crash's few milliseconds leave most of them at the noise.
+constexpr double weakCrashOverSignal = 2.0;
+constexpr double weakOverLocal = 20.0;
+constexpr std::ptrdiff_t onsetWindow = 512;
 // A crash lasts a few milliseconds; a longer run of large residuals is a fade the model does not
 // follow, which blanking would only make worse.
 constexpr std::ptrdiff_t maxCrashSamples = 256;
@@ -277,10 +285,10 @@ void SegmentFit::measureAwayFromCrashes(std::span<const SlotSpan> whole) {
 // Marks the static crashes in `hit_`. A crash starts where the residual stands far out of the
 // noise (`impulseThreshold` robust standard deviations) and far above the signal itself
 // (`impulseOverSignal` times its RMS: a model that misses a fade leaves residuals as large as the
-// signal, never larger); it goes on while the residual within `impulseGuard` samples stays above
-// the lower `crashTail` bound, and takes `impulseGuard` samples either side; a run longer than a
-// crash is left alone. Samples already blanked have no residual and end a run. Whether any
-// sample was newly blanked.
+// signal, never larger), or, a weaker one, far above the residual around it; it goes on while
+// the residual within `impulseGuard` samples stays above the lower `crashTail` bound, and takes
+// `impulseGuard` samples either side; a run longer than a crash is left alone. Samples already
+// blanked have no residual and end a run. Whether any sample was newly blanked.
 bool SegmentFit::blankImpulses() {
     const std::size_t n = sampleResidual_.size();
     if (n == 0) {
@@ -332,13 +340,45 @@ bool SegmentFit::blankImpulses() {
         }
         return false;
     };
+    const double weakSeed = std::max(impulseThreshold * sigma, weakCrashOverSignal * rms);
+    // The residual's robust standard deviation over the samples not blanked within
+    // `onsetWindow` of `at` (none there: infinite, so that only the strong seed counts).
+    // (Taken again only a sixteenth of the window on: a missed fade's many large residuals
+    // would otherwise each sort a window.)
+    std::vector<float> near;
+    std::ptrdiff_t sigmaAt = -onsetWindow;
+    double sigmaThere = 0.0;
+    auto localSigma = [&](std::ptrdiff_t at) {
+        if (std::abs(at - sigmaAt) < onsetWindow / 16) {
+            return sigmaThere;
+        }
+        sigmaAt = at;
+        near.clear();
+        for (std::ptrdiff_t m = std::max<std::ptrdiff_t>(0, at - onsetWindow);
+             m < std::min(count, at + onsetWindow); ++m) {
+            if (!hit_[static_cast<std::size_t>(m)]) {
+                near.push_back(magnitude[static_cast<std::size_t>(m)]);
+            }
+        }
+        sigmaThere = std::numeric_limits<double>::infinity();
+        if (near.size() >= static_cast<std::size_t>(onsetWindow)) {
+            const auto mid = near.begin() + static_cast<std::ptrdiff_t>(near.size() / 2);
+            std::nth_element(near.begin(), mid, near.end());
+            sigmaThere = 1.4826 * static_cast<double>(*mid);
+        }
+        return sigmaThere;
+    };
     for (std::ptrdiff_t i = 0; i < count; ++i) {
-        if (magnitude[static_cast<std::size_t>(i)] <= seed) {
+        const double here = magnitude[static_cast<std::size_t>(i)];
+        if (here <= weakSeed) {
             continue;
         }
         std::ptrdiff_t start = i;
         while (start > 0 && magnitude[static_cast<std::size_t>(start - 1)] > tail) {
             --start;
+        }
+        if (here <= seed && !(here > weakOverLocal * localSigma(i))) {
+            continue;
         }
         std::ptrdiff_t end = i + 1;
         while (end < count && continues(end)) {

@@ -362,9 +362,13 @@ TEST(EnhancedReceiver, FindsTheColumnPhaseFromAnyStart) {
         double crashesPerSecond;
         int frames; // enough for the search
     };
+    // The last, for six frames: it keeps the phase through every crash (a crash too weak to
+    // stand far above the signal had been left in, the segment fitted as lost, and the search
+    // there moved the phase 60 samples for good).
     for (const Photo& p :
          {Photo{nbtv48Profile(), "bythewater", 0.5, 2}, Photo{nbtv96Profile(), "picture1a", 0.0, 1},
-          Photo{nbtv96Profile(), "picture1a", 0.5, 1}}) {
+          Photo{nbtv96Profile(), "picture1a", 0.5, 1},
+          Photo{nbtv96Profile(), "picosdeeuropa", 0.5, 6}}) {
         SCOPED_TRACE(p.profile.name + " " + p.name + (p.crashesPerSecond > 0.0 ? ", crashes" : ""));
         const int columns = p.profile.pictureColumns;
         const int lines = p.profile.pictureLines;
@@ -379,11 +383,16 @@ TEST(EnhancedReceiver, FindsTheColumnPhaseFromAnyStart) {
         channel.seed = 5;
         const auto signal = send(p.profile, photo, false, p.frames, channel);
         EnhancedReceiver enhanced(p.profile);
-        for (std::size_t at = 0; at + 768 <= signal.size() && !enhanced.locked(); at += 768) {
+        double worst = 0.0;
+        for (std::size_t at = 0; at + 768 <= signal.size(); at += 768) {
             enhanced.addSamples(std::span(signal).subspan(at, 768), 0.0, 0.0f);
+            if (enhanced.locked()) {
+                worst = std::max(worst,
+                                 std::abs(std::remainder(enhanced.columnPhase() - 555.0, 256.0)));
+            }
         }
         ASSERT_TRUE(enhanced.locked());
-        EXPECT_LT(std::abs(std::remainder(enhanced.columnPhase() - 555.0, 256.0)), 1.0);
+        EXPECT_LT(worst, 1.0);
     }
 }
 
