@@ -41,6 +41,12 @@ constexpr int stillReach = 12;
 constexpr int earlierFrames = 2; // a crash may have spoiled the frame before in the same place
 constexpr double stillNoise = 3.0;
 constexpr double stillFloor = 0.002;
+// The knots a crash bent stay bent, less and less, up to `spoiledReach` columns beyond those the
+// fit distrusts: each column takes the frame before's as far as the least trusted column within
+// that reach is distrusted, and a column the fit itself trusted only where the neighbours agree
+// within their noise alone (the damage there is a level or two, about what a moving picture
+// changes from one frame to the next). Chosen on the training photographs, still and panning.
+constexpr int spoiledReach = 8;
 // The ordinary picture is a fallback only while its own tuning holds: the fine tune in use off
 // by what moves a mid-grey level by `tunedLevels` leaves it whole, by `detunedLevels` not at all
 // (a drifting radio received with the settings fixed, which the fit follows from the pilots;
@@ -104,7 +110,7 @@ std::vector<EarlierColumn> earlierFrameWeights(const SlotRing& ring, std::int64_
     std::vector<EarlierColumn> weights(static_cast<std::size_t>(frameSlots));
     auto held = [&](std::int64_t slot) { return ring.holds(slot) && ring.trust(slot) >= 1.0; };
     // Whether the picture stands still around `slot` between its frame and `back` slots before.
-    auto still = [&](std::int64_t slot, std::int64_t back) {
+    auto still = [&](std::int64_t slot, std::int64_t back, double floor) {
         double difference = 0.0;
         double noise = 0.0;
         int compared = 0;
@@ -121,25 +127,35 @@ std::vector<EarlierColumn> earlierFrameWeights(const SlotRing& ring, std::int64_
             ++compared;
         }
         const double count = static_cast<double>(compared) * static_cast<double>(ring.lines());
-        return compared >= 2 && difference <= stillNoise * noise + stillFloor * count;
+        return compared >= 2 && difference <= stillNoise * noise + floor * count;
     };
     for (int field = 0; field < fields; ++field) {
         for (int i = 0; i < columns; ++i) {
             const std::int64_t slot = start + field * columns + i;
-            if (!ring.holds(slot) || ring.trust(slot) >= 1.0) {
+            if (!ring.holds(slot)) {
+                continue;
+            }
+            double trust = ring.trust(slot);
+            for (int d = -spoiledReach; d <= spoiledReach; ++d) {
+                if (ring.holds(slot + d)) {
+                    trust = std::min(trust, ring.trust(slot + d));
+                }
+            }
+            if (trust >= 1.0) {
                 continue;
             }
             EarlierColumn& best = weights[static_cast<std::size_t>(field * columns + i)];
             for (int frames = 1; frames <= earlierFrames; ++frames) {
                 const std::int64_t back = frames * frameSlots;
                 const std::int64_t before = slot - back;
-                const double weight = ring.holds(before) && ring.trust(before) > ring.trust(slot)
-                                          ? (1.0 - ring.trust(slot)) * ring.trust(before)
+                const double weight = ring.holds(before) && ring.trust(before) > trust
+                                          ? (1.0 - trust) * ring.trust(before)
                                           : 0.0;
-                if (weight > best.weight && still(slot, back)) {
+                if (weight > best.weight &&
+                    still(slot, back, ring.trust(slot) < 1.0 ? stillFloor : 0.0)) {
                     best = {weight, back};
                 }
-                if (best.weight >= 1.0 - ring.trust(slot)) {
+                if (best.weight >= 1.0 - trust) {
                     break; // the earlier frame held there fully
                 }
             }
