@@ -166,6 +166,14 @@ NBTV_VECTOR_CLONES void pairRow(std::size_t k, std::size_t kc, const double* __r
     }
 }
 
+// The robust standard deviation of residual magnitudes (1.4826 times their median); reorders
+// `magnitudes`, which must not be empty.
+double robustSigma(std::vector<float>& magnitudes) {
+    const auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
+    std::nth_element(magnitudes.begin(), middle, magnitudes.end());
+    return 1.4826 * static_cast<double>(*middle);
+}
+
 } // namespace
 
 SegmentFit::SegmentFit(std::vector<int> carrierBins)
@@ -309,9 +317,7 @@ bool SegmentFit::blankImpulses() {
     if (sorted.empty()) {
         return false;
     }
-    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-    std::nth_element(sorted.begin(), middle, sorted.end());
-    const double sigma = 1.4826 * static_cast<double>(*middle);
+    const double sigma = robustSigma(sorted);
     const double rms = std::sqrt(modelPower());
     const double seed = std::max(impulseThreshold * sigma, impulseOverSignal * rms);
     const double tail = std::max(crashTail * sigma, crashTailOverSignal * rms);
@@ -360,25 +366,19 @@ bool SegmentFit::blankImpulses() {
                 near.push_back(magnitude[static_cast<std::size_t>(m)]);
             }
         }
-        sigmaThere = std::numeric_limits<double>::infinity();
-        if (near.size() >= static_cast<std::size_t>(onsetWindow)) {
-            const auto mid = near.begin() + static_cast<std::ptrdiff_t>(near.size() / 2);
-            std::nth_element(near.begin(), mid, near.end());
-            sigmaThere = 1.4826 * static_cast<double>(*mid);
-        }
+        sigmaThere = near.size() >= static_cast<std::size_t>(onsetWindow)
+                         ? robustSigma(near)
+                         : std::numeric_limits<double>::infinity();
         return sigmaThere;
     };
     for (std::ptrdiff_t i = 0; i < count; ++i) {
         const double here = magnitude[static_cast<std::size_t>(i)];
-        if (here <= weakSeed) {
+        if (here <= weakSeed || (here <= seed && !(here > weakOverLocal * localSigma(i)))) {
             continue;
         }
         std::ptrdiff_t start = i;
         while (start > 0 && magnitude[static_cast<std::size_t>(start - 1)] > tail) {
             --start;
-        }
-        if (here <= seed && !(here > weakOverLocal * localSigma(i))) {
-            continue;
         }
         std::ptrdiff_t end = i + 1;
         while (end < count && continues(end)) {
