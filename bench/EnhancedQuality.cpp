@@ -13,15 +13,17 @@
 //
 // `drift` sends one photograph (the first of the half) for ten minutes through a radio whose
 // oscillator drifts (2 Hz a minute, `--rate HZ` a minute; 0 for a steady signal), receives it
-// with `--auto` (or, with `--fixed`, with the settings fixed) and prints, minute by minute, the
-// PSNR of the enhanced and the ordinary picture and the fine tune's error (mean and RMS scatter
-// about the mean, Hz), then the first and the last picture's PSNR.
+// with `--auto` (or, with `--fixed`, with the settings fixed; with `--find-phase`, also "Find
+// frame phase" from the start, whose looks must follow the creep of the ordinary picture) and
+// prints, minute by minute, the PSNR of the enhanced and the ordinary picture and the fine
+// tune's error (mean and RMS scatter about the mean, Hz), then the first and the last picture's
+// PSNR.
 //
 //   build/release/bench/enhanced_quality [bars|ramp|detail]
 //   build/release/bench/enhanced_quality channels [--only TEXT] [--program NAME] [--training]
 //       [--auto] [--moving]
 //   build/release/bench/enhanced_quality drift [--minutes N] [--rate HZ] [--program NAME]
-//       [--training] [--fixed]
+//       [--training] [--fixed] [--find-phase]
 
 #include <algorithm>
 #include <cmath>
@@ -266,9 +268,10 @@ int channelTable(const std::string& only, const std::string& program, const std:
 // automatic tuning on (or the settings fixed): minute by minute, the pictures' PSNR and the
 // fine tune's error.
 int driftRun(const std::string& program, const std::string& half, double minutes,
-             double hzPerMinute, bool automatic) {
-    std::printf("%s, drift %.2f Hz a minute, %s\n", half.c_str(), hzPerMinute,
-                automatic ? "automatic fine tune and calibration" : "settings fixed");
+             double hzPerMinute, bool automatic, bool findPhase) {
+    std::printf("%s, drift %.2f Hz a minute, %s%s\n", half.c_str(), hzPerMinute,
+                automatic ? "automatic fine tune and calibration" : "settings fixed",
+                findPhase ? ", frame phase found and followed" : "");
     std::printf("%-12s %6s %8s %8s %10s %10s\n", "program", "minute", "enh dB", "ord dB",
                 "tune mean", "tune rms");
     for (const ReceiverProfile* profile : chosenProfiles(program)) {
@@ -288,6 +291,9 @@ int driftRun(const std::string& program, const std::string& half, double minutes
         ReceiveSession session(*profile);
         Receiver& receiver = session.receiver();
         startSession(session, false, true, automatic);
+        if (findPhase) {
+            session.tuner().findFramePhase();
+        }
         // Each picture with the transmitter's time (s) at which it was shown.
         std::vector<std::pair<double, double>> enhanced;
         std::vector<std::pair<double, double>> ordinary;
@@ -379,11 +385,14 @@ int main(int argc, char** argv) {
         double minutes = 10.0;
         double rate = 2.0;
         bool automatic = true;
+        bool findPhase = false;
         for (int i = 2; i < argc; ++i) {
             if (std::strcmp(argv[i], "--training") == 0) {
                 half = "training";
             } else if (std::strcmp(argv[i], "--fixed") == 0) {
                 automatic = false;
+            } else if (std::strcmp(argv[i], "--find-phase") == 0) {
+                findPhase = true;
             } else if (std::strcmp(argv[i], "--minutes") == 0 && i + 1 < argc) {
                 minutes = std::atof(argv[++i]);
             } else if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
@@ -395,7 +404,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
         }
-        return driftRun(program, half, minutes, rate, automatic);
+        return driftRun(program, half, minutes, rate, automatic, findPhase);
     }
     if (argc > 1 && std::strcmp(argv[1], "channels") == 0) {
         std::string only;

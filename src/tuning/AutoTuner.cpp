@@ -448,8 +448,23 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
         phase_.start(profile_, mono);
     }
     // The columns gathered must all be demodulated with one tuning: a step of the fine tune or
-    // the rate moves every line at once, which would look like a field boundary.
-    const double tuneStep = std::abs(static_cast<double>(settings.fineTuneHz) - phaseTuneHz_);
+    // the rate moves every line at once, which would look like a field boundary. But a loop
+    // following a drifting radio steps the tune once a cycle by the drift it has learnt: such a
+    // step only takes back what the offset gathered over the cycle, and each block's values are
+    // moved back by the drift gathered since the last step, as a tune that followed the radio
+    // block by block would have demodulated them. So the columns stay usable however fast the
+    // radio drifts, and the boundary can follow the picture's creep.
+    const double binHz = (1.0 - settings.sampleRateOffset) * profile_.sampleRate / 256.0;
+    const double driftBins = fineOn_ && stage_ == Stage::Loop ? driftBins_ : 0.0;
+    const double tuneMove = static_cast<double>(settings.fineTuneHz) - phaseTuneHz_;
+    double tuneStep = 0.0;
+    if (tuneMove != 0.0) {
+        tuneStep = std::abs(tuneMove + driftBins * binHz);
+        blocksSinceTuneStep_ = 0;
+    } else {
+        blocksSinceTuneStep_ = std::min(blocksSinceTuneStep_ + 1, cycleBlocks);
+    }
+    const double driftShift = -driftBins * blocksSinceTuneStep_ / cycleBlocks;
     const double rateStep = std::abs(settings.sampleRateOffset - phaseRateOffset_);
     phaseTuneHz_ = settings.fineTuneHz;
     phaseRateOffset_ = settings.sampleRateOffset;
@@ -475,7 +490,7 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
         return; // analysed partly over the silence before: not the signal's values
     }
     const long firstColumn = roundHalfEven(first);
-    phase_.addBlock(core.demodulated(), firstColumn);
+    phase_.addBlock(core.demodulated(), firstColumn, driftShift);
     if (phase_.frames() < phaseDecision_) {
         return;
     }

@@ -87,12 +87,13 @@ class AutoTuner {
     bool calibration() const { return calibrationOn_; }
 
     // "Find frame phase": gathers two frames of columns demodulated with one tuning (a step of
-    // the fine tune or the rate, or a restarted capture, starts them afresh), applies the
-    // boundary and the colour order they give, then looks again every two frames (over up to
-    // six) until stopFramePhase or the next find. A look moves the boundary by at most two
-    // blocks to follow the slow drift that an integer block length leaves, or anywhere to a
-    // boundary that scores clearly better than the one in use; either way by the shortest move,
-    // so which field is which colour is settled by the first look and never flips.
+    // the fine tune beyond the drift the loop follows, of the rate, or a restarted capture,
+    // starts them afresh), applies the boundary and the colour order they give, then looks
+    // again every two frames (over up to six) until stopFramePhase or the next find. A look moves
+    // the boundary by at most two blocks to follow the slow drift that an integer block length
+    // leaves, or anywhere to a boundary that scores clearly better than the one in use; either way
+    // by the shortest move, so which field is which colour is settled by the first look and never
+    // flips.
     void findFramePhase();
     void stopFramePhase();
     bool searchingFramePhase() const { return phasePending_ || phase_.active(); }
@@ -179,7 +180,8 @@ class AutoTuner {
     bool colourGuess_ = false;
     double phaseDecision_ = 0.0; // frames in the fold at the next look
     bool phaseMono_ = false;
-    double phaseTuneHz_ = 0.0; // the tuning of the last block seen
+    double phaseTuneHz_ = 0.0;    // the tuning of the last block seen
+    int blocksSinceTuneStep_ = 0; // blocks since the fine tune last moved, up to a cycle
     double phaseRateOffset_ = 0.0;
     double signalColumn_ = 0.0; // the signal's column at which the next block begins
     FramePhaseResult lastPhase_;

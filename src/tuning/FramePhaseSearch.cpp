@@ -142,21 +142,26 @@ double FramePhaseSearch::frames() const {
     return period_ > 0 ? static_cast<double>(columns_) / period_ : 0.0;
 }
 
-void FramePhaseSearch::addBlock(const DemodulatedBlock& values, long firstColumn) {
+void FramePhaseSearch::addBlock(const DemodulatedBlock& values, long firstColumn,
+                                double shiftBins) {
     if (!active_) {
         return;
     }
     for (int step = 1; step <= 3; ++step) {
         for (int pass = 0; pass < analysisPasses; ++pass) {
-            addColumn(values.d[pass][step], firstColumn + 3 * (step - 1) + pass);
+            addColumn(values.d[pass][step], firstColumn + 3 * (step - 1) + pass, shiftBins);
         }
     }
 }
 
-void FramePhaseSearch::addColumn(const float* bins, long t) {
+void FramePhaseSearch::addColumn(const float* bins, long t, double shiftBins) {
     const std::size_t phase = idx(wrap(t, period_));
+    const double turn = 2.0 * std::numbers::pi * shiftBins;
     for (std::size_t k = 0; k < bins_.size(); ++k) {
-        const double v = clampValue(bins[bins_[k]]);
+        double v = clampValue(bins[bins_[k]]);
+        if (turn != 0.0) {
+            v = std::clamp(std::sin(std::asin(v) + turn), -1.0, 1.0);
+        }
         sum_[phase * bins_.size() + k] += v;
         squares_[phase * bins_.size() + k] += v * v;
     }

@@ -84,8 +84,10 @@ class FramePhaseSearch {
     double frames() const;
 
     // The nine columns of a block whose first column is `firstColumn`; columns are counted in
-    // time order, columnsPerBlock a block.
-    void addBlock(const DemodulatedBlock& values, long firstColumn);
+    // time order, columnsPerBlock a block. `shiftBins` moves every tone by that much (values
+    // sin(2 pi e) of tones e bins from their bin's centre), as a tune that much higher would
+    // have demodulated them.
+    void addBlock(const DemodulatedBlock& values, long firstColumn, double shiftBins = 0.0);
 
     FramePhaseResult result() const { return result(learnedBoundaryWeights(kind())); }
     FramePhaseResult result(const BoundaryWeights& weights) const;
@@ -109,7 +111,7 @@ class FramePhaseSearch {
     int alternationStart(int boundary, double* strength = nullptr) const;
 
   private:
-    void addColumn(const float* bins, long t);
+    void addColumn(const float* bins, long t, double shiftBins);
     std::vector<double> meanFold() const;
     double noiseVariance() const;
     std::vector<double> alternationSwing(const std::vector<double>& mean) const;

@@ -153,8 +153,9 @@ TEST_P(PerProgram, FineTuneLocksWithinOneFrame) {
 
 // A radio whose oscillator drifts steadily: once the loop has learnt the drift, the fine tune
 // follows it with no lasting lag (a first-order loop of gain 1/4 stays four loops, 0.45 Hz,
-// behind this drift).
-TEST(AutoTuner, FineTuneFollowsADrift) {
+// behind this drift). The loop's steps, 0.11 Hz a cycle, still leave the frame-phase search
+// columns it can use, and it finds the boundary.
+TEST(AutoTuner, FineTuneAndFramePhaseFollowADrift) {
     const ReceiverProfile& p = nbtv48Profile();
     ChannelImpairments channel;
     channel.snrDb = 20.0;
@@ -166,6 +167,7 @@ TEST(AutoTuner, FineTuneFollowsADrift) {
     Receiver receiver(p);
     AutoTuner tuner(p);
     tuner.setFineTune(true);
+    tuner.findFramePhase();
     // The offset left over the last quarter: its mean, and the worst (within a loop the drift
     // moves the tone by 0.11 Hz).
     double worstLate = 0.0;
@@ -184,6 +186,8 @@ TEST(AutoTuner, FineTuneFollowsADrift) {
     ASSERT_GT(late, 0);
     EXPECT_LT(std::abs(sumLate / late), 0.03) << "over " << seconds << " s";
     EXPECT_LT(worstLate, 0.1);
+    ASSERT_TRUE(tuner.lastFramePhase().found);
+    EXPECT_EQ(tuner.phaseBlock(receiver.tunerAccess()) % (p.fieldWidth / 9), 0);
 }
 
 // --- Calibration ----------------------------------------------------------------------------
