@@ -126,7 +126,7 @@ const char* const decodeUsage =
     "  --scope-click Y     press the pilot scope at y = Y (the fine tune of that row)\n"
     "  --enhanced          the enhanced picture: every carrier fitted per column on air\n"
     "  --denoise           with --enhanced, shrink the noise along each field and\n"
-    "                      make a still picture of the last three frames\n"
+    "                      make a still picture of the last four frames\n"
     "  --auto              tune, calibrate and find the frame phase automatically; the\n"
     "                      last line says what was found\n"
     "  --overwrite, -y     replace existing outputs (never IN, a folder or a device)\n"

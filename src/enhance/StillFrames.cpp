@@ -10,7 +10,7 @@ namespace nbtv {
 namespace {
 
 // Up to this many frames make each column (the ring holds four).
-constexpr int stillFrames = 3;
+constexpr int stillFrames = 4;
 // Two frames agree at a place where their squared difference, against the variance of both
 // (their noise, three times what a fade may add to it, and a floor: a clean fit's own scatter),
 // averages no more than `stillNoise` (what noise alone gives, with a margin) and differ from
