@@ -156,11 +156,14 @@ void FramePhaseSearch::addBlock(const DemodulatedBlock& values, long firstColumn
 
 void FramePhaseSearch::addColumn(const float* bins, long t, double shiftBins) {
     const std::size_t phase = idx(wrap(t, period_));
+    // sin(asin v + turn), with the turn's cosine and sine taken once a column.
     const double turn = 2.0 * std::numbers::pi * shiftBins;
+    const double c = std::cos(turn);
+    const double s = std::sin(turn);
     for (std::size_t k = 0; k < bins_.size(); ++k) {
         double v = clampValue(bins[bins_[k]]);
         if (turn != 0.0) {
-            v = std::clamp(std::sin(std::asin(v) + turn), -1.0, 1.0);
+            v = std::clamp(v * c + std::sqrt(1.0 - v * v) * s, -1.0, 1.0);
         }
         sum_[phase * bins_.size() + k] += v;
         squares_[phase * bins_.size() + k] += v * v;
