@@ -364,6 +364,7 @@ struct Sample {
     int trueFirst = 0;           // the hypothesis that is right
     bool rggbRight = true;       // the alternation's frame start at the true boundary
     double rggbStrength = 0.0;
+    FramePhaseSearch::Swing swing;
 };
 
 double circular(double a, double b, double m) {
@@ -407,6 +408,7 @@ Sample gather(const Mode& mode, const Photo& photo, Channel channel, int start) 
     out.heldOut = photo.heldOut;
     out.kind = search.kind();
     out.cues = search.boundaryCues();
+    out.swing = search.pilotSwing();
     out.fieldWidth = p.fieldWidth;
     // Column t describes the transmitter's time skip + (t + 1) 256 / 3: a frame begins at the
     // column where skip + t 256 / 3 is a whole number of frames.
@@ -424,13 +426,19 @@ Sample gather(const Mode& mode, const Photo& photo, Channel channel, int start) 
     return out;
 }
 
-bool boundaryRight(const Sample& s, const BoundaryWeights& w) {
+// Whether the weights find the boundary; `swingShift` moves where the swing says the fields
+// begin, as a transmitter that placed its swing otherwise would (before the receiver learns it).
+bool boundaryRight(const Sample& s, const BoundaryWeights& w, double swingShift = 0.0) {
+    const std::vector<double> swing =
+        swingShift == 0.0
+            ? s.cues.swing
+            : FramePhaseSearch::swingCue(s.swing, swingFieldStart + swingShift, s.fieldWidth);
     int best = 0;
     double bestScore = -INFINITY;
     for (std::size_t c = 0; c < s.cues.vote.size(); ++c) {
         const double score = s.cues.vote[c] + w.colourStep * s.cues.colourStep[c] +
                              w.alternation * s.cues.alternation[c] +
-                             w.continuity * s.cues.continuity[c];
+                             w.continuity * s.cues.continuity[c] + w.swing * swing[c];
         if (score > bestScore) {
             bestScore = score;
             best = static_cast<int>(c);
@@ -497,7 +505,9 @@ void learn(const std::vector<Photo>& all, const Options& o, const std::vector<Mo
         }
     }
     // The boundary weights per kind: the best on the training half over a grid (ties to the
-    // smaller weights), then both halves with them.
+    // smaller weights), then both halves with them. The swing's weight is the margin that makes
+    // a boundary clear on its own (so that a picture overrules the swing only where it would be
+    // trusted to teach a new one).
     const char* kindNames[frameKindCount] = {"mono", "rgb", "rggb"};
     const std::vector<double> colourSteps{0.0, 0.001, 0.002, 0.005, 0.01, 0.02};
     const std::vector<double> alternations{0.0, 0.05, 0.1, 0.2, 0.5, 1.0};
@@ -510,12 +520,14 @@ void learn(const std::vector<Photo>& all, const Options& o, const std::vector<Mo
                 for (double n : continuities) {
                     int right = 0;
                     for (const Sample& s : samples) {
-                        right +=
-                            !s.heldOut && s.kind == kind && boundaryRight(s, {c, a, n}) ? 1 : 0;
+                        right += !s.heldOut && s.kind == kind &&
+                                         boundaryRight(s, {c, a, n, clearBoundaryMargin})
+                                     ? 1
+                                     : 0;
                     }
                     if (right > bestRight) {
                         bestRight = right;
-                        best = {c, a, n};
+                        best = {c, a, n, clearBoundaryMargin};
                     }
                 }
             }
@@ -526,13 +538,17 @@ void learn(const std::vector<Photo>& all, const Options& o, const std::vector<Mo
                     kindNames[kind], best.colourStep, best.alternation, best.continuity,
                     inUse.colourStep, inUse.alternation, inUse.continuity);
     }
-    std::printf("\n%-18s %-9s %10s %10s %10s %10s\n", "mode", "half", "vote", "in use", "colours",
-                "guesses");
+    // "picture": the weights in use without the swing; "foreign": with a swing half a swing
+    // away from where this transmitter puts it (a transmitter not yet learnt).
+    std::printf("\n%-18s %-9s %10s %10s %10s %10s %10s %10s\n", "mode", "half", "vote", "picture",
+                "in use", "foreign", "colours", "guesses");
     for (const Mode& mode : modes) {
         for (bool heldOut : {false, true}) {
             int n = 0;
             int vote = 0;
             int inUse = 0;
+            int picture = 0;
+            int foreign = 0;
             int colourN = 0;
             int colourRight = 0;
             int guesses = 0;
@@ -543,7 +559,10 @@ void learn(const std::vector<Photo>& all, const Options& o, const std::vector<Mo
                 }
                 ++n;
                 vote += boundaryRight(s, {}) ? 1 : 0;
-                inUse += boundaryRight(s, learnedBoundaryWeights(s.kind)) ? 1 : 0;
+                const BoundaryWeights w = learnedBoundaryWeights(s.kind);
+                inUse += boundaryRight(s, w) ? 1 : 0;
+                picture += boundaryRight(s, {w.colourStep, w.alternation, w.continuity}) ? 1 : 0;
+                foreign += boundaryRight(s, w, 0.5 * s.swing.period) ? 1 : 0;
                 if (s.colours.size() == 3) {
                     ++colourN;
                     int first = 0;
@@ -581,8 +600,9 @@ void learn(const std::vector<Photo>& all, const Options& o, const std::vector<Mo
                     }
                 }
             }
-            std::printf("%-18s %-9s %9.1f%% %9.1f%%", mode.name().c_str(),
-                        heldOut ? "held-out" : "training", percent(vote, n), percent(inUse, n));
+            std::printf("%-18s %-9s %9.1f%% %9.1f%% %9.1f%% %9.1f%%", mode.name().c_str(),
+                        heldOut ? "held-out" : "training", percent(vote, n), percent(picture, n),
+                        percent(inUse, n), percent(foreign, n));
             if (colourN > 0) {
                 std::printf(" %9.1f%% %4d (%d right)", percent(colourRight, colourN), guesses,
                             guessRight);

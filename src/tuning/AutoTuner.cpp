@@ -43,6 +43,9 @@ constexpr double steadyRateOffset = 2e-5;
 // picture once right must not be cut there.
 constexpr double replaceMargin = 0.04;
 constexpr long replaceAgreement = 2;
+// How far (columns) a clear boundary may lie from where the pilots' swing puts one and still
+// agree with it.
+constexpr double swingOffsetTolerance = 1.5;
 // A boundary found this close (columns) to the receiver's frame start leaves it where it is:
 // half a block, and a column more, so that a boundary near the middle of a block does not move
 // the picture to and fro from one look to the next.
@@ -494,7 +497,15 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
     if (phase_.frames() < phaseDecision_) {
         return;
     }
-    const FramePhaseResult result = phase_.result();
+    FramePhaseResult result = phase_.result();
+    if (result.swingOffsetSeen &&
+        std::abs(std::remainder(*result.swingOffsetSeen - phase_.swingOffset(),
+                                phase_.pilotSwing().period)) > swingOffsetTolerance) {
+        // The picture shows clearly that this transmitter starts its fields elsewhere against
+        // the pilots' swing than the last one did: from now on the swing puts them there.
+        phase_.setSwingOffset(*result.swingOffsetSeen);
+        result = phase_.result();
+    }
     const long offset = core.frameOffset();
     const long width = profile_.fieldWidth;
     // The column phase of the receiver's frame start now, in the search's columns, and a

@@ -65,6 +65,9 @@ constexpr double noiseAllowance = 4.0;
 constexpr long fieldMargin = 4;
 // The least strength of colour (in line values, about five levels) a pixel is weighed against.
 constexpr double minimumColour = 0.02;
+// A swing this far above the noise of the fold's means gives its phase to well within a column
+// (the fitted swing of noise alone is a tenth of it).
+constexpr double minimumSwingStrength = 1.0;
 // nbtv96rggb: a square wave weaker than this (log ratio) leaves the red/blue field a guess (the
 // weakest on the training photographs was twice as strong, and right).
 constexpr double alternationGuess = 0.03;
@@ -89,11 +92,11 @@ std::vector<double> smoothed(const std::vector<double>& v) {
 BoundaryWeights learnedBoundaryWeights(FrameKind kind) {
     switch (kind) {
     case monoFrame:
-        return {0.0, 0.0, 0.2};
+        return {0.0, 0.0, 0.3, clearBoundaryMargin};
     case rgbFrame:
-        return {0.001, 0.0, 0.1};
+        return {0.001, 0.0, 0.1, clearBoundaryMargin};
     case rggbFrame:
-        return {0.0, 0.2, 0.2};
+        return {0.0, 0.2, 0.2, clearBoundaryMargin};
     case frameKindCount:
         break;
     }
@@ -128,6 +131,7 @@ void FramePhaseSearch::start(const ReceiverProfile& profile, bool mono) {
     fieldWidth_ = profile.fieldWidth;
     period_ = mono ? profile.fieldWidth : profile.frameColumns();
     bins_ = profile.carriers.lineBins;
+    pilots_ = profile.carriers.pilots();
     clear();
 }
 
@@ -135,6 +139,7 @@ void FramePhaseSearch::clear() {
     sum_.assign(idx(period_) * bins_.size(), 0.0);
     squares_.assign(idx(period_) * bins_.size(), 0.0);
     count_.assign(idx(period_), 0);
+    pilotSum_.assign(idx(period_), 0.0);
     columns_ = 0;
 }
 
@@ -160,14 +165,20 @@ void FramePhaseSearch::addColumn(const float* bins, long t, double shiftBins) {
     const double turn = 2.0 * std::numbers::pi * shiftBins;
     const double c = std::cos(turn);
     const double s = std::sin(turn);
+    auto turned = [&](int bin) {
+        const double v = clampValue(bins[bin]);
+        return turn == 0.0 ? v : std::clamp(v * c + std::sqrt(1.0 - v * v) * s, -1.0, 1.0);
+    };
     for (std::size_t k = 0; k < bins_.size(); ++k) {
-        double v = clampValue(bins[bins_[k]]);
-        if (turn != 0.0) {
-            v = std::clamp(v * c + std::sqrt(1.0 - v * v) * s, -1.0, 1.0);
-        }
+        const double v = turned(bins_[k]);
         sum_[phase * bins_.size() + k] += v;
         squares_[phase * bins_.size() + k] += v * v;
     }
+    double pilot = 0.0;
+    for (int bin : pilots_) {
+        pilot += turned(bin);
+    }
+    pilotSum_[phase] += pilot / static_cast<double>(std::max<std::size_t>(pilots_.size(), 1));
     ++count_[phase];
     ++columns_;
 }
@@ -340,17 +351,26 @@ FramePhaseSearch::Cues FramePhaseSearch::boundaryCues() const {
             cues.alternation[idx(c)] = largest > 0.0 ? std::abs(swing[idx(c)]) / largest : 0.0;
         }
     }
+    cues.swing = swingCue(pilotSwing(), swingOffset_, static_cast<int>(W));
     return cues;
 }
 
-std::vector<double> FramePhaseSearch::boundaryScores(const BoundaryWeights& weights) const {
-    const Cues cues = boundaryCues();
+namespace {
+
+std::vector<double> scoresOf(const FramePhaseSearch::Cues& cues, const BoundaryWeights& weights) {
     std::vector<double> s(cues.vote.size(), 0.0);
     for (std::size_t c = 0; c < s.size(); ++c) {
         s[c] = cues.vote[c] + weights.colourStep * cues.colourStep[c] +
-               weights.alternation * cues.alternation[c] + weights.continuity * cues.continuity[c];
+               weights.alternation * cues.alternation[c] + weights.continuity * cues.continuity[c] +
+               weights.swing * cues.swing[c];
     }
     return s;
+}
+
+} // namespace
+
+std::vector<double> FramePhaseSearch::boundaryScores(const BoundaryWeights& weights) const {
+    return scoresOf(boundaryCues(), weights);
 }
 
 // Each carrier of the red/blue field shows a pair's mean of one colour, so that field is smooth
@@ -401,6 +421,54 @@ int FramePhaseSearch::alternationStart(int boundary, double* strength) const {
     return static_cast<int>(swing[idx(b)] >= 0.0 ? b : wrap(b + fieldWidth_, period_));
 }
 
+FramePhaseSearch::Swing FramePhaseSearch::pilotSwing() const {
+    Swing out;
+    // Columns are a third of a 256-sample hop; the swing has a whole number of cycles a field.
+    out.period = pilotSwingPeriod * 3.0 / 256.0;
+    const double cycles = std::round(static_cast<double>(period_) / out.period);
+    if (period_ <= 0 || cycles < 1.0) {
+        return out;
+    }
+    double re = 0.0;
+    double im = 0.0;
+    double n = 0.0;
+    for (long t = 0; t < period_; ++t) {
+        const int k = count_[idx(t)];
+        if (k == 0) {
+            continue;
+        }
+        const double v = pilotSum_[idx(t)] / k;
+        const double a = 2.0 * std::numbers::pi * cycles * static_cast<double>(t) / period_;
+        re += v * std::cos(a);
+        im += v * std::sin(a);
+        n += 1.0;
+    }
+    if (n < 1.0) {
+        return out;
+    }
+    // v = A sin(a + phi): re = n A sin(phi) / 2, im = n A cos(phi) / 2.
+    const double phi = std::atan2(re, im);
+    const double amplitude = 2.0 * std::hypot(re, im) / n;
+    double column = -phi / (2.0 * std::numbers::pi) * out.period;
+    column = std::fmod(column, out.period);
+    out.column = column < 0.0 ? column + out.period : column;
+    out.strength = amplitude / std::sqrt(noiseVariance() + 1e-12);
+    return out;
+}
+
+std::vector<double> FramePhaseSearch::swingCue(const Swing& swing, double offset, int width) {
+    std::vector<double> cue(idx(std::max(width, 0)), 0.0);
+    if (!(swing.strength >= minimumSwingStrength) || !(swing.period > 0.0)) {
+        return cue;
+    }
+    for (int c = 0; c < width; ++c) {
+        const double d =
+            std::remainder(static_cast<double>(c) - swing.column - offset, swing.period);
+        cue[idx(c)] = std::abs(d) <= 1.0 ? 1.0 : 0.0;
+    }
+    return cue;
+}
+
 std::vector<double> FramePhaseSearch::colourScores(int boundary) const {
     const long W = fieldWidth_;
     const long P = period_;
@@ -442,13 +510,11 @@ std::vector<double> FramePhaseSearch::colourScores(int boundary) const {
     return scores;
 }
 
-FramePhaseResult FramePhaseSearch::result(const BoundaryWeights& weights) const {
-    FramePhaseResult out;
-    if (profile_ == nullptr || columns_ < period_) {
-        return out;
-    }
-    const std::vector<double> s = boundaryScores(weights);
-    const long W = fieldWidth_;
+namespace {
+
+// The best column phase of a field's scores, and how far it leads the best a block or more away.
+long bestPhase(const std::vector<double>& s, double& margin) {
+    const long W = static_cast<long>(s.size());
     long best = 0;
     for (long c = 1; c < W; ++c) {
         if (s[idx(c)] > s[idx(best)]) {
@@ -457,13 +523,38 @@ FramePhaseResult FramePhaseSearch::result(const BoundaryWeights& weights) const 
     }
     double rival = -INFINITY;
     for (long c = 0; c < W; ++c) {
-        if (circularDistance(c, best, W) >= 9) {
+        if (circularDistance(c, best, W) >= columnsPerBlock) {
             rival = std::max(rival, s[idx(c)]);
         }
     }
+    margin = s[idx(best)] - rival;
+    return best;
+}
+
+} // namespace
+
+FramePhaseResult FramePhaseSearch::result(const BoundaryWeights& weights) const {
+    FramePhaseResult out;
+    if (profile_ == nullptr || columns_ < period_) {
+        return out;
+    }
+    const Cues cues = boundaryCues();
+    double margin = 0.0;
+    const long best = bestPhase(scoresOf(cues, weights), margin);
     out.found = true;
     out.boundary = static_cast<int>(best);
-    out.boundaryMargin = s[idx(best)] - rival;
+    out.boundaryMargin = margin;
+    if (weights.swing != 0.0) {
+        BoundaryWeights alone = weights;
+        alone.swing = 0.0;
+        double clear = 0.0;
+        const long seen = bestPhase(scoresOf(cues, alone), clear);
+        const Swing swing = pilotSwing();
+        if (clear >= clearBoundaryMargin && swing.strength >= minimumSwingStrength) {
+            double offset = std::fmod(static_cast<double>(seen) - swing.column, swing.period);
+            out.swingOffsetSeen = offset < 0.0 ? offset + swing.period : offset;
+        }
+    }
     out.frameStart = out.boundary;
     if (rggb_) {
         double strength = 0.0;
@@ -490,7 +581,7 @@ FramePhaseResult FramePhaseSearch::result(const BoundaryWeights& weights) const 
     }
     out.colourMargin = colours[idx(first)] - second;
     out.colourGuess = out.colourMargin < colourGuessMargin;
-    out.frameStart = static_cast<int>(wrap(out.boundary + first * W, period_));
+    out.frameStart = static_cast<int>(wrap(out.boundary + first * fieldWidth_, period_));
     return out;
 }
 

@@ -16,9 +16,13 @@
 // the fields' steps that differs between them) that a change of brightness in the scene does
 // not make: a robust count of the lines whose colour steps adds to the vote. In nbtv96rggb the
 // red/blue field carries two colours on the two carriers of every pair, the green field one
-// picture on all: a square wave over the frame that marks the boundary too. The weights were
-// chosen on the training half of the photographs (tests/data/photos); bench/FramePhaseStudy.cpp
-// measures them.
+// picture on all: a square wave over the frame that marks the boundary too. The pilots swing a
+// whole number of times a field, and our transmitter starts every field as they rise through
+// their centre: the swing's phase puts the boundary at one of a few columns (one swing apart,
+// five a field in nbtv48), and the picture only has to choose among them. A transmitter that
+// places its swing otherwise is learnt from the first picture whose seam stands out on its own.
+// The weights were chosen on the training half of the photographs (tests/data/photos);
+// bench/FramePhaseStudy.cpp measures them.
 //
 // The colour order. In nbtv96rggb the square wave tells which field is the red/blue one. Which
 // of three fields is red has no cue in the signal: it comes from the colours natural pictures
@@ -28,6 +32,7 @@
 // matter much either.
 
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "demod/BlockTypes.h"
@@ -44,6 +49,7 @@ struct BoundaryWeights {
     double colourStep = 0.0;  // the robust count of lines whose colour steps
     double alternation = 0.0; // nbtv96rggb: the pair structure's square wave (0..1)
     double continuity = 0.0;  // how unlike each other the lines' profiles either side are
+    double swing = 0.0;       // a column where the pilots' swing puts a field's start
 };
 
 // The weights chosen on the training photographs, per frame kind.
@@ -55,6 +61,16 @@ inline constexpr int hueBins = 36;
 const std::array<double, hueBins>& naturalHueLog();
 // The bin of the hue of (r, g, b), and its strength (the distance from grey).
 int hueBin(double r, double g, double b, double& strength);
+
+// Columns from the pilots' upward zero crossing to the first column of a field, as our
+// transmitter sends them (in the search's count of columns, which the discriminator's reference
+// sets).
+inline constexpr double swingFieldStart = 0.5;
+
+// A boundary that the picture alone puts this far above any other a block away is right (on the
+// training photographs it always was): it tells where this transmitter starts its fields against
+// the swing.
+inline constexpr double clearBoundaryMargin = 0.3;
 
 // A colour order whose score leads the next by less than this is a guess (chosen on the training
 // photographs: below it the order was right on 25 of 112 searches, above it on 206 of 208).
@@ -70,11 +86,18 @@ struct FramePhaseResult {
     double colourMargin = 0.0;
     // The colour order is a guess (a small margin).
     bool colourGuess = false;
+    // The picture alone put the boundary clearly: the columns from the pilots' upward zero
+    // crossing to it (modulo one swing), where this transmitter starts its fields.
+    std::optional<double> swingOffsetSeen;
 };
 
 class FramePhaseSearch {
   public:
     void start(const ReceiverProfile& profile, bool mono);
+    // Where the transmitter starts its fields against the pilots' swing (columns after the upward
+    // zero crossing); kept by start and clear, as it belongs to the transmitter.
+    void setSwingOffset(double columns) { swingOffset_ = columns; }
+    double swingOffset() const { return swingOffset_; }
     // Forgets the columns gathered so far (the tuning moved them), keeps searching.
     void clear();
     void stop() { active_ = false; }
@@ -102,6 +125,7 @@ class FramePhaseSearch {
     std::vector<double> boundaryScores(const BoundaryWeights& weights) const;
     struct Cues {
         std::vector<double> vote, colourStep, alternation, continuity;
+        std::vector<double> swing; // 1 within a column of where the swing puts a field's start
     };
     Cues boundaryCues() const;
     // The colour prior's score of each frame start at a boundary ([h]: the frame starts h fields
@@ -109,6 +133,17 @@ class FramePhaseSearch {
     std::vector<double> colourScores(int boundary) const;
     // The frame start that the alternation gives for a boundary (nbtv96rggb), and its strength.
     int alternationStart(int boundary, double* strength = nullptr) const;
+    // The pilots' swing over the fold: the column phase (modulo one swing, in columns) where it
+    // rises through zero, and its amplitude over the noise of the fold's means (0: no swing).
+    struct Swing {
+        double column = 0.0;
+        double period = 0.0;
+        double strength = 0.0;
+    };
+    Swing pilotSwing() const;
+    // The swing cue of every column phase of a field of `width` columns: 1 within a column of
+    // swing.column + offset + whole swings, else 0; all 0 for a swing too weak to trust.
+    static std::vector<double> swingCue(const Swing& swing, double offset, int width);
 
   private:
     void addColumn(const float* bins, long t, double shiftBins);
@@ -126,6 +161,9 @@ class FramePhaseSearch {
     std::vector<double> sum_; // the values folded over the frame, [phase * bins + k]
     std::vector<double> squares_;
     std::vector<int> count_;
+    std::vector<int> pilots_;
+    std::vector<double> pilotSum_; // the pilots' mean value folded, [phase]
+    double swingOffset_ = swingFieldStart;
     long columns_ = 0;
 };
 

@@ -2,15 +2,23 @@
 // Signals and pictures for the automatic-tuning tests: a natural-looking synthetic picture and
 // a run of the receiver with the tuner watching every block.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <random>
 #include <span>
+#include <sstream>
+#include <string>
 #include <vector>
+
+#include "io/ImageFile.h"
 
 #include "picture/PixelSurface.h"
 #include "picture/RgbImage.h"
+#include "profiles/ReceiverProfile.h"
 #include "session/Receiver.h"
 #include "tuning/AutoTuner.h"
 
@@ -101,5 +109,35 @@ inline TunedRun runTuned(Receiver& receiver, AutoTuner& tuner,
                          std::span<const std::int16_t> signal) {
     return runTuned(receiver, tuner, signal, [](const Receiver&, std::size_t) {});
 }
+
+#ifdef NBTV_PHOTO_DIR
+// The held-out half of the photographs of tests/data/photos (the frame-phase search was tuned
+// on the other half), scaled to the program's picture, in the order of photos.tsv.
+inline std::vector<RgbImage> heldOutPhotos(const ReceiverProfile& p) {
+    const std::string dir = NBTV_PHOTO_DIR;
+    std::ifstream list(dir + "/photos.tsv");
+    std::vector<RgbImage> photos;
+    std::string line;
+    while (std::getline(list, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        std::string half;
+        std::getline(fields, name, '\t');
+        std::getline(fields, half, '\t');
+        if (name.empty() || name[0] == '#' || half != "held-out") {
+            continue;
+        }
+        const std::string size = p.pictureColumns == 48 ? "48x48" : "96x72";
+        RgbImage image;
+        std::string error;
+        EXPECT_TRUE(loadImageScaled(dir + "/" + size + "/" + name + ".png", p.pictureColumns,
+                                    p.pictureLines, image, error))
+            << error;
+        photos.push_back(std::move(image));
+    }
+    return photos;
+}
+
+#endif
 
 } // namespace nbtv::test
