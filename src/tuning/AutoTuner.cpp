@@ -423,6 +423,19 @@ void AutoTuner::applyResidual(const TunerAccess& core, double a, double s, AutoT
     }
 }
 
+void AutoTuner::addColourEvidence(int boundary, long start, long period) {
+    const std::vector<double> scores = phase_.colourScores(boundary);
+    if (scores.size() != colourEvidence_.size()) {
+        return;
+    }
+    const long width = profile_.fieldWidth;
+    for (long h = 0; h < 3; ++h) {
+        const double ahead = static_cast<double>(wrap(boundary + h * width - start, period));
+        const long j = wrap(roundHalfEven(ahead / static_cast<double>(width)), 3);
+        colourEvidence_[static_cast<std::size_t>(j)] += scores[static_cast<std::size_t>(h)];
+    }
+}
+
 void AutoTuner::applyRate(const TunerAccess& core, double r, AutoTuneChange& change) {
     if (!(r > 0.0)) {
         return;
@@ -530,6 +543,8 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
         phaseLocked_ = true;
         elsewhere_.reset();
         colourGuess_ = !mono && result.colourGuess;
+        colourEvidence_ = {};
+        addColourEvidence(result.boundary, result.frameStart, period);
     } else if (result.found) {
         long move = wrap(result.boundary - current, width);
         if (move >= width / 2) {
@@ -541,9 +556,22 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
         if (std::abs(move) <= maxTrackingMove) {
             // The picture crept: follow it, keeping which field is which; a boundary within the
             // block in use leaves the receiver's frame where it is.
-            placed = asOffset(current + move);
+            long start = current + move;
+            addColourEvidence(result.boundary, start, period);
+            // An order that was only a guess yields to the one all the looks since favour: the
+            // first look saw two frames, a still picture's later looks see more of it.
+            const long better =
+                static_cast<long>(std::max_element(colourEvidence_.begin(), colourEvidence_.end()) -
+                                  colourEvidence_.begin());
+            const bool reorder = colourGuess_ && phase_.kind() == rgbFrame && better != 0;
+            if (reorder) {
+                start += better * width;
+                std::rotate(colourEvidence_.begin(), colourEvidence_.begin() + better,
+                            colourEvidence_.end());
+            }
+            placed = asOffset(start);
             place = true;
-            if (std::abs(move) >= trackingDeadband) {
+            if (reorder || std::abs(move) >= trackingDeadband) {
                 wanted = roundToBlock(placed, period);
             }
             elsewhere_.reset();
@@ -563,6 +591,8 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
                 } else {
                     placed = asOffset(current + move);
                 }
+                colourEvidence_ = {};
+                addColourEvidence(result.boundary, current + move, period);
                 place = true;
                 wanted = roundToBlock(placed, period);
             }

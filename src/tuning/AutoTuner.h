@@ -16,6 +16,7 @@
 // the pilot's phase in the raw audio (see PilotSwing). The block length follows the rate once, when
 // the estimate has settled.
 
+#include <array>
 #include <complex>
 #include <cstdint>
 #include <optional>
@@ -93,7 +94,8 @@ class AutoTuner {
     // the boundary by at most two blocks to follow the slow drift that an integer block length
     // leaves, or anywhere to a boundary that scores clearly better than the one in use; either way
     // by the shortest move, so which field is which colour is settled by the first look and never
-    // flips.
+    // flips, unless that order was a guess: then it follows the order that all looks since favour
+    // (until the user rotates the colours).
     void findFramePhase();
     void stopFramePhase();
     bool searchingFramePhase() const { return phasePending_ || phase_.active(); }
@@ -122,6 +124,9 @@ class AutoTuner {
     enum class Stage { Coarse, PulsePair, Loop };
 
     void restartAcquisition();
+    // Adds a look's colour-prior scores at `boundary` to the evidence, as orders counted from the
+    // frame start `start` (the search's columns).
+    void addColourEvidence(int boundary, long start, long period);
     void resetCycle();
     void finishCoarse(const TunerAccess& core, AutoTuneChange& change);
     void finishPulsePair(const TunerAccess& core, AutoTuneChange& change);
@@ -187,6 +192,9 @@ class AutoTuner {
     FramePhaseResult lastPhase_;
     // A boundary (search column) that scored clearly better than the one in use at the last look.
     std::optional<long> elsewhere_;
+    // The colour prior's scores of every look since the order was chosen, summed per order:
+    // [j] for the frame starting j fields after the one in use.
+    std::array<double, 3> colourEvidence_{};
 };
 
 } // namespace nbtv
