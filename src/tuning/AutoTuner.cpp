@@ -512,8 +512,8 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
     }
     FramePhaseResult result = phase_.result();
     if (result.swingOffsetSeen &&
-        std::abs(std::remainder(*result.swingOffsetSeen - phase_.swingOffset(),
-                                phase_.pilotSwing().period)) > swingOffsetTolerance) {
+        std::abs(std::remainder(*result.swingOffsetSeen - phase_.swingOffset(), swingColumns)) >
+            swingOffsetTolerance) {
         // The picture shows clearly that this transmitter starts its fields elsewhere against
         // the pilots' swing than the last one did: from now on the swing puts them there.
         phase_.setSwingOffset(*result.swingOffsetSeen);

@@ -351,7 +351,10 @@ FramePhaseSearch::Cues FramePhaseSearch::boundaryCues() const {
             cues.alternation[idx(c)] = largest > 0.0 ? std::abs(swing[idx(c)]) / largest : 0.0;
         }
     }
-    cues.swing = swingCue(pilotSwing(), swingOffset_, static_cast<int>(W));
+    const Swing fit = pilotSwing();
+    cues.swing = swingCue(fit, swingOffset_, static_cast<int>(W));
+    cues.swingColumn = fit.column;
+    cues.swingStrength = fit.strength;
     return cues;
 }
 
@@ -423,8 +426,7 @@ int FramePhaseSearch::alternationStart(int boundary, double* strength) const {
 
 FramePhaseSearch::Swing FramePhaseSearch::pilotSwing() const {
     Swing out;
-    // Columns are a third of a 256-sample hop; the swing has a whole number of cycles a field.
-    out.period = pilotSwingPeriod * 3.0 / 256.0;
+    // The swing has a whole number of cycles a field.
     const double cycles = std::round(static_cast<double>(period_) / out.period);
     if (period_ <= 0 || cycles < 1.0) {
         return out;
@@ -549,10 +551,9 @@ FramePhaseResult FramePhaseSearch::result(const BoundaryWeights& weights) const 
         alone.swing = 0.0;
         double clear = 0.0;
         const long seen = bestPhase(scoresOf(cues, alone), clear);
-        const Swing swing = pilotSwing();
-        if (clear >= clearBoundaryMargin && swing.strength >= minimumSwingStrength) {
-            double offset = std::fmod(static_cast<double>(seen) - swing.column, swing.period);
-            out.swingOffsetSeen = offset < 0.0 ? offset + swing.period : offset;
+        if (clear >= clearBoundaryMargin && cues.swingStrength >= minimumSwingStrength) {
+            double offset = std::fmod(static_cast<double>(seen) - cues.swingColumn, swingColumns);
+            out.swingOffsetSeen = offset < 0.0 ? offset + swingColumns : offset;
         }
     }
     out.frameStart = out.boundary;

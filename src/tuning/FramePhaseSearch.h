@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "demod/BlockTypes.h"
+#include "profiles/ReceiverProfile.h"
 
 namespace nbtv {
 
@@ -66,6 +67,8 @@ int hueBin(double r, double g, double b, double& strength);
 // transmitter sends them (in the search's count of columns, which the discriminator's reference
 // sets).
 inline constexpr double swingFieldStart = 0.5;
+// One swing of the pilots in the search's columns (a third of a 256-sample hop each).
+inline constexpr double swingColumns = pilotSwingPeriod * 3.0 / 256.0;
 
 // A boundary that the picture alone puts this far above any other a block away is right (on the
 // training photographs it always was): it tells where this transmitter starts its fields against
@@ -126,6 +129,8 @@ class FramePhaseSearch {
     struct Cues {
         std::vector<double> vote, colourStep, alternation, continuity;
         std::vector<double> swing; // 1 within a column of where the swing puts a field's start
+        double swingColumn = 0.0;  // the pilots' upward zero crossing (see pilotSwing)
+        double swingStrength = 0.0;
     };
     Cues boundaryCues() const;
     // The colour prior's score of each frame start at a boundary ([h]: the frame starts h fields
@@ -137,7 +142,7 @@ class FramePhaseSearch {
     // rises through zero, and its amplitude over the noise of the fold's means (0: no swing).
     struct Swing {
         double column = 0.0;
-        double period = 0.0;
+        double period = swingColumns;
         double strength = 0.0;
     };
     Swing pilotSwing() const;
