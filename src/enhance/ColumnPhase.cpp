@@ -84,6 +84,15 @@ void ColumnPhase::reset() {
     ahead_.reset();
 }
 
+// The tuning of the slots from `firstSlot` is taken a slot before them, the earliest that a
+// search's candidates around `phase` reach: a retune that has come in but not yet reached the
+// segment fitted calls for no search, and a search's candidates do not straddle the retune that
+// called for it (those that straddle it fit worse whatever their phase, and a search then misses
+// a valley that lies on their side).
+double ColumnPhase::searchedFrom(std::int64_t firstSlot, double phase) {
+    return slotLength * static_cast<double>(firstSlot - 1) - phase;
+}
+
 std::int64_t ColumnPhase::slotOf(double tau) const {
     return floorToInt((phase_ + tau) / slotLength);
 }
@@ -278,15 +287,17 @@ void ColumnPhase::acquire(const TimeAxis& axis, std::int64_t firstSlot, int slot
     phase_ = best;
     locked_ = true;
     segmentsSinceSearch_ = 0;
-    searchedRate_ = axis.rateNow();
-    searchedTuning_ = axis.tuningNow();
+    const double from = searchedFrom(firstSlot, old);
+    searchedRate_ = axis.rateAt(from);
+    searchedTuning_ = axis.tuningAt(from);
 }
 
 double ColumnPhase::fitSegment(const TimeAxis& axis, std::int64_t firstSlot, int slotCount,
                                bool first, bool last, bool nextHere) {
-    const double rateMove = std::abs(axis.rateNow() - searchedRate_) / retunedRate;
+    const double from = searchedFrom(firstSlot, phase_);
+    const double rateMove = std::abs(axis.rateAt(from) - searchedRate_) / retunedRate;
     const double tuningMove =
-        std::abs(axis.tuningNow() - searchedTuning_) * slotLength / retunedBins;
+        std::abs(axis.tuningAt(from) - searchedTuning_) * slotLength / retunedBins;
     const double move = std::max(rateMove, tuningMove);
     ++segmentsSinceSearch_;
     if (!last &&

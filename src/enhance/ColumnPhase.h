@@ -93,6 +93,7 @@ class ColumnPhase {
     Crashes comparable(const TimeAxis& axis, std::int64_t firstSlot, int slotCount) const {
         return crashesKnown(axis, firstSlot, slotCount) ? Crashes::known : Crashes::find;
     }
+    static double searchedFrom(std::int64_t firstSlot, double phase);
     std::optional<double> takeAhead(double phase, std::int64_t firstSlot, int slotCount);
     double settle(const TimeAxis& axis, std::int64_t firstSlot, int slotCount, bool first,
                   bool last, double residual);

@@ -43,14 +43,22 @@ void TimeAxis::add(std::span<const std::int16_t> samples, double sampleRateOffse
     lastRate_ = rate;
 }
 
-double TimeAxis::rateNow() const {
+double TimeAxis::rateAt(double tau) const {
     const std::size_t n = visible();
-    return n < 2 ? 1.0 : tau_[n - 1] - tau_[n - 2];
+    if (n < 2) {
+        return 1.0;
+    }
+    const std::size_t i = std::min(sampleAt(tau), n - 2);
+    return tau_[i + 1] - tau_[i];
 }
 
-double TimeAxis::tuningNow() const {
+double TimeAxis::tuningAt(double tau) const {
     const std::size_t n = visible();
-    return n < 2 ? 0.0 : theta_[n - 1] - theta_[n - 2];
+    if (n < 2) {
+        return 0.0;
+    }
+    const std::size_t i = std::min(sampleAt(tau), n - 2);
+    return theta_[i + 1] - theta_[i];
 }
 
 // The first sample at or after tau.

@@ -35,7 +35,7 @@ class TimeAxis {
     std::size_t added() const { return dropped_ + tau_.size(); }
     // The place among them of the oldest sample kept.
     std::size_t forgotten() const { return dropped_; }
-    // What empty(), newest(), rateNow() and tuningNow() say: as if only the first `count`
+    // What empty(), newest(), rateAt() and tuningAt() say: as if only the first `count`
     // samples had been added (a fit that runs behind the samples sees what it would have seen
     // then), or all of them again.
     void setHorizon(std::size_t count) { horizon_ = count; }
@@ -50,9 +50,9 @@ class TimeAxis {
     double lastRate() const { return lastRate_; }
 
     // Transmitter samples per captured sample, and tuning phase per captured sample, at the
-    // newest sample.
-    double rateNow() const;
-    double tuningNow() const;
+    // first sample at or after tau (or the nearest one kept).
+    double rateAt(double tau) const;
+    double tuningAt(double tau) const;
 
     // The samples of `slotCount` slots from `firstSlot` when the columns on air begin at
     // tau = slotLength x slot - `phase`.
