@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include "core/Conversions.h"
@@ -550,9 +551,15 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
         if (move >= width / 2) {
             move -= width;
         }
+        // The lead over the boundary in use is taken over the best score within the deadband
+        // around the receiver's frame start: that start lies up to half a block from the seam,
+        // where the seam's own score has fallen off its peak.
         const std::vector<double> scores = phase_.boundaryScores();
-        const double lead = scores[static_cast<std::size_t>(result.boundary)] -
-                            scores[static_cast<std::size_t>(wrap(current, width))];
+        double inUse = -std::numeric_limits<double>::infinity();
+        for (long c = current - trackingDeadband; c <= current + trackingDeadband; ++c) {
+            inUse = std::max(inUse, scores[static_cast<std::size_t>(wrap(c, width))]);
+        }
+        const double lead = scores[static_cast<std::size_t>(result.boundary)] - inUse;
         if (std::abs(move) <= maxTrackingMove) {
             // The picture crept: follow it, keeping which field is which; a boundary within the
             // block in use leaves the receiver's frame where it is.
