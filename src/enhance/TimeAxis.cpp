@@ -44,21 +44,21 @@ void TimeAxis::add(std::span<const std::int16_t> samples, double sampleRateOffse
 }
 
 double TimeAxis::rateAt(double tau) const {
-    const std::size_t n = visible();
-    if (n < 2) {
-        return 1.0;
-    }
-    const std::size_t i = std::min(sampleAt(tau), n - 2);
-    return tau_[i + 1] - tau_[i];
+    const std::optional<std::size_t> i = stepAt(tau);
+    return i ? tau_[*i + 1] - tau_[*i] : 1.0;
 }
 
 double TimeAxis::tuningAt(double tau) const {
+    const std::optional<std::size_t> i = stepAt(tau);
+    return i ? theta_[*i + 1] - theta_[*i] : 0.0;
+}
+
+std::optional<std::size_t> TimeAxis::stepAt(double tau) const {
     const std::size_t n = visible();
     if (n < 2) {
-        return 0.0;
+        return std::nullopt;
     }
-    const std::size_t i = std::min(sampleAt(tau), n - 2);
-    return theta_[i + 1] - theta_[i];
+    return std::min(sampleAt(tau), n - 2);
 }
 
 // The first sample at or after tau.

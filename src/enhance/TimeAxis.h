@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -64,6 +65,8 @@ class TimeAxis {
 
   private:
     std::size_t sampleAt(double tau) const;
+    // The sample whose step to the next one rateAt and tuningAt read (none with fewer than two).
+    std::optional<std::size_t> stepAt(double tau) const;
     std::size_t visible() const {
         return horizon_ >= added() ? tau_.size() : horizon_ - std::min(horizon_, dropped_);
     }
