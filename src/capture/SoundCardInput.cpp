@@ -1,9 +1,11 @@
 // The sound card behind the wave-input layer, as a client of the sound server (PulseAudio, or
 // PipeWire's Pulse layer) through libpulse. The server's thread delivers chunks of any size
 // whenever it likes; they are posted to the window's thread and cut into the queued buffers in
-// queue order, and whatever arrives while no buffer is queued is lost, as on the service the
-// receivers were built for. A connection whose server has gone is replaced by a new one at the
-// next listing or open, so a restarted server is found again.
+// queue order. What arrives while no buffer is queued waits, up to a bound, for the next one, as
+// in a card's own buffer: a window busy for a moment loses no samples, so the frame phase the
+// user chose stays where it was; beyond the bound the newest samples are lost. A connection whose
+// server has gone is replaced by a new one at the next listing or open, so a restarted server is
+// found again.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -36,6 +38,8 @@ constexpr int stallBlocks = 4;
 constexpr int watchIntervalMs = 100;
 // The server hands over what it recorded about this often.
 constexpr pa_usec_t fragmentUs = 20'000;
+// What waits for a queued buffer while none is: a stall of the window's thread this long.
+constexpr int backlogSeconds = 2;
 
 class SoundCardInput final : public WaveIn {
   public:
@@ -128,6 +132,7 @@ class SoundCardInput final : public WaveIn {
         rate_ = sampleRate;
         running_ = false;
         filled_ = 0;
+        backlog_.clear();
         pendingByte_.reset();
         gotData_ = false;
         lostReported_ = false;
@@ -144,6 +149,13 @@ class SoundCardInput final : public WaveIn {
         }
         header->queued = true;
         queue_.push_back(header);
+        if (running_) {
+            std::deque<std::int16_t> waiting;
+            waiting.swap(backlog_);
+            for (const std::int16_t sample : waiting) {
+                take(sample);
+            }
+        }
     }
 
     // The stream has run since open (which also spends a virtual source's slow start there);
@@ -156,6 +168,7 @@ class SoundCardInput final : public WaveIn {
 
     void reset() override {
         running_ = false;
+        backlog_.clear();
         // The front buffer keeps the samples it got; the rest of it and the others are silent.
         std::deque<WaveHeader*> handedBack;
         handedBack.swap(queue_);
@@ -175,6 +188,7 @@ class SoundCardInput final : public WaveIn {
             reset();
         }
         running_ = false;
+        backlog_.clear();
         watchdog_.stop();
         releaseStream();
         open_ = false;
@@ -283,9 +297,15 @@ class SoundCardInput final : public WaveIn {
         return value;
     }
 
-    // One recorded sample into the front buffer, or lost when none is queued.
+    // One recorded sample into the front buffer, or into the backlog while none is queued.
     void take(std::int16_t sample) {
-        if (!running_ || queue_.empty()) {
+        if (!running_) {
+            return;
+        }
+        if (queue_.empty()) {
+            if (backlog_.size() < static_cast<std::size_t>(backlogSeconds * rate_)) {
+                backlog_.push_back(sample);
+            }
             return;
         }
         WaveHeader* header = queue_.front();
@@ -331,6 +351,7 @@ class SoundCardInput final : public WaveIn {
     std::deque<WaveHeader*> queue_;
     std::size_t filled_ = 0; // samples already in the front buffer
     std::optional<char> pendingByte_;
+    std::deque<std::int16_t> backlog_; // only while no buffer is queued
     QTimer watchdog_;
     QElapsedTimer sinceData_;
     bool gotData_ = false;

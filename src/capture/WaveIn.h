@@ -1,8 +1,9 @@
 #pragma once
 // The wave-input service the receivers were built on, as a small layer with its contract:
 // open, then an "opened" event; buffers queued in order and returned full, in order, as events
-// on the GUI thread; reset hands back every queued buffer; nothing is captured while no buffer is
-// queued. Sound card, audio file and built-in transmitter all stand behind it, so the receive
+// on the GUI thread; reset hands back every queued buffer. A stream does not skip while no buffer
+// is queued for a moment (what comes in waits for the next one), so a busy window keeps its frame
+// phase. Sound card, audio file and built-in transmitter all stand behind it, so the receive
 // path is the same whatever feeds it.
 
 #include <QObject>

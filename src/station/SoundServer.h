@@ -88,8 +88,9 @@ class PlaybackSink final : public SampleSink {
     ~PlaybackSink() override { close(); }
 
     // Opens `device` (an output's name or description as listed; empty: the server's default)
-    // for 16-bit mono at `sampleRate`, with about `latencyMs` queued. False with error().
-    bool open(const std::string& device, int sampleRate, int latencyMs = 200);
+    // for 16-bit mono at `sampleRate`, with about `latencyMs` queued: half a second rides out a
+    // busy desktop without a gap on air, and a stop discards it at once. False with error().
+    bool open(const std::string& device, int sampleRate, int latencyMs = 500);
     void close();
     // The description of the output opened.
     const std::string& deviceName() const { return openName_; }
