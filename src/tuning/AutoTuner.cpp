@@ -22,6 +22,8 @@ constexpr double maxRateOffset = 0.025;
 constexpr double maxOffsetBins = 1.6;
 // The pilot's swing replaces the comb's stretch once its rate is this good.
 constexpr double swingUsable = 1.5e-4;
+// Groups of the swing's steps before their estimate may replace the phase's.
+constexpr int minStepGroups = 6;
 // And the block length follows once it is this good.
 constexpr double swingSettled = 4.0e-5;
 // Groups the swing's estimate needs before its standard error is trusted for the block length.
@@ -152,6 +154,7 @@ void AutoTuner::restartAcquisition() {
     settled_ = false;
     blockLengthSet_ = false;
     swing_.clear();
+    swingSteps_.clear();
     pilotPhase_ = PilotPhase(quietCycles_);
     resetCycle();
 }
@@ -209,7 +212,7 @@ AutoTuneChange AutoTuner::afterBlock(const TunerAccess& core,
     if (calibrationOn_ && pilots_.size() == 1) {
         // Mixed at a fixed frequency: the pilot's frequency in the recording does not change
         // when the tuner's estimates do.
-        pilotPhase_.add(samples, pilotCycles_, swing_);
+        pilotPhase_.add(samples, pilotCycles_, swing_, &swingSteps_);
     }
     if (restarted) {
         resetCycle(); // the pilot's phase comes from the raw audio and goes on undisturbed
@@ -264,6 +267,7 @@ AutoTuneChange AutoTuner::afterBlock(const TunerAccess& core,
         mixTuneHz_ = s.fineTuneHz;
     }
     swing_.closeGroup();
+    swingSteps_.closeGroup();
     resetCycle();
     return change;
 }
@@ -289,6 +293,7 @@ void AutoTuner::finishCoarse(const TunerAccess& core, AutoTuneChange& change) {
     mixTuneHz_ = core.settings().fineTuneHz;
     // The pilot's phase so far followed a guessed frequency: start afresh (times are relative).
     swing_.clear();
+    swingSteps_.clear();
     pilotPhase_ = PilotPhase(quietCycles_);
 }
 
@@ -375,7 +380,15 @@ void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
     }
     if (pilots_.size() == 1) {
         const double r = 1.0 / (1.0 - core.settings().sampleRateOffset);
-        const SwingEstimate est = swing_.estimate(r);
+        // The swing's phase or its steps, whichever measures it closer (the steps' scatter over
+        // their first few groups says little: a crash there can throw them off by far more).
+        const SwingEstimate fromPhase = swing_.estimate(r);
+        const SwingEstimate fromSteps = swingSteps_.estimate(r);
+        const SwingEstimate est =
+            fromSteps.valid && fromSteps.groups >= minStepGroups &&
+                    (!fromPhase.valid || fromSteps.standardError < fromPhase.standardError)
+                ? fromSteps
+                : fromPhase;
         if (est.valid && est.standardError < swingUsable) {
             // A new rate moves every tone in proportion to its bin: the fine tune moves with it
             // so that the pilot stays where the loop has put it (a stretch about the pilot).

@@ -13,8 +13,8 @@
 // with gains 1, 1/2, 1/3 and so on, and then as a second-order loop that also learns how fast
 // the offset drifts (a radio's oscillator warming up), so it follows a drift with no lag. With two
 // pilots their difference gives the rate; with one pilot the period of its swing does, read from
-// the pilot's phase in the raw audio (see PilotSwing). The block length follows the rate once, when
-// the estimate has settled.
+// the pilot's phase and its steps in the raw audio (see PilotSwing). The block length follows the
+// rate once, when the estimate has settled.
 
 #include <array>
 #include <complex>
@@ -168,7 +168,8 @@ class AutoTuner {
     };
     PilotMeans pilotMeans(double swingPeriod) const;
     double swingPeriod(const TunerAccess& core) const;
-    PilotSwing swing_;
+    PilotSwing swing_;      // the swing from the pilot's phase
+    PilotSwing swingSteps_; // and from its steps
     PilotPhase pilotPhase_;
     double pilotCycles_ = 0.0; // the pilot's frequency in the recording, cycles a sample
     double mixTuneHz_ = 0.0;   // the fine tune for which pilotCycles_ holds

@@ -19,6 +19,10 @@ namespace {
 constexpr double quietSpread = 4.0;
 constexpr double quietShare = 0.1;
 constexpr double quietFollowing = 1.0 / 16.0;
+// The pilot is deep in a fade below this share of its usual power, which follows by this share
+// of the difference a step (about a second).
+constexpr double fadeShare = 1.0 / 20.0;
+constexpr double levelFollowing = 1.0 / 64.0;
 
 // A value further from the group's fit than this many times the median distance is a crash's.
 constexpr double outlierSpread = 6.0;
@@ -61,7 +65,8 @@ bool solve4(double m[4][4], double b[4]) {
 // together with a constant and a slope (which take the pilot's mean frequency or offset). A
 // static crash throws the pilot's phase about for as long as the window holds it: values that
 // stand out from the fit by far more than the rest scatter are left out and the fit made again.
-std::complex<double> PilotSwing::groupPhasor(const Group& g, double v0) {
+std::complex<double> PilotSwing::groupPhasor(const Group& g, double v0, double& keptWeight) {
+    keptWeight = 0.0;
     const double twoPi = 2.0 * std::numbers::pi;
     const std::size_t n = g.time.size();
     const double t0 = g.time.front();
@@ -80,11 +85,12 @@ std::complex<double> PilotSwing::groupPhasor(const Group& g, double v0) {
             if (!kept[i]) {
                 continue;
             }
+            const double w = g.weight[i];
             for (int r = 0; r < 4; ++r) {
                 for (int c = 0; c < 4; ++c) {
-                    m[r][c] += bases[i][r] * bases[i][c];
+                    m[r][c] += w * bases[i][r] * bases[i][c];
                 }
-                b[r] += bases[i][r] * g.value[i];
+                b[r] += w * bases[i][r] * g.value[i];
             }
         }
         if (!solve4(m, b)) {
@@ -100,22 +106,36 @@ std::complex<double> PilotSwing::groupPhasor(const Group& g, double v0) {
             for (int r = 0; r < 4; ++r) {
                 model += x[r] * bases[i][r];
             }
-            residual[i] = std::abs(g.value[i] - model);
+            residual[i] = std::abs(g.value[i] - model) * std::sqrt(g.weight[i]);
         }
         kept = withinSpread(residual, outlierSpread);
         if (kept.empty()) {
             break;
         }
     }
+    for (std::size_t i = 0; i < n; ++i) {
+        keptWeight += kept.empty() || kept[i] ? g.weight[i] : 0.0;
+    }
     return {x[2], -x[3]};
 }
 
-void PilotSwing::add(double time, double value) {
+void PilotSwing::add(double time, double value, double weight) {
+    if (!(weight > 0.0) || !std::isfinite(weight)) {
+        return;
+    }
     open_.time.push_back(time);
     open_.value.push_back(value);
+    open_.weight.push_back(weight);
 }
 
 void PilotSwing::closeGroup() {
+    // A static crash the quiet frequency missed raises the power where it hits: the weights only
+    // take trust away where the pilot is weaker than usual, none weighs more than the group's
+    // median.
+    const double ceiling = median(open_.weight);
+    for (double& w : open_.weight) {
+        w = std::min(w, ceiling);
+    }
     // A group shorter than three swings fits its sinusoid too loosely to be worth its weight.
     if (open_.time.size() >= 8 && open_.time.back() - open_.time.front() >= 3.0 * period) {
         groups_.push_back(std::move(open_));
@@ -157,12 +177,15 @@ SwingEstimate PilotSwing::estimateAt(double rate) const {
     std::vector<double> when;
     double previous = 0.0;
     for (const Group& g : groups_) {
-        const std::complex<double> sum = groupPhasor(g, v0);
+        double kept = 0.0;
+        const std::complex<double> sum = groupPhasor(g, v0, kept);
         double centre = 0.0;
-        for (double t : g.time) {
-            centre += t;
+        double total = 0.0;
+        for (std::size_t i = 0; i < g.time.size(); ++i) {
+            centre += g.weight[i] * g.time[i];
+            total += g.weight[i];
         }
-        centre /= static_cast<double>(g.time.size());
+        centre /= total;
         double p = std::arg(sum);
         if (!phase.empty()) {
             // Unwrap against the previous group's phase.
@@ -170,7 +193,7 @@ SwingEstimate PilotSwing::estimateAt(double rate) const {
         }
         previous = p;
         phase.push_back(p);
-        weight.push_back(std::norm(sum));
+        weight.push_back(std::norm(sum) * kept);
         when.push_back(centre);
     }
     // Weighted least-squares slope of phase against time; then again without the groups that
@@ -266,7 +289,8 @@ bool PilotPhase::crashInWindow(long first, double pilot) {
     return crash;
 }
 
-void PilotPhase::add(std::span<const std::int16_t> samples, double cycles, PilotSwing& out) {
+void PilotPhase::add(std::span<const std::int16_t> samples, double cycles, PilotSwing& out,
+                     PilotSwing* steps) {
     const double twoPi = 2.0 * std::numbers::pi;
     for (std::int16_t s : samples) {
         ring_[static_cast<std::size_t>(count_ % windowLength)] =
@@ -287,19 +311,32 @@ void PilotPhase::add(std::span<const std::int16_t> samples, double cycles, Pilot
             sum += window_[static_cast<std::size_t>(j)] *
                    ring_[static_cast<std::size_t>((first + j) % windowLength)];
         }
-        const double a = std::arg(sum);
+        const bool crash = crashInWindow(first, std::abs(sum));
+        const double power = std::norm(sum);
         if (started_) {
-            double d = a - lastArg_;
-            d -= twoPi * std::round(d / twoPi);
-            unwrapped_ += d;
+            // Deep in a fade the phase's step is the channel's, not the swing's: the phase goes
+            // on at the frequency it had.
+            const bool faded = !(power > fadeShare * pilotLevel_);
+            const double turn = std::arg(sum * std::conj(previous_));
+            unwrapped_ += faded ? lastTurn_ : turn;
+            lastTurn_ = faded ? lastTurn_ : turn;
+            if (!crash && !faded) {
+                out.add(static_cast<double>(first) + 0.5 * (windowLength - 1), unwrapped_, power);
+            }
+            if (steps != nullptr && !crash && !previousCrash_) {
+                steps->add(static_cast<double>(first) + 0.5 * (windowLength - 1 - step), turn,
+                           std::sqrt(power * std::norm(previous_)));
+            }
         } else {
-            unwrapped_ = a;
-            started_ = true;
+            unwrapped_ = std::arg(sum);
         }
-        lastArg_ = a;
-        if (!crashInWindow(first, std::abs(sum))) {
-            out.add(static_cast<double>(first) + 0.5 * (windowLength - 1), unwrapped_);
+        if (!crash) {
+            pilotLevel_ =
+                pilotLevel_ > 0.0 ? pilotLevel_ + levelFollowing * (power - pilotLevel_) : power;
         }
+        started_ = true;
+        previous_ = sum;
+        previousCrash_ = crash;
     }
 }
 

@@ -96,18 +96,22 @@ TEST(PilotPhase, GivesTheRateOfAPureSwingingPilot) {
     for (double r : {1.0, 1.0139, 0.9812}) {
         const std::vector<std::int16_t> pilot = swingingPilot(34.0, r, 16 * 768 * 8, 0.0, 1);
         PilotSwing swing;
+        PilotSwing steps;
         PilotPhase phase;
         // The mixer 0.03 bins off the pilot: the slope of each group takes it.
         const double cycles = (34.0 * r + 0.03) / 256.0;
         for (std::size_t at = 0; at < pilot.size(); at += 768) {
-            phase.add(std::span(pilot).subspan(at, 768), cycles, swing);
+            phase.add(std::span(pilot).subspan(at, 768), cycles, swing, &steps);
             if ((at / 768) % 16 == 15) {
                 swing.closeGroup();
+                steps.closeGroup();
             }
         }
-        const SwingEstimate est = swing.estimate(1.0);
-        ASSERT_TRUE(est.valid);
-        EXPECT_NEAR(est.rate, r, 2e-6) << r;
+        for (const PilotSwing* from : {&swing, &steps}) {
+            const SwingEstimate est = from->estimate(1.0);
+            ASSERT_TRUE(est.valid);
+            EXPECT_NEAR(est.rate, r, 2e-6) << r << (from == &steps ? " from the steps" : "");
+        }
     }
 }
 
