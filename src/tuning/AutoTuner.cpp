@@ -40,12 +40,15 @@ constexpr double maxSearchFrames = 6.0;
 // level).
 constexpr double steadyTuneHz = 0.05;
 constexpr double steadyRateOffset = 2e-5;
-// How much better (in the line vote, a fraction of the lines) a boundary elsewhere must score to
-// replace the one in use; and it must do so at two looks in a row, within this many columns: a
-// scene's strong vertical edge can outscore the seam in one fold and not in the next, and a
-// picture once right must not be cut there.
+// How much better (in the line vote, a fraction of the lines, averaged over the looks) a boundary
+// elsewhere must score to replace the one in use; and the look that moves it must find its best
+// within this many columns of it. A scene's strong vertical edge can outscore the seam in one fold
+// and not in the next, and a picture once right must not be cut there; a wrong first placing is
+// put right as the looks add up.
 constexpr double replaceMargin = 0.04;
 constexpr long replaceAgreement = 2;
+// Each look's share of the boundary evidence fades by this at every later look.
+constexpr double boundaryEvidenceFading = 0.8;
 // How far (columns) a clear boundary may lie from where the pilots' swing puts one and still
 // agree with it.
 constexpr double swingOffsetTolerance = 1.5;
@@ -437,6 +440,36 @@ void AutoTuner::applyResidual(const TunerAccess& core, double a, double s, AutoT
     }
 }
 
+void AutoTuner::addBoundaryEvidence() {
+    const std::vector<double> scores = phase_.boundaryScores();
+    if (scores.size() != boundaryEvidence_.size()) {
+        return;
+    }
+    for (std::size_t c = 0; c < scores.size(); ++c) {
+        boundaryEvidence_[c] = boundaryEvidence_[c] * boundaryEvidenceFading + scores[c];
+    }
+    boundaryEvidenceWeight_ = boundaryEvidenceWeight_ * boundaryEvidenceFading + 1.0;
+}
+
+double AutoTuner::boundaryLead(long current, int boundary) const {
+    // The lead of the evidence's best column near this look's boundary over the best within the
+    // deadband around the receiver's frame start: that start lies up to half a block from the
+    // seam, where the seam's own score has fallen off its peak.
+    const auto width = static_cast<long>(boundaryEvidence_.size());
+    if (width == 0 || !(boundaryEvidenceWeight_ > 0.0)) {
+        return 0.0;
+    }
+    auto best = [&](long centre, long reach) {
+        double most = -std::numeric_limits<double>::infinity();
+        for (long c = centre - reach; c <= centre + reach; ++c) {
+            most = std::max(most, boundaryEvidence_[static_cast<std::size_t>(wrap(c, width))]);
+        }
+        return most;
+    };
+    return (best(boundary, replaceAgreement) - best(current, trackingDeadband)) /
+           boundaryEvidenceWeight_;
+}
+
 void AutoTuner::addColourEvidence(int boundary, long start, long period) {
     const std::vector<double> scores = phase_.colourScores(boundary);
     if (scores.size() != colourEvidence_.size()) {
@@ -555,7 +588,9 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
         wanted = roundToBlock(placed, period);
         lastPhase_ = result;
         phaseLocked_ = true;
-        elsewhere_.reset();
+        boundaryEvidence_.assign(static_cast<std::size_t>(width), 0.0);
+        boundaryEvidenceWeight_ = 0.0;
+        addBoundaryEvidence();
         colourGuess_ = !mono && result.colourGuess;
         colourEvidence_ = {};
         addColourEvidence(result.boundary, result.frameStart, period);
@@ -564,15 +599,7 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
         if (move >= width / 2) {
             move -= width;
         }
-        // The lead over the boundary in use is taken over the best score within the deadband
-        // around the receiver's frame start: that start lies up to half a block from the seam,
-        // where the seam's own score has fallen off its peak.
-        const std::vector<double> scores = phase_.boundaryScores();
-        double inUse = -std::numeric_limits<double>::infinity();
-        for (long c = current - trackingDeadband; c <= current + trackingDeadband; ++c) {
-            inUse = std::max(inUse, scores[static_cast<std::size_t>(wrap(c, width))]);
-        }
-        const double lead = scores[static_cast<std::size_t>(result.boundary)] - inUse;
+        addBoundaryEvidence();
         if (std::abs(move) <= maxTrackingMove) {
             // The picture crept: follow it, keeping which field is which; a boundary within the
             // block in use leaves the receiver's frame where it is.
@@ -594,30 +621,21 @@ void AutoTuner::framePhaseStep(const TunerAccess& core, long block, std::size_t 
             if (reorder || std::abs(move) >= trackingDeadband) {
                 wanted = roundToBlock(placed, period);
             }
-            elsewhere_.reset();
-        } else if (lead > replaceMargin) {
-            // A clearly better boundary elsewhere, at two looks in a row: the one in use was
+        } else if (boundaryLead(current, result.boundary) > replaceMargin) {
+            // A clearly better boundary elsewhere over the looks so far: the one in use was
             // wrong. Move by the shortest way, so that each field keeps the colour it had in most
             // of the picture; only nbtv96rggb's red/blue field, which the signal itself marks, is
             // taken as found.
-            long apart = elsewhere_ ? wrap(result.boundary - *elsewhere_, width) : width / 2;
-            apart = std::min(apart, width - apart);
-            elsewhere_ = result.boundary;
-            if (apart <= replaceAgreement) {
-                elsewhere_.reset();
-                lastPhase_ = result;
-                if (phase_.kind() == rggbFrame && !result.colourGuess) {
-                    placed = asOffset(result.frameStart);
-                } else {
-                    placed = asOffset(current + move);
-                }
-                colourEvidence_ = {};
-                addColourEvidence(result.boundary, current + move, period);
-                place = true;
-                wanted = roundToBlock(placed, period);
+            lastPhase_ = result;
+            if (phase_.kind() == rggbFrame && !result.colourGuess) {
+                placed = asOffset(result.frameStart);
+            } else {
+                placed = asOffset(current + move);
             }
-        } else {
-            elsewhere_.reset();
+            colourEvidence_ = {};
+            addColourEvidence(result.boundary, current + move, period);
+            place = true;
+            wanted = roundToBlock(placed, period);
         }
     }
     if (place) {

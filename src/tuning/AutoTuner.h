@@ -19,7 +19,6 @@
 #include <array>
 #include <complex>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -124,6 +123,10 @@ class AutoTuner {
     enum class Stage { Coarse, PulsePair, Loop };
 
     void restartAcquisition();
+    // Adds the look's boundary scores to the evidence; and how far the evidence near `boundary`
+    // leads that near `current`, the frame start in use, per look (the search's columns).
+    void addBoundaryEvidence();
+    double boundaryLead(long current, int boundary) const;
     // Adds a look's colour-prior scores at `boundary` to the evidence, as orders counted from the
     // frame start `start` (the search's columns).
     void addColourEvidence(int boundary, long start, long period);
@@ -191,8 +194,10 @@ class AutoTuner {
     double phaseRateOffset_ = 0.0;
     double signalColumn_ = 0.0; // the signal's column at which the next block begins
     FramePhaseResult lastPhase_;
-    // A boundary (search column) that scored clearly better than the one in use at the last look.
-    std::optional<long> elsewhere_;
+    // The boundary scores of every look since the frame was placed, per search column (the
+    // signal's columns, in which a seam stays put), older looks fading; and their total weight.
+    std::vector<double> boundaryEvidence_;
+    double boundaryEvidenceWeight_ = 0.0;
     // The colour prior's scores of every look since the order was chosen, summed per order:
     // [j] for the frame starting j fields after the one in use.
     std::array<double, 3> colourEvidence_{};
