@@ -1,6 +1,7 @@
 #include "DecodeOutputs.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "io/ImageFile.h"
@@ -85,7 +86,9 @@ void DecodeOutputs::add(const PixelSurface& surface) {
         const PixelRect area = request_.wholeSurface ? PixelRect{0, 0, profile_.surfaceWidth,
                                                                  profile_.pictureSurfaceHeight}
                                                      : profile_.geometry.pictureCrop;
-        pngs_->write(pictureName(folder_->path(), pictures_), toRgbImage(surface, area));
+        RgbImage image = pngs_->spare();
+        toRgbImage(surface, area, image);
+        pngs_->write(pictureName(folder_->path(), pictures_), std::move(image));
     }
     if (avi_) {
         avi_->write(surface);

@@ -9,6 +9,8 @@ namespace {
 
 // Enough to ride out a slow write without holding many pictures in memory.
 constexpr std::size_t maxQueued = 16;
+// Written pictures kept for reuse: the receive core takes one a picture, so a few are enough.
+constexpr std::size_t maxSpares = 4;
 
 } // namespace
 
@@ -30,6 +32,16 @@ void PictureWriter::write(std::string path, RgbImage image) {
     queue_.emplace_back(std::move(path), std::move(image));
     lock.unlock();
     changed_.notify_all();
+}
+
+RgbImage PictureWriter::spare() {
+    const std::lock_guard lock(mutex_);
+    if (spares_.empty()) {
+        return {};
+    }
+    RgbImage image = std::move(spares_.back());
+    spares_.pop_back();
+    return image;
 }
 
 void PictureWriter::finish() {
@@ -65,6 +77,9 @@ void PictureWriter::run() {
         const bool written = writePng(path, image, error, replace_);
         lock.lock();
         busy_ = false;
+        if (spares_.size() < maxSpares) {
+            spares_.push_back(std::move(image));
+        }
         if (!written && error_.empty()) {
             error_ = error;
         }

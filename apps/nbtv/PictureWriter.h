@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "io/AtomicFile.h"
 #include "picture/RgbImage.h"
@@ -24,6 +25,9 @@ class PictureWriter {
     // Queues a picture; waits while the queue is full. Throws RunError when an earlier write
     // failed.
     void write(std::string path, RgbImage image);
+    // A picture written already, to fill with the next one (or an empty one): a decode's
+    // pictures are large enough that fresh ones each come from the system and are faulted in.
+    RgbImage spare();
     // Writes everything queued; throws RunError with the first failure.
     void finish();
 
@@ -34,6 +38,7 @@ class PictureWriter {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::pair<std::string, RgbImage>> queue_;
+    std::vector<RgbImage> spares_;
     std::string error_; // the first failure
     bool closing_ = false;
     bool busy_ = false;

@@ -132,25 +132,62 @@ bool decodeEach(FormatInput& in, int stream, const std::string& path,
 
 // Deflates with run-length matches only: received pictures are written many a second while
 // decoding, and their flat areas are what compresses; a search for longer matches costs far
-// more time than it saves bytes.
-bool deflateRle(const std::vector<std::uint8_t>& raw, std::vector<std::uint8_t>& packed) {
-    z_stream stream{};
-    if (raw.size() > std::numeric_limits<uInt>::max() / 2) {
-        return false; // one call of deflate takes no more
+// more time than it saves bytes. One compressor serves every picture of a thread, reset for
+// each: setting one up afresh takes a quarter of a megabyte that the system hands out (and
+// faults in) again every time, which cost more than compressing a small picture. A reset
+// stream writes the same bytes as a new one.
+class RleDeflater {
+  public:
+    RleDeflater() {
+        ready_ = deflateInit2(&stream_, Z_BEST_SPEED, Z_DEFLATED, 15, 8, Z_RLE) == Z_OK;
     }
-    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) {
-        return false;
+    ~RleDeflater() {
+        if (ready_) {
+            deflateEnd(&stream_);
+        }
     }
-    packed.resize(deflateBound(&stream, static_cast<uLong>(raw.size())));
-    stream.next_in = const_cast<Bytef*>(raw.data());
-    stream.avail_in = static_cast<uInt>(raw.size());
-    stream.next_out = packed.data();
-    stream.avail_out = static_cast<uInt>(packed.size());
-    const int rc = deflate(&stream, Z_FINISH);
-    packed.resize(stream.total_out);
-    deflateEnd(&stream);
-    return rc == Z_STREAM_END;
-}
+    RleDeflater(const RleDeflater&) = delete;
+    RleDeflater& operator=(const RleDeflater&) = delete;
+
+    bool pack(const std::vector<std::uint8_t>& raw, std::vector<std::uint8_t>& packed) {
+        if (!ready_ || raw.size() > std::numeric_limits<uInt>::max() / 2) {
+            return false; // one call of deflate takes no more
+        }
+        if (deflateReset(&stream_) != Z_OK) {
+            return false;
+        }
+        packed.resize(deflateBound(&stream_, static_cast<uLong>(raw.size())));
+        stream_.next_in = const_cast<Bytef*>(raw.data());
+        stream_.avail_in = static_cast<uInt>(raw.size());
+        stream_.next_out = packed.data();
+        stream_.avail_out = static_cast<uInt>(packed.size());
+        const int rc = deflate(&stream_, Z_FINISH);
+        packed.resize(stream_.total_out);
+        return rc == Z_STREAM_END;
+    }
+
+  private:
+    z_stream stream_{};
+    bool ready_ = false;
+};
+
+// What writing a picture needs, kept from one picture to the next on each thread: a large
+// picture's buffers would otherwise come fresh from the system (and be faulted in) every time.
+struct PngScratch {
+    // Buffers larger than this are given back after the picture (a one-off large picture).
+    static constexpr std::size_t keptBytes = std::size_t{8} << 20;
+    RleDeflater deflater;
+    std::vector<std::uint8_t> raw;
+    std::vector<std::uint8_t> packed;
+    std::vector<std::uint8_t> png;
+    void trim() {
+        for (std::vector<std::uint8_t>* v : {&raw, &packed, &png}) {
+            if (v->capacity() > keptBytes) {
+                *v = {};
+            }
+        }
+    }
+};
 
 } // namespace
 
@@ -165,7 +202,9 @@ bool writePng(const std::string& path, const RgbImage& image, std::string& error
     // Each row is preceded by its filter type; 2 ("up") stores each byte less the one above it
     // (the first row less zeros). A picture's flat areas become runs of zeros: the file is
     // about half the size, and compressing it faster.
-    std::vector<std::uint8_t> raw((rowBytes + 1) * static_cast<std::size_t>(image.height));
+    thread_local PngScratch scratch;
+    std::vector<std::uint8_t>& raw = scratch.raw;
+    raw.resize((rowBytes + 1) * static_cast<std::size_t>(image.height));
     for (int y = 0; y < image.height; ++y) {
         std::uint8_t* out = raw.data() + (rowBytes + 1) * static_cast<std::size_t>(y);
         out[0] = 2;
@@ -179,14 +218,15 @@ bool writePng(const std::string& path, const RgbImage& image, std::string& error
             out[1 + i] = static_cast<std::uint8_t>(row[i] - above[i]);
         }
     }
-    std::vector<std::uint8_t> packed;
-    if (!deflateRle(raw, packed)) {
+    std::vector<std::uint8_t>& packed = scratch.packed;
+    if (!scratch.deflater.pack(raw, packed)) {
         error = "cannot write " + quotedPath(path) + ": compression failed";
         return false;
     }
     const std::size_t packedSize = packed.size();
 
-    std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    std::vector<std::uint8_t>& png = scratch.png;
+    png.assign({0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'});
     std::vector<std::uint8_t> header;
     putBe32(header, static_cast<std::uint32_t>(image.width));
     putBe32(header, static_cast<std::uint32_t>(image.height));
@@ -200,7 +240,10 @@ bool writePng(const std::string& path, const RgbImage& image, std::string& error
     appendChunk(png, "IEND", nullptr, 0);
 
     AtomicFile file(path, replace);
-    return file.create(error) && file.write(png.data(), png.size(), error) && file.commit(error);
+    const bool written =
+        file.create(error) && file.write(png.data(), png.size(), error) && file.commit(error);
+    scratch.trim();
+    return written;
 }
 
 namespace {

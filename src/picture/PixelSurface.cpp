@@ -3,7 +3,16 @@
 namespace nbtv {
 
 RgbImage toRgbImage(const PixelSurface& surface, const PixelRect& area) {
-    RgbImage image(area.width, area.height);
+    RgbImage image;
+    toRgbImage(surface, area, image);
+    return image;
+}
+
+void toRgbImage(const PixelSurface& surface, const PixelRect& area, RgbImage& image) {
+    image.width = area.width;
+    image.height = area.height;
+    image.rgb.resize(static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height) *
+                     3);
     for (int y = 0; y < area.height; ++y) {
         for (int x = 0; x < area.width; ++x) {
             const std::uint32_t p = surface.at(area.x0 + x, area.y0 + y);
@@ -13,7 +22,6 @@ RgbImage toRgbImage(const PixelSurface& surface, const PixelRect& area) {
             out[2] = static_cast<std::uint8_t>(p & 0xff);
         }
     }
-    return image;
 }
 
 } // namespace nbtv

@@ -33,7 +33,9 @@ inline constexpr std::uint32_t greyPixel(std::uint32_t level) {
     return level * 0x10101u;
 }
 
-// The pixels of `area` as an opaque RGB picture (the fourth byte is dropped).
+// The pixels of `area` as an opaque RGB picture (the fourth byte is dropped); the second form
+// fills `image`, reusing its bytes.
 RgbImage toRgbImage(const PixelSurface& surface, const PixelRect& area);
+void toRgbImage(const PixelSurface& surface, const PixelRect& area, RgbImage& image);
 
 } // namespace nbtv
