@@ -37,6 +37,10 @@ int calibratedBlockLength(double sampleRateOffset, int nominalBlockLength) {
     return floorToInt((1.0 - sampleRateOffset) * nominalBlockLength);
 }
 
+int nearestBlockLength(double sampleRateOffset, int nominalBlockLength) {
+    return roundHalfEven((1.0 - sampleRateOffset) * nominalBlockLength);
+}
+
 void applyCalibration(ReceiverSettings& settings, double sampleRateOffset, int nominalBlockLength) {
     settings.sampleRateOffset = sampleRateOffset;
     settings.blockLength = calibratedBlockLength(sampleRateOffset, nominalBlockLength);

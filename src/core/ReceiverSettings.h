@@ -51,6 +51,13 @@ void resetReceiverSettings(ReceiverSettings& settings, const ReceiverProfile& pr
 // Block length for a sample-rate offset, as "Set calibration" computes it from the constant 768.
 int calibratedBlockLength(double sampleRateOffset, int nominalBlockLength = 768);
 
+// The whole block length nearest the one a sample-rate offset calls for, as the automatic
+// calibration sets it: its estimate lands a hair either side of the true rate, and where that is
+// a whole number of samples a block (the nominal rate above all), the floor of "Set calibration"
+// would make a hair above it a whole sample short, and the picture creep a column every
+// 85 blocks.
+int nearestBlockLength(double sampleRateOffset, int nominalBlockLength = 768);
+
 // Sets a new sample-rate offset and the block length it calls for, as a calibration does.
 void applyCalibration(ReceiverSettings& settings, double sampleRateOffset,
                       int nominalBlockLength = 768);

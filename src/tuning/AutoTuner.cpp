@@ -120,7 +120,8 @@ void TunerAccess::setFrameOffset(int offset) const {
 }
 
 void TunerAccess::setCalibration(double sampleRateOffset) const {
-    applyCalibration(settings_, sampleRateOffset, profile_.nominalBlockLength);
+    settings_.sampleRateOffset = sampleRateOffset;
+    settings_.blockLength = nearestBlockLength(sampleRateOffset, profile_.nominalBlockLength);
 }
 
 AutoTuner::AutoTuner(const ReceiverProfile& profile)
@@ -407,7 +408,7 @@ void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
     if (settled_ && !change.blockLength) {
         const int before = core.settings().blockLength;
         const int wanted =
-            calibratedBlockLength(core.settings().sampleRateOffset, profile_.nominalBlockLength);
+            nearestBlockLength(core.settings().sampleRateOffset, profile_.nominalBlockLength);
         if (wanted != before && !blockLengthSet_) {
             core.setCalibration(core.settings().sampleRateOffset);
             change.blockLength = true;

@@ -51,7 +51,7 @@ class TunerAccess {
     const DemodulatedBlock& demodulated() const { return values_; }
     int frameOffset() const;
     void setFrameOffset(int offset) const;
-    // A new sample-rate offset and the block length it calls for, as a calibration sets them.
+    // A new sample-rate offset and the block length nearest the one it calls for.
     void setCalibration(double sampleRateOffset) const;
 
   private:
