@@ -61,6 +61,12 @@ constexpr double twoPi = 2.0 * std::numbers::pi;
 // drift it learns with `driftGain` a loop, so that a radio drifting at a steady rate is followed
 // with no lasting offset. Poles at 0.95 and 0.79 a loop: no overshoot.
 constexpr double driftGain = 0.01;
+// With one pilot the comb's stretch found in the first 16 blocks scatters by about three of the
+// search's steps whatever the channel (the lines' brightness moves their tones), so a stretch
+// within this many steps of none says nothing of the sound card: the rate starts nominal, the
+// commonest case, until the pilot's swing measures it a few seconds later. (Two pilots measure
+// it at once.)
+constexpr double nominalStretchSteps = 3.5;
 // The pilot's phase watches for static crashes this many bins above the comb's top tone.
 constexpr int quietBinsAbove = 3;
 
@@ -279,8 +285,12 @@ AutoTuneChange AutoTuner::afterBlock(const TunerAccess& core,
 void AutoTuner::finishCoarse(const TunerAccess& core, AutoTuneChange& change) {
     const ReceiverSettings& s = core.settings();
     const double baseScale = calibrationOn_ ? 1.0 : 1.0 / (1.0 - s.sampleRateOffset);
-    const CombPosition found =
-        searchComb(comb_.smoothedPower(), combBins_, baseScale, calibrationOn_ ? maxStretch : 0.0);
+    const std::vector<double> power = comb_.smoothedPower();
+    CombPosition found = searchComb(power, combBins_, baseScale, calibrationOn_ ? maxStretch : 0.0);
+    if (calibrationOn_ && pilots_.size() == 1 &&
+        std::abs(found.scale - 1.0) <= nominalStretchSteps * combStretchStep(combBins_)) {
+        found = searchComb(power, combBins_, 1.0, 0.0);
+    }
     if (calibrationOn_) {
         applyRate(core, found.scale, change);
     }

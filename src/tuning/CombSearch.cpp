@@ -90,6 +90,11 @@ std::vector<double> CombSpectrum::smoothedPower() const {
     return out;
 }
 
+double combStretchStep(std::span<const int> tones) {
+    const int hi = tones.empty() ? 1 : std::max(*std::max_element(tones.begin(), tones.end()), 1);
+    return 1.0 / (32.0 * hi);
+}
+
 CombPosition searchComb(const std::vector<double>& power, std::span<const int> tones,
                         double baseScale, double maxStretch) {
     CombPosition best;
@@ -99,7 +104,7 @@ CombPosition searchComb(const std::vector<double>& power, std::span<const int> t
     const int lo = *std::min_element(tones.begin(), tones.end());
     const int hi = *std::max_element(tones.begin(), tones.end());
     // A stretch step that moves the highest tone by the same 1/32 bin as a step of a.
-    const double stretchStep = 1.0 / (32.0 * hi);
+    const double stretchStep = combStretchStep(tones);
     const int stretchSteps = maxStretch > 0.0 ? truncateToInt(maxStretch / stretchStep) : 0;
     best.score = -INFINITY;
     for (int js = -stretchSteps; js <= stretchSteps; ++js) {

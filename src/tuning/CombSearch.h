@@ -46,6 +46,9 @@ class CombSpectrum {
     int transforms_ = 0;
 };
 
+// The search's step of the stretch: it moves the highest of `tones` by 1/32 bin.
+double combStretchStep(std::span<const int> tones);
+
 // The comb position that maximises the power at the tones minus the power just outside the
 // comb (at lo - 2 and hi + 2). `tones` are the comb's bins; a is searched within +-1.5 bins, and
 // the scale within baseScale * (1 +- maxStretch) (only baseScale when maxStretch is 0).

@@ -213,12 +213,18 @@ TEST_P(PerProgram, CalibrationFindsTheRate) {
         tuner.setFineTune(true);
         tuner.setCalibration(true);
         double settledAt = -1.0;
+        double farthest = 0.0; // from the true rate, at any block
         const test::TunedRun run =
-            test::runTuned(receiver, tuner, signal, [&](const Receiver&, std::size_t at) {
+            test::runTuned(receiver, tuner, signal, [&](const Receiver& r, std::size_t at) {
                 if (settledAt < 0.0 && tuner.calibrationSettled()) {
                     settledAt = static_cast<double>(at) / p.sampleRate;
                 }
+                farthest = std::max(farthest, std::abs(r.settings().sampleRateOffset - rateError));
             });
+        if (rateError == 0.0) {
+            // The first guess at the rate, before the pilots measure it, stays nominal.
+            EXPECT_LT(farthest, 2e-4);
+        }
         const double error = receiver.settings().sampleRateOffset - rateError;
         const double fineError =
             static_cast<double>(receiver.settings().fineTuneHz) + channel.frequencyOffsetHz;
