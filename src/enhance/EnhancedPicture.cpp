@@ -38,7 +38,8 @@ constexpr double noisyFit = 0.03;
 // neighbours within `stillReach` columns differ between the frames by no more than `stillNoise`
 // times their noise and `stillFloor` bins (about a level) on average.
 constexpr int stillReach = 12;
-constexpr int earlierFrames = 2; // a crash may have spoiled the frame before in the same place
+constexpr int stillCompared = 2; // neighbours held in both frames, at least
+constexpr int earlierFrames = 3; // a crash may have spoiled the frames before in the same place
 constexpr double stillNoise = 3.0;
 constexpr double stillFloor = 0.002;
 // The knots a crash bent stay bent, less and less, up to `spoiledReach` columns beyond those the
@@ -100,34 +101,50 @@ struct EarlierColumn {
 };
 
 // How far each column of the frame from slot `start` ([field][on-air column]) takes the same
-// column of an earlier frame instead (the frame before, or the one before that where a crash
-// spoiled both): as far as the fit failed there (a static crash) and held in the earlier
-// frame, where the picture stands still around it (the slots either side that held in both
-// frames agree within their noise). Moving pictures keep their own columns.
+// column of an earlier frame instead (the frame before, or one before that where crashes
+// spoiled the nearer ones or came near them there): as far as the fit failed there (a static
+// crash) and held in the earlier frame, where the picture stands still around it (the slots
+// either side that held in both frames agree within their noise). Moving pictures keep their
+// own columns.
 std::vector<EarlierColumn> earlierFrameWeights(const SlotRing& ring, std::int64_t start,
                                                int columns, int fields) {
     const std::int64_t frameSlots = static_cast<std::int64_t>(fields) * columns;
     std::vector<EarlierColumn> weights(static_cast<std::size_t>(frameSlots));
     auto held = [&](std::int64_t slot) { return ring.holds(slot) && ring.trust(slot) >= 1.0; };
     // Whether the picture stands still around `slot` between its frame and `back` slots before.
+    // Where crashes in both frames spoiled the nearest neighbours, the comparison reaches
+    // further, up to a field's columns either side.
     auto still = [&](std::int64_t slot, std::int64_t back, double floor) {
         double difference = 0.0;
         double noise = 0.0;
         int compared = 0;
-        // Neighbours in time: across a field's end they are the next field's columns.
-        for (int d = -stillReach; d <= stillReach; ++d) {
-            const std::int64_t s = slot + d;
-            if (d == 0 || !held(s) || !held(s - back)) {
-                continue;
+        auto compare = [&](std::int64_t s) {
+            if (!held(s) || !held(s - back)) {
+                return;
             }
             for (std::size_t k = 0; k < ring.lines(); ++k) {
                 difference += std::abs(ring.deviation(s, k) - ring.deviation(s - back, k));
                 noise += ring.noise(s, k) + ring.noise(s - back, k);
             }
             ++compared;
+        };
+        // Neighbours in time: across a field's end they are the next field's columns.
+        for (int d = 1; d <= stillReach || (compared < stillCompared && d <= columns); ++d) {
+            compare(slot - d);
+            compare(slot + d);
         }
         const double count = static_cast<double>(compared) * static_cast<double>(ring.lines());
-        return compared >= 2 && difference <= stillNoise * noise + floor * count;
+        return compared >= stillCompared && difference <= stillNoise * noise + floor * count;
+    };
+    // The least trust within `spoiledReach` of `slot`: whether a crash may have bent it.
+    auto reachTrust = [&](std::int64_t slot) {
+        double trust = ring.trust(slot);
+        for (int d = -spoiledReach; d <= spoiledReach; ++d) {
+            if (ring.holds(slot + d)) {
+                trust = std::min(trust, ring.trust(slot + d));
+            }
+        }
+        return trust;
     };
     for (int field = 0; field < fields; ++field) {
         for (int i = 0; i < columns; ++i) {
@@ -135,28 +152,32 @@ std::vector<EarlierColumn> earlierFrameWeights(const SlotRing& ring, std::int64_
             if (!ring.holds(slot)) {
                 continue;
             }
-            double trust = ring.trust(slot);
-            for (int d = -spoiledReach; d <= spoiledReach; ++d) {
-                if (ring.holds(slot + d)) {
-                    trust = std::min(trust, ring.trust(slot + d));
-                }
-            }
+            const double trust = reachTrust(slot);
             if (trust >= 1.0) {
                 continue;
             }
+            // Of the earlier frames that held there as well, the one no crash came near; a frame
+            // further back only while the picture stood still since.
             EarlierColumn& best = weights[static_cast<std::size_t>(field * columns + i)];
+            double bestReach = 0.0;
+            const double floor = ring.trust(slot) < 1.0 ? stillFloor : 0.0;
             for (int frames = 1; frames <= earlierFrames; ++frames) {
                 const std::int64_t back = frames * frameSlots;
+                if (!still(slot, back, floor)) {
+                    break;
+                }
                 const std::int64_t before = slot - back;
                 const double weight = ring.holds(before) && ring.trust(before) > trust
                                           ? (1.0 - trust) * ring.trust(before)
                                           : 0.0;
-                if (weight > best.weight &&
-                    still(slot, back, ring.trust(slot) < 1.0 ? stillFloor : 0.0)) {
+                const double reach = weight > 0.0 ? reachTrust(before) : 0.0;
+                if (weight > best.weight ||
+                    (weight > 0.0 && weight == best.weight && reach > bestReach)) {
                     best = {weight, back};
+                    bestReach = reach;
                 }
-                if (best.weight >= 1.0 - trust) {
-                    break; // the earlier frame held there fully
+                if (best.weight >= 1.0 - trust && bestReach >= 1.0) {
+                    break; // the earlier frame held there fully, far from any crash
                 }
             }
         }
