@@ -153,7 +153,10 @@ bool EnhancedReceiver::fitReady(bool atEnd, bool mayWait) {
             if (!atEnd) {
                 return true;
             }
-            slotCount = static_cast<int>(newest - nextSlot_ + 1);
+            // The newest slot only where the samples cover it whole: the few samples of a slot
+            // that the input's end cuts off would bend the knots of the whole columns before.
+            const std::int64_t whole = phase_.slotOf(axis_.newest() + axis_.lastRate()) - 1;
+            slotCount = static_cast<int>(whole - nextSlot_ + 1);
             if (slotCount < 2) {
                 return true;
             }

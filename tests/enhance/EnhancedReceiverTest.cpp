@@ -442,9 +442,9 @@ TEST(EnhancedReceiver, RecoversFromDroppedSamples) {
     EXPECT_NEAR(phase, 43.0 + 100.0, 1.0);
 }
 
-// A strong tone just above the comb does not upset the fit: lines far from it stay clean and
-// only the top lines next to it suffer.
-TEST(EnhancedReceiver, InterferingToneDegradesOnlyItsNeighbours) {
+// A strong tone just above the comb does not upset the fit: lines far from it stay clean, and
+// the top lines next to it as well.
+TEST(EnhancedReceiver, InterferingToneDoesNotUpsetTheFit) {
     const ReceiverProfile& profile = nbtv48Profile();
     const RgbImage card = makeTestCard(TestCardKind::Bars, 48, 48);
     std::vector<std::int16_t> signal = send(profile, card, false, 3);
@@ -465,8 +465,7 @@ TEST(EnhancedReceiver, InterferingToneDegradesOnlyItsNeighbours) {
         return out;
     };
     EXPECT_GE(test::psnr(rows(picture, 12, 48), rows(card, 12, 48)), 45.0);
-    EXPECT_LT(test::psnr(rows(picture, 0, 4), rows(card, 0, 4)),
-              test::psnr(rows(picture, 12, 48), rows(card, 12, 48)));
+    EXPECT_GE(test::psnr(rows(picture, 0, 4), rows(card, 0, 4)), 45.0);
 }
 
 // The enhanced picture fills the picture surface as the ordinary one does: three by three
