@@ -22,6 +22,9 @@ constexpr double maxRateOffset = 0.025;
 constexpr double maxOffsetBins = 1.6;
 // The pilot's swing replaces the comb's stretch once its rate is this good.
 constexpr double swingUsable = 1.5e-4;
+// A swing estimate poorer than the one the rate was set from moves it only by more than this
+// many of its standard errors.
+constexpr double significantRateChange = 2.0;
 // Groups of the swing's steps before their estimate may replace the phase's.
 constexpr int minStepGroups = 6;
 // And the block length follows once it is this good.
@@ -165,6 +168,7 @@ void AutoTuner::restartAcquisition() {
     blockLengthSet_ = false;
     swing_.clear();
     swingSteps_.clear();
+    rateError_ = std::numeric_limits<double>::infinity();
     pilotPhase_ = PilotPhase(quietCycles_);
     resetCycle();
 }
@@ -308,6 +312,7 @@ void AutoTuner::finishCoarse(const TunerAccess& core, AutoTuneChange& change) {
     // The pilot's phase so far followed a guessed frequency: start afresh (times are relative).
     swing_.clear();
     swingSteps_.clear();
+    rateError_ = std::numeric_limits<double>::infinity();
     pilotPhase_ = PilotPhase(quietCycles_);
 }
 
@@ -406,8 +411,16 @@ void AutoTuner::finishLoop(const TunerAccess& core, AutoTuneChange& change) {
         if (est.valid && est.standardError < swingUsable) {
             // A new rate moves every tone in proportion to its bin: the fine tune moves with it
             // so that the pilot stays where the loop has put it (a stretch about the pilot).
+            // The rate follows an estimate closer than the one it was set from, or one that
+            // differs from it by more than its own scatter (the rate moved): a poorer estimate
+            // within its scatter (the swing's phase over a crash) would only move it away
+            // and back, and the pictures received meanwhile with it.
             const double stretch = est.rate * (1.0 - core.settings().sampleRateOffset) - 1.0;
-            applyResidual(core, -stretch * pilots_[0], stretch, change);
+            if (est.standardError < rateError_ ||
+                std::abs(stretch) > significantRateChange * est.standardError) {
+                applyResidual(core, -stretch * pilots_[0], stretch, change);
+                rateError_ = est.standardError;
+            }
             if (!settled_ && est.standardError < swingSettled && est.groups >= minSettleGroups) {
                 settled_ = true;
             }

@@ -19,6 +19,7 @@
 #include <array>
 #include <complex>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -177,6 +178,8 @@ class AutoTuner {
     double pilotCycles_ = 0.0; // the pilot's frequency in the recording, cycles a sample
     double mixTuneHz_ = 0.0;   // the fine tune for which pilotCycles_ holds
     bool settled_ = false;
+    // The standard error of the swing estimate the rate was last set from.
+    double rateError_ = std::numeric_limits<double>::infinity();
     bool blockLengthSet_ = false;
 
     long blocks_ = 0;
