@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
 #include <numbers>
 
 #include "enhance/DenseAlgebra.h"
@@ -27,14 +28,16 @@ constexpr double driftGain = levelGain * levelGain / (2.0 - levelGain);
 // A correction within this (bins, a twentieth of a level) is the pilots' own scatter, which a
 // clean steady signal shows: it is left out, and the rest of a larger one taken.
 constexpr double deadBand = 3e-5;
+// A slot whose pilot misses the segment's fit by more than this many times the median miss,
+// and this (bins, a fifth of a level), is left out of it.
+constexpr double outlierSpread = 5.0;
+constexpr double outlierFloor = 1.5e-4;
 // Segments measured before the offset tracked is used.
 constexpr int settledSegments = 3;
 // An offset this far (bins, three levels) from the tracked one is a segment gone wrong (samples
 // lost, a burst) and left out; so many in a row are a radio retuned: tracked afresh from there.
 constexpr double retunedBins = 0.002;
 constexpr int outliersRetuned = 3;
-// A change of the rate in use by more than this share starts the tracking afresh.
-constexpr double rateStep = 1e-5;
 
 } // namespace
 
@@ -77,10 +80,17 @@ const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
                                                        : 0.0;
     }
     // A new rate moves each tone in proportion to its bin, the pilots' offsets with them: what
-    // was tracked before no longer holds.
+    // was tracked before moves alike (a rate error of e leaves a tone at bin b off by -b e).
     const double rate = spans[static_cast<std::size_t>(slots / 2)].du;
-    if (measure && std::abs(rate - rate_) > rateStep * std::abs(rate_)) {
-        reset();
+    if (measure && rate != rate_ && rate > 0.0) {
+        if (!(rate_ > 0.0)) {
+            reset();
+        } else {
+            for (std::size_t p = 0; p < trackers_.size(); ++p) {
+                const double bin = bins_[static_cast<std::size_t>(pilotIndex_[p])];
+                trackers_[p].level -= bin * (rate - rate_) / rate;
+            }
+        }
     }
     if (measure) {
         rate_ = rate;
@@ -90,18 +100,19 @@ const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
     std::vector<double> offsets(trackers_.size() * static_cast<std::size_t>(slots), 0.0);
     for (std::size_t p = 0; p < trackers_.size(); ++p) {
         const int k = pilotIndex_[p];
-        // Weighted least squares of the pilot's offset: a line, and the swing.
-        double normal[parameters * parameters] = {};
-        double rhs[parameters] = {};
-        double row[parameters];
+        // Weighted least squares of the pilot's offset: a line, and the swing; then again
+        // without the slots that stand out from it far beyond the rest (the knots a crash bent
+        // that the fit did not count as near it).
+        std::vector<double> weights(static_cast<std::size_t>(slots), 0.0);
+        std::vector<double> values(static_cast<std::size_t>(slots), 0.0);
+        std::vector<double> rows(static_cast<std::size_t>(slots) * parameters, 0.0);
         for (int j = 0; j < slots; ++j) {
-            const SlotSpan& span = spans[static_cast<std::size_t>(j)];
+            const auto at = static_cast<std::size_t>(j);
             const double amplitude = fit.amplitude(k, j);
-            const double weight = span.count > 0 ? amplitude * amplitude : 0.0;
-            if (!(weight > 0.0)) {
-                continue;
-            }
-            const double y = fit.deviation(k, j) + applied[static_cast<std::size_t>(j)];
+            // A crash's remains bend the deviations near it: the pilot there says nothing.
+            weights[at] = spans[at].count > 0 && !fit.nearCrash(j) ? amplitude * amplitude : 0.0;
+            values[at] = fit.deviation(k, j) + applied[at];
+            double* row = &rows[at * parameters];
             const double phase = swingStep * static_cast<double>(firstSlot + j);
             row[0] = 1.0;
             row[1] = j - middle;
@@ -109,15 +120,54 @@ const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
                 row[2 + 2 * h] = std::cos(harmonics[h] * phase);
                 row[3 + 2 * h] = std::sin(harmonics[h] * phase);
             }
-            for (int a = 0; a < parameters; ++a) {
-                rhs[a] += weight * row[a] * y;
-                for (int b = 0; b < parameters; ++b) {
-                    normal[a * parameters + b] += weight * row[a] * row[b];
+        }
+        double rhs[parameters] = {};
+        for (int round = 0; round < 2; ++round) {
+            double normal[parameters * parameters] = {};
+            std::fill(std::begin(rhs), std::end(rhs), 0.0);
+            for (int j = 0; j < slots; ++j) {
+                const auto at = static_cast<std::size_t>(j);
+                if (!(weights[at] > 0.0)) {
+                    continue;
+                }
+                const double* row = &rows[at * parameters];
+                for (int a = 0; a < parameters; ++a) {
+                    rhs[a] += weights[at] * row[a] * values[at];
+                    for (int b = 0; b < parameters; ++b) {
+                        normal[a * parameters + b] += weights[at] * row[a] * row[b];
+                    }
+                }
+            }
+            choleskyInPlace(normal, parameters, 1e-9);
+            choleskySolve(normal, parameters, rhs, 1);
+            if (round == 1 || !std::isfinite(rhs[0])) {
+                break;
+            }
+            std::vector<double> distance;
+            std::vector<double> misses(static_cast<std::size_t>(slots), 0.0);
+            for (int j = 0; j < slots; ++j) {
+                const auto at = static_cast<std::size_t>(j);
+                double model = 0.0;
+                for (int a = 0; a < parameters; ++a) {
+                    model += rhs[a] * rows[at * parameters + static_cast<std::size_t>(a)];
+                }
+                misses[at] = std::abs(values[at] - model);
+                if (weights[at] > 0.0) {
+                    distance.push_back(misses[at]);
+                }
+            }
+            if (distance.size() < static_cast<std::size_t>(2 * parameters)) {
+                break;
+            }
+            const auto mid = distance.begin() + static_cast<std::ptrdiff_t>(distance.size() / 2);
+            std::nth_element(distance.begin(), mid, distance.end());
+            const double limit = outlierSpread * *mid + outlierFloor;
+            for (std::size_t at = 0; at < weights.size(); ++at) {
+                if (misses[at] > limit) {
+                    weights[at] = 0.0;
                 }
             }
         }
-        choleskyInPlace(normal, parameters, 1e-9);
-        choleskySolve(normal, parameters, rhs, 1);
         const double level = rhs[0];
         if (!std::isfinite(level)) {
             continue;
