@@ -27,6 +27,19 @@ int framedFields(const ReceiverProfile& profile, const ReceiverSettings& setting
     return colour ? profile.fieldsPerFrame : 1;
 }
 
+// Each line's bin less the pilot's, where one pilot gives the tuning correction (with two, the
+// correction between them takes out a rate error segment by segment).
+std::vector<double> rateStretch(const ReceiverProfile& profile) {
+    const std::vector<int> pilots = profile.carriers.pilots();
+    std::vector<double> stretch;
+    if (pilots.size() == 1) {
+        for (const int bin : profile.carriers.lineBins) {
+            stretch.push_back(static_cast<double>(bin - pilots.front()));
+        }
+    }
+    return stretch;
+}
+
 } // namespace
 
 EnhancedReceiver::EnhancedReceiver(const ReceiverProfile& profile)
@@ -34,7 +47,8 @@ EnhancedReceiver::EnhancedReceiver(const ReceiverProfile& profile)
       phase_(fittedCarrierBins(profile), profile.sampleRate),
       tune_(fittedCarrierBins(profile), static_cast<int>(profile.carriers.lineBins.size()),
             profile.carriers.pilots()),
-      ring_(ringSlots(profile), static_cast<int>(profile.carriers.lineBins.size())),
+      ring_(ringSlots(profile), static_cast<int>(profile.carriers.lineBins.size()),
+            rateStretch(profile)),
       frames_(profile) {}
 
 void EnhancedReceiver::setSecondThread(bool on) {
@@ -176,7 +190,8 @@ bool EnhancedReceiver::fitReady(bool atEnd, bool mayWait) {
         const int to = last ? slotCount : slotCount - marginSlots;
         const SegmentSamples fitted = axis_.segment(phase_.phase(), nextSlot_, slotCount);
         ring_.store(phase_.fit(), nextSlot_, from, to,
-                    tune_.correct(phase_.fit(), fitted.spans, nextSlot_, !firstSegment_ && !last));
+                    tune_.correct(phase_.fit(), fitted.spans, nextSlot_, !firstSegment_ && !last),
+                    fitted.spans);
         firstSegment_ = false;
         phase_.follow(axis_, nextSlot_, residual, last);
         nextSlot_ = ring_.fittedEnd() - marginSlots;

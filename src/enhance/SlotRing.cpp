@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <numbers>
+#include <utility>
 #include <vector>
 
 #include "enhance/SegmentFit.h"
@@ -80,8 +81,11 @@ std::vector<double> slotTrust(const SegmentFit& fit) {
 
 } // namespace
 
-SlotRing::SlotRing(int slots, int lineCarriers)
-    : slots_(slots), lines_(static_cast<std::size_t>(lineCarriers)) {
+SlotRing::SlotRing(int slots, int lineCarriers, std::vector<double> stretch)
+    : slots_(slots), lines_(static_cast<std::size_t>(lineCarriers)), stretch_(std::move(stretch)) {
+    if (stretch_.size() != lines_) {
+        stretch_.clear();
+    }
     clear();
 }
 
@@ -93,11 +97,13 @@ void SlotRing::clear() {
     fade_.assign(ring * lines_, 0.0);
     trust_.assign(ring, 1.0);
     tuneError_.assign(ring, 0.0);
+    rate_.assign(ring, 0.0);
+    newestRate_ = 0.0;
     fittedEnd_ = std::numeric_limits<std::int64_t>::min();
 }
 
 void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, int to,
-                     std::span<const double> correction) {
+                     std::span<const double> correction, std::span<const SlotSpan> spans) {
     // The noise of the samples from the residual, which the fitted model's parameters shrink.
     const double sampleNoise =
         std::sqrt(fit.residualAwayFromCrashes() /
@@ -108,6 +114,11 @@ void SlotRing::store(const SegmentFit& fit, std::int64_t firstSlot, int from, in
         const std::size_t at = index(slot);
         slot_[at] = slot;
         trust_[at] = trust[static_cast<std::size_t>(j)];
+        const auto span = static_cast<std::size_t>(j);
+        rate_[at] = span < spans.size() && spans[span].count > 0 ? spans[span].du : 0.0;
+        if (rate_[at] > 0.0) {
+            newestRate_ = rate_[at];
+        }
         double tuneError = 0.0;
         for (std::size_t k = 0; k < lines_; ++k) {
             const int carrier = static_cast<int>(k);

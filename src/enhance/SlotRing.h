@@ -10,11 +10,17 @@
 namespace nbtv {
 
 class SegmentFit;
+struct SlotSpan;
 
 class SlotRing {
   public:
     // A ring of `slots` slots of `lineCarriers` line carriers (the first carriers of the fit).
-    SlotRing(int slots, int lineCarriers);
+    // With `stretch` (each line's bin less the pilot's, where one pilot alone gives the tuning
+    // correction), the deviations are given as the newest rate in use would have fitted them:
+    // a sound card's rate error moves each line, less the pilot, by its distance from the pilot
+    // times the error, and the rate the calibration settles on after a few frames corrects the
+    // frames fitted with its earlier, poorer estimates.
+    SlotRing(int slots, int lineCarriers, std::vector<double> stretch = {});
 
     // Forgets every slot.
     void clear();
@@ -22,8 +28,9 @@ class SlotRing {
     // Keeps the slots `from` up to `to` (exclusive) of the segment that `fit` fitted from slot
     // `firstSlot`, over what the ring held for those places, each line's deviation less its
     // tuning correction in `correction` ([slot * lines + line], none where empty).
+    // `spans` (one a slot of the segment) give the rate each slot was fitted with.
     void store(const SegmentFit& fit, std::int64_t firstSlot, int from, int to,
-               std::span<const double> correction = {});
+               std::span<const double> correction = {}, std::span<const SlotSpan> spans = {});
 
     // Slots below this are fitted (the end of the last stored).
     std::int64_t fittedEnd() const { return fittedEnd_; }
@@ -32,7 +39,11 @@ class SlotRing {
     bool holds(std::int64_t slot) const { return slot_[index(slot)] == slot; }
     // Deviation (bins) of line carrier `line` in a slot the ring holds, and its noise.
     double deviation(std::int64_t slot, std::size_t line) const {
-        return deviation_[index(slot) * lines_ + line];
+        const std::size_t at = index(slot);
+        const double value = deviation_[at * lines_ + line];
+        return stretch_.empty() || !(rate_[at] > 0.0) || !(newestRate_ > 0.0)
+                   ? value
+                   : value + stretch_[line] * (rate_[at] / newestRate_ - 1.0);
     }
     double noise(std::int64_t slot, std::size_t line) const {
         return noise_[index(slot) * lines_ + line];
@@ -65,6 +76,9 @@ class SlotRing {
     std::vector<double> fade_;      // and what a fade may add to it
     std::vector<double> trust_;     // per slot
     std::vector<double> tuneError_; // per slot
+    std::vector<double> rate_;      // per slot, the rate it was fitted with (0: not known)
+    std::vector<double> stretch_;   // per line
+    double newestRate_ = 0.0;       // the rate the newest slot stored was fitted with
     std::int64_t fittedEnd_ = 0;
 };
 
