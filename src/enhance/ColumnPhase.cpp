@@ -429,11 +429,14 @@ double ColumnPhase::track(const TimeAxis& axis, std::int64_t firstSlot, double h
     }
     neighbours_.reset();
     const double curvature = below - 2.0 * here + above;
-    if (!(curvature > 0.0)) {
-        return 0.0;
+    double move = 0.0;
+    if (curvature > 0.0) {
+        move = std::clamp(0.5 * trackStep * (below - above) / curvature, -trackReach_, trackReach_);
+    } else if (std::min(below, above) < here) {
+        // No valley within the steps, only a slope (the fit's noise floor, high against a weak
+        // signal, flattens the residual's curve): down it as far as the reach allows.
+        move = below < above ? -trackReach_ : trackReach_;
     }
-    const double move =
-        std::clamp(0.5 * trackStep * (below - above) / curvature, -trackReach_, trackReach_);
     phase_ += move;
     return move;
 }

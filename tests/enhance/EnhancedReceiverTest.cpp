@@ -139,7 +139,9 @@ TEST(EnhancedReceiver, FollowsCalibrationAndFineTune) {
 // searched again as the tuning moves (a phase found while it was on its way can sit in the wrong
 // valley of the residual, a picture near the ordinary one's 25 dB), tracked while the rate
 // estimate settles, and the frames' ends find the columns where fields meet. Also a photograph
-// joined part-way into a frame.
+// joined part-way into a frame, and through static crashes: those had thrown the rate's
+// estimate about while it settled, the pilot's offset measured next to them with it, and left
+// frames fitted with those poorer rates in the crashes' repairs (40 to 50 dB until picture 7).
 TEST(EnhancedReceiver, FollowsTheAutomaticTuning) {
     const ReceiverProfile& profile = nbtv48Profile();
     RgbImage ladybird;
@@ -159,16 +161,22 @@ TEST(EnhancedReceiver, FollowsTheAutomaticTuning) {
         std::size_t skip;
         std::size_t firstChecked;
         bool findPhase; // joined part-way: the frame phase is found too
+        double crashesPerSecond = 0.0;
+        double least = 40.0; // the least PSNR of a picture checked
     };
     const Case cases[] = {{test::syntheticPhoto(48, 48, 5), 4.3, 0.003, 10, 0, 7, false},
                           {ladybird, 7.3, 0.0013, 13, 30 * 768 + 23, 8, true},
                           // Columns on air that begin just before the calibration's retune: a
                           // search whose candidates straddle the retune missed them.
-                          {wood, 7.3, 0.0013, 13, 27 * 768 + 214, 8, true}};
+                          {wood, 7.3, 0.0013, 13, 27 * 768 + 214, 8, true},
+                          {ladybird, 7.3, 0.0013, 9, 0, 4, false, 0.5, 55.0},
+                          {wood, 0.0, 0.0, 7, 0, 4, false, 0.5, 55.0}};
     for (const Case& c : cases) {
         ChannelImpairments channel;
         channel.frequencyOffsetHz = c.offsetHz;
         channel.rateError = c.rateError;
+        channel.crashesPerSecond = c.crashesPerSecond;
+        channel.seed = 5;
         TransmitOptions options;
         options.frames = c.frames;
         options.channel = channel;
@@ -210,7 +218,7 @@ TEST(EnhancedReceiver, FollowsTheAutomaticTuning) {
             ASSERT_GE(received, c.firstChecked + 2);
             EXPECT_NEAR(receiver.settings().sampleRateOffset, c.rateError, 1e-4);
             for (std::size_t i = c.firstChecked; i < received; ++i) {
-                EXPECT_GE(test::psnr(pictures[i], c.photo), 40.0)
+                EXPECT_GE(test::psnr(pictures[i], c.photo), c.least)
                     << "picture " << i << " of " << received;
             }
             alone = pictures;
