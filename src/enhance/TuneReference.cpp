@@ -100,9 +100,11 @@ const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
     std::vector<double> offsets(trackers_.size() * static_cast<std::size_t>(slots), 0.0);
     for (std::size_t p = 0; p < trackers_.size(); ++p) {
         const int k = pilotIndex_[p];
-        // Weighted least squares of the pilot's offset: a line, and the swing; then again
-        // without the slots that stand out from it far beyond the rest (the knots a crash bent
-        // that the fit did not count as near it).
+        // Weighted least squares of the pilot's offset: a line, and the swing; in a segment a
+        // crash hit, then again without the slots that stand out from it far beyond the rest
+        // (the knots the crash bent that the fit did not count as near it). Elsewhere leaving
+        // out the misses that stand out only moved the offset (through a receiver's passband
+        // and AGC).
         std::vector<double> weights(static_cast<std::size_t>(slots), 0.0);
         std::vector<double> values(static_cast<std::size_t>(slots), 0.0);
         std::vector<double> rows(static_cast<std::size_t>(slots) * parameters, 0.0);
@@ -140,7 +142,7 @@ const std::vector<double>& TuneReference::correct(const SegmentFit& fit,
             }
             choleskyInPlace(normal, parameters, 1e-9);
             choleskySolve(normal, parameters, rhs, 1);
-            if (round == 1 || !std::isfinite(rhs[0])) {
+            if (round == 1 || !std::isfinite(rhs[0]) || fit.blanked() == 0) {
                 break;
             }
             std::vector<double> distance;
