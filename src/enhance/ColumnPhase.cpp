@@ -30,6 +30,10 @@ constexpr double trackStep = 0.5;
 // this (samples): a phase left off the bottom of its valley by a search during an automatic
 // tuning comes down in a few segments instead of tens.
 constexpr double widestTrackReach = 4.0;
+// Residuals that fall one way and bend by no more than this share of their fall lie on a slope,
+// which tracking follows; a stronger bend either way (beside an interferer, say) is left alone.
+// Chosen on the training photographs.
+constexpr double straightSlope = 0.5;
 // A segment that fits this much worse than usual has lost the column phase (samples dropped):
 // it is searched again there.
 constexpr double lostFactor = 4.0;
@@ -432,7 +436,8 @@ double ColumnPhase::track(const TimeAxis& axis, std::int64_t firstSlot, double h
     double move = 0.0;
     if (curvature > 0.0) {
         move = std::clamp(0.5 * trackStep * (below - above) / curvature, -trackReach_, trackReach_);
-    } else if (std::min(below, above) < here) {
+    } else if (((below < here && here < above) || (above < here && here < below)) &&
+               std::abs(curvature) <= straightSlope * std::abs(below - above)) {
         // No valley within the steps, only a slope (the fit's noise floor, high against a weak
         // signal, flattens the residual's curve): down it as far as the reach allows.
         move = below < above ? -trackReach_ : trackReach_;
