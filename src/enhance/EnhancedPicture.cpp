@@ -358,6 +358,50 @@ EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const Slo
             roundHalfEven(std::clamp(trust * enhanced + (1.0 - trust) * o, 0.0, 255.0)));
     };
 
+    // RGGB: the first field sends each pair of lines' red (on the pair's even bin, offset 0)
+    // and blue (odd, offset 1) as the pair's mean, the second every line's green. A line's
+    // colour is the colour less green (which varies slowly where the colour itself has detail)
+    // plus its own green; the difference is interpolated between the pairs above and below, a
+    // quarter of a pair either side of the pair's centre, so that the pair's mean stays what
+    // was sent. A pair with a line missing keeps what was sent; at the top and the bottom the
+    // slope comes from the one pair beside.
+    struct PairMeans {
+        double green = 0.0;
+        double colour = 0.0;
+        bool whole = false;
+    };
+    auto pairMeans = [&](int low, int offset, int x) {
+        const int a = lineIndexOfBin(profile, low);
+        const int b = lineIndexOfBin(profile, low + 1);
+        PairMeans m;
+        if (a >= 0 && b >= 0) {
+            m.green = 0.5 * (level(1, a, x) + level(1, b, x));
+            m.colour = level(0, offset == 0 ? a : b, x);
+            m.whole = true;
+        }
+        return m;
+    };
+    auto rggbColour = [&](int bin, int offset, int x) {
+        const int low = bin & ~1;
+        const PairMeans here = pairMeans(low, offset, x);
+        if (!here.whole) {
+            return level(0, lineIndexOfBin(profile, low + offset), x);
+        }
+        const PairMeans above = pairMeans(low + 2, offset, x);
+        const PairMeans below = pairMeans(low - 2, offset, x);
+        const double difference = here.colour - here.green;
+        const double slope =
+            above.whole && below.whole
+                ? 0.5 * ((above.colour - above.green) - (below.colour - below.green))
+            : above.whole ? (above.colour - above.green) - difference
+            : below.whole ? difference - (below.colour - below.green)
+                          : 0.0;
+        // The pair's upper line is its odd bin.
+        const double own = level(1, lineIndexOfBin(profile, bin), x);
+        const double value = own + difference + ((bin & 1) != 0 ? 0.25 : -0.25) * slope;
+        return static_cast<std::uint8_t>(roundHalfEven(std::clamp(value, 0.0, 255.0)));
+    };
+
     EnhancedPicture out;
     out.complete = levels.complete;
     RgbImage small;
@@ -386,9 +430,9 @@ EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const Slo
                 // The first field sends red on the even bin of each pair and blue on the odd
                 // one; the second sends every line's green.
                 const int bin = profile.carriers.lineBins[static_cast<std::size_t>(carrier)];
-                p[0] = blend(level(0, lineIndexOfBin(profile, bin & ~1), x), 0, x, y, 0);
+                p[0] = blend(rggbColour(bin, 0, x), 0, x, y, 0);
                 p[1] = blend(level(1, carrier, x), 1, x, y, 1);
-                p[2] = blend(level(0, lineIndexOfBin(profile, bin | 1), x), 0, x, y, 2);
+                p[2] = blend(rggbColour(bin, 1, x), 0, x, y, 2);
             } else {
                 for (int field = 0; field < look.fields; ++field) {
                     const int component = static_cast<int>(
