@@ -55,10 +55,17 @@ constexpr int spoiledReach = 8;
 constexpr double tunedLevels = 8.0;
 constexpr double detunedLevels = 24.0;
 
-int lineIndexOfBin(const ReceiverProfile& profile, int bin) {
+// The line index of each bin from 0 to beyond the top line's, -1 where no line is carried.
+std::vector<int> lineIndexOfBins(const ReceiverProfile& profile) {
     const auto& lines = profile.carriers.lineBins;
-    const auto it = std::find(lines.begin(), lines.end(), bin);
-    return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
+    const int top = lines.empty() ? 0 : *std::max_element(lines.begin(), lines.end());
+    std::vector<int> index(static_cast<std::size_t>(top) + 4, -1);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i] >= 0) {
+            index[static_cast<std::size_t>(lines[i])] = static_cast<int>(i);
+        }
+    }
+    return index;
 }
 
 // The display level of a deviation (bins): the ordinary path's mapping of D = sin(2 pi e);
@@ -365,14 +372,20 @@ EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const Slo
     // quarter of a pair either side of the pair's centre, so that the pair's mean stays what
     // was sent. A pair with a line missing keeps what was sent; at the top and the bottom the
     // slope comes from the one pair beside.
+    const std::vector<int> lineOfBin = lineIndexOfBins(profile);
+    auto lineIndexOfBin = [&](int bin) {
+        return bin >= 0 && static_cast<std::size_t>(bin) < lineOfBin.size()
+                   ? lineOfBin[static_cast<std::size_t>(bin)]
+                   : -1;
+    };
     struct PairMeans {
         double green = 0.0;
         double colour = 0.0;
         bool whole = false;
     };
     auto pairMeans = [&](int low, int offset, int x) {
-        const int a = lineIndexOfBin(profile, low);
-        const int b = lineIndexOfBin(profile, low + 1);
+        const int a = lineIndexOfBin(low);
+        const int b = lineIndexOfBin(low + 1);
         PairMeans m;
         if (a >= 0 && b >= 0) {
             m.green = 0.5 * (level(1, a, x) + level(1, b, x));
@@ -385,7 +398,7 @@ EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const Slo
         const int low = bin & ~1;
         const PairMeans here = pairMeans(low, offset, x);
         if (!here.whole) {
-            return level(0, lineIndexOfBin(profile, low + offset), x);
+            return level(0, lineIndexOfBin(low + offset), x);
         }
         const PairMeans above = pairMeans(low + 2, offset, x);
         const PairMeans below = pairMeans(low - 2, offset, x);
@@ -397,7 +410,7 @@ EnhancedPicture composeEnhancedPicture(const ReceiverProfile& profile, const Slo
             : below.whole ? difference - (below.colour - below.green)
                           : 0.0;
         // The pair's upper line is its odd bin.
-        const double own = level(1, lineIndexOfBin(profile, bin), x);
+        const double own = level(1, lineIndexOfBin(bin), x);
         const double value = own + difference + ((bin & 1) != 0 ? 0.25 : -0.25) * slope;
         return static_cast<std::uint8_t>(roundHalfEven(std::clamp(value, 0.0, 255.0)));
     };
