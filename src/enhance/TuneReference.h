@@ -10,6 +10,8 @@
 // the tracked offset less the fine tune the slot was fitted with. With two pilots the correction
 // is interpolated between them along the bins (what a sound card's rate error leaves).
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -42,12 +44,22 @@ class TuneReference {
         double at = 0.0;
         int outliers = 0; // segments in a row far from the tracked offset
     };
+    // The distances of the last segments from the tracked offset (bins), kept across a restart.
+    struct Scatter {
+        std::array<double, 9> distances{};
+        std::size_t count = 0;
+        double median() const;
+    };
+    // Whether a segment `innovation` from the tracked offset of pilot `pilot` is far off, for
+    // the scatter before it; `counted` takes it into the scatter.
+    bool farOff(std::size_t pilot, double innovation, bool counted);
 
     std::vector<int> bins_;
     int lines_ = 0;
     std::vector<int> pilotIndex_; // into the fit's carriers
     std::vector<Tracker> trackers_;
-    std::vector<int> counts_; // segments each tracker has taken since it started
+    std::vector<Scatter> scatters_; // one a pilot
+    std::vector<int> counts_;       // segments each tracker has taken since it started
     std::vector<double> correction_;
     double rate_ = 0.0; // the rate in use (slots a sample) at the last segment measured
 };
